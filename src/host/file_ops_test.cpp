@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "host/cp1251.h"
+#include "host/forwarding_host.h"
+#include "host/host.h"
+#include "host/testing/temp_dir.h"
+#include "host/text.h"
+
+namespace korvel::host {
+namespace {
+
+using namespace korvel::literals;
+using testing::ReadFile;
+using testing::SystemHost;
+using testing::TempDir;
+using testing::WriteFile;
+
+constexpr char D = kPathDelim;
+
+TEST(PathHelpers, IncludePathDelimiter) {
+  EXPECT_EQ(IncludePathDelimiter(""), "");
+  EXPECT_EQ(IncludePathDelimiter(std::string("dir") + D), std::string("dir") + D);
+  EXPECT_EQ(IncludePathDelimiter("1"), std::string("1") + D);
+#ifdef _WIN32
+  EXPECT_EQ(IncludePathDelimiter("c"), "c:\\");
+#endif
+}
+
+TEST(PathHelpers, NamesAndExtensions) {
+  const std::string path = std::string("a") + D + "b.c" + D + "file.tar.gz";
+  EXPECT_EQ(ExtractFileName(path), "file.tar.gz");
+  EXPECT_EQ(ExtractFilePath(path), std::string("a") + D + "b.c" + D);
+  EXPECT_EQ(ExtractFileDir(path), std::string("a") + D + "b.c");
+  EXPECT_EQ(ExtractFileExt(path), ".gz");
+  EXPECT_EQ(ExtractFileExt(std::string("b.c") + D + "noext"), "");
+  EXPECT_EQ(ChangeFileExt("Korvel.exe", ".old"), "Korvel.old");
+  EXPECT_EQ(ExtractFileNameWithoutExt("Korvel.exe"), "Korvel");
+  EXPECT_EQ(JoinPath(std::string("r") + D, "Scripts\\Numbers\\1.sql"),
+            std::string("r") + D + "Scripts" + D + "Numbers" + D + "1.sql");
+}
+
+TEST(FileOps, ListFilesSkipsDirectoriesAndDuplicates) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "001519.ver", "");
+  WriteFile(dir / "001520.VER", "");
+  WriteFile(dir / "a.upd", "");
+  host.CreateDirectory(dir / "sub.ver");
+  std::vector<std::string> list;
+  host.ListFiles(dir.path(), "*.ver", list);
+  host.ListFiles(dir.path(), "0*.VER", list);
+  std::sort(list.begin(), list.end());
+  EXPECT_EQ(list, (std::vector<std::string>{"001519.ver", "001520.VER"}));
+  std::vector<std::string> subdirs;
+  host.ListSubdirectories(dir.path(), subdirs);
+  EXPECT_EQ(subdirs, (std::vector<std::string>{"sub.ver"}));
+  std::vector<std::string> none;
+  host.ListFiles(dir / "missing", "*.*", none);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(FileOps, DeleteDirectoryTreeKeepsTopAndReadOnlyFiles) {
+  TempDir dir;
+  Host& host = SystemHost();
+  const std::string top = dir / "top";
+  WriteFile(top + D + "a.txt", "a");
+  WriteFile(top + D + "x" + D + "y" + D + "b.txt", "b");
+  WriteFile(top + D + "ro.txt", "r");
+  host.SetAttributes(top + D + "ro.txt", FileAttributes{.read_only = true});
+  host.DeleteDirectoryTree(top, true);
+  EXPECT_TRUE(host.DirectoryExists(top));
+  EXPECT_FALSE(host.DirectoryExists(top + D + "x"));
+  EXPECT_TRUE(host.FileExists(top + D + "ro.txt"));
+  host.ClearFileAttributes(top + D + "ro.txt");
+  host.DeleteDirectoryTree(top, false);
+  EXPECT_FALSE(host.DirectoryExists(top));
+}
+
+TEST(FileOps, CopyKeepsTimeAndReplacesTarget) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "src", "new content");
+  WriteFile(dir / "dst", "old");
+  const TDateTime stamp = EncodeDateTime({2020, 5, 6, 7, 8, 10});
+  host.SetFileWriteTime(dir / "src", stamp);
+  host.CopyFileOrFail(dir / "src", dir / "dst");
+  EXPECT_EQ(ReadFile(dir / "dst"), "new content");
+  EXPECT_EQ(host.GetFileDateTime(dir / "dst"), stamp);
+  EXPECT_EQ(host.GetFileSize64(dir / "dst"), 11);
+}
+
+TEST(FileOps, FailureMessagesNameBothFilesAndTheSystemText) {
+  TempDir dir;
+  Host& host = SystemHost();
+  const std::string missing = dir / "missing", target = dir / "t";
+  try {
+    host.CopyFileOrFail(missing, target);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.TypeName(), "Exception");
+    EXPECT_EQ(e.Message().rfind("Ошибка копирования файла "_cp + missing + " в "_cp + target + ".\r\nКод: "_cp, 0), 0u)
+        << e.Message();
+    EXPECT_EQ(e.Cause().kind, SysErrorKind::kNotFound);
+  }
+  try {
+    host.RenameFileOrFail(missing, target);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Ошибка переименования файла "_cp + missing + " в "_cp + target + ":\r\nКод: "_cp, 0),
+              0u);
+    EXPECT_EQ(e.Message().back(), '.');
+    EXPECT_NE(e.Message()[e.Message().size() - 2], '.');  // the system text lost its own full stop
+  }
+  try {
+    host.DeleteFileOrFail(missing);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Ошибка удаления файла "_cp + missing + " : Код: "_cp, 0), 0u);
+  }
+}
+
+TEST(FileOps, ReadOnlyFilesRefuseToBeReplacedOrDeleted) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "src", "s");
+  WriteFile(dir / "ro", "r");
+  host.SetAttributes(dir / "ro", FileAttributes{.read_only = true});
+  for (auto action : {+[](Host& h, const TempDir& d) { h.CopyFileOrFail(d / "src", d / "ro"); },
+                      +[](Host& h, const TempDir& d) { h.RenameFileOrFail(d / "src", d / "ro"); },
+                      +[](Host& h, const TempDir& d) { h.DeleteFileOrFail(d / "ro"); }}) {
+    try {
+      action(host, dir);
+      FAIL();
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Cause().kind, SysErrorKind::kAccessDenied) << e.Message();
+    }
+  }
+  EXPECT_EQ(ReadFile(dir / "ro"), "r");
+  host.ClearFileAttributes(dir / "ro");
+  host.RenameFileOrFail(dir / "src", dir / "ro");
+  EXPECT_EQ(ReadFile(dir / "ro"), "s");
+  EXPECT_FALSE(host.FileExists(dir / "src"));
+}
+
+TEST(FileOps, CopyOntoItselfFailsWithoutTruncating) {
+  TempDir dir;
+  WriteFile(dir / "f", "keep me");
+  EXPECT_THROW(SystemHost().CopyFileOrFail(dir / "f", dir / "f"), Exception);
+  EXPECT_EQ(ReadFile(dir / "f"), "keep me");
+}
+
+TEST(FileOps, SizesTimesAndExistence) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "a.bin", std::string(1000, 'x'));
+  EXPECT_EQ(host.GetFileSize64(dir / "a.bin"), 1000);
+  EXPECT_EQ(host.GetFileSize64(dir / "*.bin"), 1000);
+  EXPECT_EQ(host.GetFileSize64(dir / "*.none"), -1);
+  EXPECT_EQ(host.GetFileSize64(dir.path()), -1);
+  EXPECT_EQ(host.GetFileDateTime(dir / "none"), 0.0);
+  host.SetFileWriteTime(dir / "a.bin", EncodeDateTime({2021, 1, 2, 3, 4, 5, 600}));
+  EXPECT_EQ(host.GetFileDateTime(dir / "a.bin"), EncodeDateTime({2021, 1, 2, 3, 4, 4}));
+  EXPECT_TRUE(host.FileExists(dir / "a.bin"));
+  EXPECT_FALSE(host.DirectoryExists(dir / "a.bin"));
+  EXPECT_TRUE(host.DirectoryExists(dir.path()));
+  EXPECT_GT(host.GetDiskFreeBytes(dir.path()), 0);
+  EXPECT_EQ(host.GetDiskFreeBytes(dir / "missing"), 0);
+}
+
+TEST(FileOps, LargeFileSizesAreSixtyFourBit) {
+  TempDir dir;
+  Host& host = SystemHost();
+  {
+    auto file = host.OpenFile(dir / "sparse", OpenMode::kCreate, ShareMode::kExclusive);
+    file->Seek((std::int64_t{5} << 30) - 1);
+    file->Write("x");
+  }
+  EXPECT_EQ(host.GetFileSize64(dir / "sparse"), std::int64_t{5} << 30);
+}
+
+TEST(FileOps, ForceDirectories) {
+  TempDir dir;
+  Host& host = SystemHost();
+  EXPECT_TRUE(host.ForceDirectoriesOrFail(dir / "a\\b\\c\\"));
+  EXPECT_TRUE(host.DirectoryExists(dir / "a\\b\\c"));
+  EXPECT_TRUE(host.ForceDirectoriesOrFail(std::string(1, D)));
+  WriteFile(dir / "file", "");
+  EXPECT_FALSE(host.ForceDirectoriesOrFail(dir / "file\\sub"));
+  try {
+    host.ForceDirectoriesOrFail("");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Невозможно создать директорию \"\""_cp);
+  }
+}
+
+TEST(FileOps, CyrillicNamesSurviveTheSystemBoundary) {
+  TempDir dir;
+  Host& host = SystemHost();
+  const std::string name = "Обновление.upd"_cp;
+  WriteFile(dir / name, "x");
+  std::vector<std::string> list;
+  host.ListFiles(dir.path(), "*.UPD", list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0], name);
+}
+
+TEST(FileOps, ExclusiveOpenShutsOutOthers) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "f", "x");
+  auto held = host.OpenFile(dir / "f", OpenMode::kReadWrite, ShareMode::kExclusive);
+  EXPECT_THROW(host.OpenFile(dir / "f", OpenMode::kRead, ShareMode::kReadWrite), EOSError);
+  held.reset();
+  EXPECT_NO_THROW(host.OpenFile(dir / "f", OpenMode::kRead, ShareMode::kReadWrite));
+}
+
+class SwitchHost : public ForwardingHost {
+ public:
+  SwitchHost(std::vector<std::string> args) : ForwardingHost(SystemHost()), args_(std::move(args)) {}
+  std::vector<std::string> Arguments() override { return args_; }
+
+ private:
+  std::vector<std::string> args_;
+};
+
+TEST(Switches, FindAndValue) {
+  SwitchHost a({"Korvel", "/ini", "/debug"});
+  EXPECT_EQ(a.FindSwitch("INI"), 1);
+  EXPECT_EQ(a.GetSwitchValue("INI"), "");
+  SwitchHost b({"Korvel", "-INI", "other.ini", "-REQUEST"});
+  EXPECT_EQ(b.GetSwitchValue("ini"), "other.ini");
+  EXPECT_EQ(b.FindSwitch("Request"), 3);
+  SwitchHost c({"Korvel", "/Request=1", "/INI"});
+  EXPECT_EQ(c.FindSwitch("Request"), 0);
+  EXPECT_EQ(c.GetSwitchValue("INI"), "");
+#ifndef _WIN32
+  SwitchHost d({"Korvel", "/INI", "/etc/korvel/x.ini"});
+  EXPECT_EQ(d.GetSwitchValue("INI"), "/etc/korvel/x.ini");
+#endif
+}
+
+TEST(LastErrorText, StripsTrailingBlanksAndFullStops) {
+  EXPECT_EQ(LastErrorText({5, SysErrorKind::kAccessDenied, "Access is denied. \r\n"}), "Код: 5: Access is denied"_cp);
+  EXPECT_EQ(LastErrorText({0, SysErrorKind::kOther, "...."}), "Код: 0: "_cp);
+}
+
+}  // namespace
+}  // namespace korvel::host

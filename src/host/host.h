@@ -1,0 +1,223 @@
+// Everything the operating system does for the program goes through Host:
+// files and directories, the process and its command line, the clock, the
+// single-instance lock, the system log, the console, the ini file and
+// shared libraries. Two backends implement the primitives (posix_host.cpp,
+// win32_host.cpp); the file operations the program uses everywhere, with
+// their exact failure messages, are built once on top of them (file_ops.cpp).
+//
+// All strings are Windows-1251; backends convert at the system boundary.
+// Primitives that fail throw EOSError carrying the system's error.
+//
+// Tests override single primitives through ForwardingHost (fail the Nth
+// copy, make the clock instant) and use the real backend for the rest.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/datetime.h"
+#include "host/exception.h"
+
+namespace korvel::host {
+
+// The platform's path separator; relative names that arrive with
+// backslashes are converted by JoinPath.
+#ifdef _WIN32
+inline constexpr char kPathDelim = '\\';
+inline constexpr bool kWindows = true;
+#else
+inline constexpr char kPathDelim = '/';
+inline constexpr bool kWindows = false;
+#endif
+
+struct FileAttributes {
+  bool directory = false;
+  bool read_only = false;
+  bool hidden = false;
+  bool system = false;
+  bool archive = false;
+};
+
+struct DirEntry {
+  std::string name;  // bare name, at most 260 characters
+  bool directory = false;
+};
+
+enum class OpenMode {
+  kRead,          // existing file, reading
+  kReadWrite,     // existing file, reading and writing
+  kCreate,        // new or truncated file, reading and writing
+  kOpenOrCreate,  // existing file kept, or a new one; reading and writing
+};
+
+enum class ShareMode {
+  kExclusive,  // others may neither read nor write
+  kRead,       // others may read
+  kReadWrite,  // others may read and write
+};
+
+// An open file. Every failure throws EOSError.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to `size` bytes; 0 at the end of the file.
+  virtual std::size_t Read(void* buffer, std::size_t size) = 0;
+  virtual void Write(std::string_view data) = 0;
+  virtual void Seek(std::int64_t position) = 0;
+  virtual void SeekToEnd() = 0;
+  virtual std::int64_t Size() = 0;
+};
+
+// A held single-instance lock; released when destroyed (and by the system
+// when the process dies).
+class MutexHandle {
+ public:
+  virtual ~MutexHandle() = default;
+};
+
+struct NamedMutex {
+  std::unique_ptr<MutexHandle> handle;  // null when creation failed
+  bool already_existed = false;         // another process holds it
+};
+
+// A loaded shared library. Symbol() gives null for a missing name.
+class SharedLibrary {
+ public:
+  virtual ~SharedLibrary() = default;
+  virtual void* Symbol(const char* name) = 0;
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  // ---- Primitives: one per system call the program needs ----
+
+  // Attributes, or nothing when the path does not exist.
+  virtual std::optional<FileAttributes> GetAttributes(const std::string& path) = 0;
+  virtual void SetAttributes(const std::string& path, const FileAttributes& attributes) = 0;
+  // Entries matching `pattern` (a directory, a separator and a mask with "*"
+  // and "?", letter case ignored), in the order the file system gives them,
+  // "." and ".." included where the system reports them. Nothing (and no
+  // error) when the directory does not exist.
+  virtual std::vector<DirEntry> FindEntries(const std::string& pattern) = 0;
+  // Copies, replacing the target; keeps the last-write time and attributes.
+  virtual void CopyFile(const std::string& from, const std::string& to) = 0;
+  // Moves, replacing the target; across volumes only when allowed.
+  virtual void MoveFile(const std::string& from, const std::string& to, bool allow_copy) = 0;
+  virtual void DeleteFile(const std::string& path) = 0;
+  virtual void CreateDirectory(const std::string& path) = 0;
+  virtual void RemoveDirectory(const std::string& path) = 0;
+  // Size in bytes; -1 when missing or a directory.
+  virtual std::int64_t FileSize(const std::string& path) = 0;
+  // Last-write time as local time, exact; nothing when missing.
+  virtual std::optional<TDateTime> FileWriteTime(const std::string& path) = 0;
+  virtual void SetFileWriteTime(const std::string& path, TDateTime time) = 0;
+  // Free bytes available to the caller on the volume of `directory`.
+  virtual std::int64_t DiskFreeBytes(const std::string& directory) = 0;
+  virtual std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) = 0;
+
+  // The running executable's full path, its command line as received and
+  // its arguments (the first being the program itself).
+  virtual std::string ExecutablePath() = 0;
+  virtual std::string CommandLine() = 0;
+  virtual std::vector<std::string> Arguments() = 0;
+  // The "FileVersion" string of the file's version resource or, when that is
+  // empty, the four numbers of its fixed file version joined by "."; empty
+  // when the file has no version resource.
+  virtual std::string FileVersion(const std::string& executable) = 0;
+  virtual std::string CurrentDirectory() = 0;
+  virtual void SetCurrentDirectory(const std::string& path) = 0;
+  // Full path of a possibly relative path; a mapped network drive becomes
+  // its share's UNC name.
+  virtual std::string ExpandUNCFileName(const std::string& path) = 0;
+  // A value of an ini file, read fresh from disk (section and key letter
+  // case ignored); `fallback` when the file, section or key is missing.
+  virtual std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,
+                                    const std::string& fallback) = 0;
+
+  // Local date and time now.
+  virtual TDateTime Now() = 0;
+  // Every wait of the program goes through here.
+  virtual void Sleep(unsigned milliseconds) = 0;
+
+  // Creates the machine-wide lock `name`, owned by this process.
+  virtual NamedMutex CreateNamedMutex(const std::string& name) = 0;
+  // The system's event log (syslog on POSIX) as an error entry of `source`.
+  virtual void ReportError(const std::string& source, const std::string& message) = 0;
+  // One line on standard output in the console's encoding, flushed.
+  virtual void ConsoleWriteLine(std::string_view line) = 0;
+  // Loads a shared library by file name; null when it cannot be loaded.
+  virtual std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) = 0;
+
+  // ---- File operations with the program's messages (file_ops.cpp) ----
+
+  // Removes everything below `path`; undeletable entries stay. With
+  // keep_top false the directory itself goes too. Never throws.
+  void DeleteDirectoryTree(const std::string& path, bool keep_top);
+  // Appends the names of files (not directories) in `directory` matching
+  // `mask` to `list`, skipping names already there (letter case ignored).
+  void ListFiles(const std::string& directory, const std::string& mask, std::vector<std::string>& list);
+  void ListSubdirectories(const std::string& directory, std::vector<std::string>& list);
+  // "Ошибка копирования файла %s в %s.\r\n%s"
+  void CopyFileOrFail(const std::string& from, const std::string& to);
+  // "Ошибка переименования файла %s в %s:\r\n%s."
+  void RenameFileOrFail(const std::string& from, const std::string& to);
+  // "Ошибка удаления файла %s : %s."
+  void DeleteFileOrFail(const std::string& path);
+  // Size of the first match of `path` (wildcards allowed); -1 when none or
+  // a directory.
+  std::int64_t GetFileSize64(const std::string& path);
+  // Last-write time with two-second resolution; 0 when missing.
+  TDateTime GetFileDateTime(const std::string& path);
+  bool FileExists(const std::string& path);
+  bool DirectoryExists(const std::string& path);
+  // Creates the directory and its parents; false when one cannot be made.
+  // Raises "Невозможно создать директорию \"\"" for an empty path.
+  bool ForceDirectoriesOrFail(const std::string& directory);
+  std::int64_t GetDiskFreeBytes(const std::string& directory);
+  // Clears read-only, hidden and system of an existing file, keeping the
+  // other attributes. Never throws.
+  void ClearFileAttributes(const std::string& path);
+  // Whole-file helpers for small files.
+  std::string ReadFileText(const std::string& path);
+  void WriteFileText(const std::string& path, std::string_view data);
+
+  // ---- Command-line switches ----
+
+  // Index of the first argument "-name" or "/name" (letter case ignored),
+  // 0 when none.
+  int FindSwitch(std::string_view name);
+  // The argument after the switch unless it is itself a switch; else empty.
+  std::string GetSwitchValue(std::string_view name);
+};
+
+// Path helpers; `path` uses the platform separator.
+// Appends the separator unless empty or already there; a single letter
+// becomes a drive root on Windows ("d" -> "d:\").
+std::string IncludePathDelimiter(std::string_view path);
+// dir + relative, where `relative` may use backslashes as in the files the
+// office sends.
+std::string JoinPath(std::string_view dir, std::string_view relative);
+// Backslashes of a relative name become the platform separator.
+std::string NativeSeparators(std::string_view relative);
+std::string ExtractFileName(std::string_view path);
+// The directory part with its trailing separator.
+std::string ExtractFilePath(std::string_view path);
+// The directory part without its trailing separator.
+std::string ExtractFileDir(std::string_view path);
+// The extension with its dot; empty when none.
+std::string ExtractFileExt(std::string_view path);
+std::string ChangeFileExt(std::string_view path, std::string_view extension);
+std::string ExtractFileNameWithoutExt(std::string_view path);
+
+// The backend of the platform the program was built for. `argv` is the
+// program's argument vector as main received it.
+std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
+
+}  // namespace korvel::host

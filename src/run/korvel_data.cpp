@@ -1,0 +1,111 @@
+// The run driver: the whole control flow of one run.
+#include "run/korvel_data.h"
+
+#include <new>
+
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "modules/dir_helpers.h"
+
+namespace korvel::run {
+
+using namespace korvel::literals;
+
+namespace {
+constexpr const char* kMutexName = "KorvelStarted";
+}
+
+TdmKorvel::TdmKorvel(host::Host& host) : host_(host) {}
+
+TdmKorvel::~TdmKorvel() = default;
+
+void TdmKorvel::Execute() {
+  MutexHandle.reset();
+  try {
+    try {
+      StartUp();
+      Initialise();
+      RunMode();
+    } catch (const Exception& e) {
+      HandleRunError(e.TypeName(), e.Message());
+    } catch (const std::bad_alloc&) {
+      HandleRunError("EOutOfMemory", "Out of memory");
+    } catch (const std::exception& e) {
+      HandleRunError("EExternal", e.what());
+    }
+  } catch (const std::exception& e) {
+    // The trap itself failed, typically because the run log cannot be
+    // written: the system's event log is the last place left.
+    try {
+      host_.ReportError(host::ExtractFileName(host_.ExecutablePath()), e.what());
+    } catch (const std::exception&) {
+      // Nothing is left to report to.
+    }
+  }
+  CloseRun();
+}
+
+// Steps 3 to 6: switches, the executable's directory, the first log lines
+// and the single-instance lock.
+void TdmKorvel::StartUp() {
+  EchoToConsole = host_.FindSwitch("OUTPUT") > 0;
+  PosMode = host_.FindSwitch("POS") > 0;
+
+  const std::string exe = host_.ExecutablePath();
+  ExeDir = host::IncludePathDelimiter(host::ExtractFileDir(exe));
+  host_.SetCurrentDirectory(ExeDir);
+
+  WriteLog("");
+  WriteLog(FormatDateTime("dd.mm.yyyy", host_.Now()));
+  WriteLog("Утилита "_cp + host::ExtractFileName(exe) + " " + host_.FileVersion(exe));
+  WriteLog("Команда запуска: "_cp + host_.CommandLine());
+
+  host::NamedMutex mutex = host_.CreateNamedMutex(kMutexName);
+  MutexHandle = std::move(mutex.handle);
+  if (!MutexHandle || mutex.already_existed) {
+    throw Exception("Мьютекс KorvelStarted занят другим процессом"_cp);
+  }
+}
+
+// Steps 7 to 14: configuration, installed version and pharmacy identity.
+void TdmKorvel::Initialise() {
+  WriteLog("Инициализация ..."_cp);
+  ReadConfig();
+  WriteLog("БД "_cp + DbName);
+  WriteLog("Рабочий каталог "_cp + DistribDir);
+  CurVersion = modules::CurrentVersion(host_, DistribDir, true);
+  OldVersion = CurVersion;
+  if (OldVersion > 1520) Classic = false;
+  WriteLog("Инициализация - OK"_cp);
+  RequestPending = true;
+}
+
+// Step 15 on: the mode of the run. Request wins over POS, POS over
+// Scripts; debug counts only in the full mode.
+void TdmKorvel::RunMode() {
+  if (host_.FindSwitch("Request") > 0) {
+    WriteLog("Завершение - OK"_cp);
+    return;
+  }
+  if (PosMode) {
+    WriteLog("Завершение - OK"_cp);
+    return;
+  }
+  if (host_.FindSwitch("Scripts") > 0) {
+    RequestPending = false;
+    WriteLog("Завершение - OK"_cp);
+    return;
+  }
+  WriteLog("Завершение - OK"_cp);
+}
+
+void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {
+  if (!message.empty()) WriteLog("Ошибка "_cp + type_name + ":\r\n" + message);
+}
+
+// The closing actions run once, after every mode and after an error.
+void TdmKorvel::CloseRun() {
+  MutexHandle.reset();
+}
+
+}  // namespace korvel::run

@@ -1,0 +1,74 @@
+// The main data module: the run's state and the one fixed sequence of
+// steps (Execute). Exactly one instance exists per process; it holds the
+// host it was given and everything the run owns. The steps of the other
+// subsystems are methods of this class, each a thin call into its
+// subsystem with the directories, identity and log callback it needs.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/host.h"
+
+namespace korvel::run {
+
+class TdmKorvel {
+ public:
+  // Creates the run's working lists (DataModuleCreate).
+  explicit TdmKorvel(host::Host& host);
+  ~TdmKorvel();
+  TdmKorvel(const TdmKorvel&) = delete;
+  TdmKorvel& operator=(const TdmKorvel&) = delete;
+
+  // One whole run: start-up, initialisation, the chosen mode and the
+  // closing actions. Never throws; every failure ends in the run log, the
+  // request packet or the system's event log.
+  void Execute();
+
+  // Appends one entry to the monthly run log (and to LogLines, and to the
+  // console with /OUTPUT). Throws with "Ошибка WriteLog:" in front when the
+  // log cannot be written.
+  void WriteLog(std::string_view message);
+
+  // Reads Korvel.ini (or the file of /INI) beside the executable into the
+  // configuration fields. Needs ExeDir and PosMode.
+  void ReadConfig();
+  // Reads `key` of section [Path], trimmed; raises "Не найден параметр %s в
+  // файле %s" when it is empty and empty is not allowed.
+  void ReadPathParam(const std::string& key, bool empty_allowed, std::string& value);
+
+  host::Host& Host() { return host_; }
+
+  // ---- Run state ----
+  std::string ExeDir;
+  std::string DistribDir, AptekaDir, TmpDir, InDir, OutDir;
+  std::string Modules;
+  std::string DbName;
+  bool Classic = false;
+  bool PosMode = false;
+  bool EchoToConsole = false;
+  std::int32_t PredId = 0, NodeId = 0, SysVerNo = 0;
+  std::int32_t OldVersion = 0, CurVersion = 0, NewVersion = 0;
+  bool UpdateServer = false;
+  bool RequestPending = false;
+  std::unique_ptr<host::MutexHandle> MutexHandle;
+  std::string LogFileName;
+  std::vector<std::string> LogLines;
+  std::vector<std::string> ScriptList;
+
+ private:
+  void StartUp();
+  void Initialise();
+  void RunMode();
+  void HandleRunError(const char* type_name, const std::string& message);
+  void CloseRun();
+
+  host::Host& host_;
+  // The configuration file name as given (for messages).
+  std::string ini_name_;
+};
+
+}  // namespace korvel::run

@@ -1,0 +1,41 @@
+// The run log: one monthly file beside the executable, opened and closed
+// for every entry so that every line reaches the disk before the next step
+// and a refused second instance can still append to it.
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "modules/dir_helpers.h"
+#include "run/korvel_data.h"
+
+namespace korvel::run {
+
+using namespace korvel::literals;
+
+namespace {
+constexpr int kLogKeepDays = 90;
+}
+
+void TdmKorvel::WriteLog(std::string_view message) {
+  std::string line;
+  try {
+    if (LogFileName.empty()) {
+      const std::string dir =
+          ExeDir + host::ExtractFileNameWithoutExt(host_.ExecutablePath()) + "Log" + host::kPathDelim;
+      if (!host_.ForceDirectoriesOrFail(dir)) throw Exception("Ошибка создания каталога "_cp + dir);
+      modules::DeleteOldFiles(host_, dir, kLogKeepDays);
+      LogFileName = dir + FormatDateTime("yyyymm", host_.Now()) + ".log";
+    }
+    if (!message.empty()) line = FormatDateTime("hh:nn:ss", host_.Now()) + "\t" + std::string(message);
+    {
+      auto file = host_.OpenFile(LogFileName, host::OpenMode::kOpenOrCreate, host::ShareMode::kReadWrite);
+      file->SeekToEnd();
+      file->Write(line + "\r\n");
+    }
+    LogLines.push_back(line);
+    if (EchoToConsole) host_.ConsoleWriteLine(line);
+  } catch (Exception& e) {
+    e.SetMessage("Ошибка WriteLog:\r\n"_cp + e.Message() + "\r\nПараметр WriteLog:\r\n"_cp + line);
+    throw;
+  }
+}
+
+}  // namespace korvel::run

@@ -1,0 +1,88 @@
+// korvel-tool: the central office's and the administrator's toolkit.
+#include <cstdio>
+#include <cstring>
+
+#include "host/cp1251.h"
+#include "host/datetime.h"
+#include "host/host.h"
+#include "host/version.h"
+#include "tools/tool_command.h"
+
+namespace korvel::tool {
+
+std::vector<ToolCommand>& ToolCommands() {
+  static std::vector<ToolCommand> commands;
+  return commands;
+}
+
+ToolCommandRegistration::ToolCommandRegistration(ToolCommand command) {
+  ToolCommands().push_back(std::move(command));
+}
+
+void PrintLine(host::Host& host, std::string_view text) { host.ConsoleWriteLine(text); }
+
+void PrintError(std::string_view text) {
+  const std::string utf8 = cp1251::ToUtf8(text) + "\n";
+  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+}
+
+namespace {
+
+void PrintUsage(host::Host& host) {
+  PrintLine(host, "Usage: korvel-tool COMMAND [ARGUMENTS]");
+  PrintLine(host, "");
+  PrintLine(host, "The toolkit of the Korvel update utility: keys, signing, packing,");
+  PrintLine(host, "checking manifests and scripts.");
+  PrintLine(host, "");
+  PrintLine(host, "Commands:");
+  for (const ToolCommand& command : ToolCommands()) {
+    std::string line = "  " + command.name;
+    if (line.size() < 16) line.resize(16, ' ');
+    PrintLine(host, line + command.summary);
+  }
+  PrintLine(host, "  --version     the toolkit's version");
+  PrintLine(host, "  --help        this text");
+  PrintLine(host, "");
+  PrintLine(host, "Each command explains itself with: korvel-tool COMMAND --help");
+}
+
+}  // namespace
+}  // namespace korvel::tool
+
+int main(int argc, char** argv) {
+  using namespace korvel::tool;
+  korvel::ApplyFormatSettings();
+  const std::unique_ptr<korvel::host::Host> host = korvel::host::CreateSystemHost(argc, argv);
+  const std::vector<std::string> args = host->Arguments();
+  if (args.size() < 2 || args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
+    PrintUsage(*host);
+    return args.size() < 2 ? 2 : 0;
+  }
+  if (args[1] == "--version") {
+    PrintLine(*host, "korvel-tool " KORVEL_FILE_VERSION);
+    return 0;
+  }
+  for (const ToolCommand& command : ToolCommands()) {
+    if (command.name != args[1]) continue;
+    ToolContext context{*host, std::vector<std::string>(args.begin() + 2, args.end())};
+    for (const std::string& arg : context.args) {
+      if (arg == "--help" || arg == "-h") {
+        PrintLine(*host, "Usage: korvel-tool " + command.usage);
+        PrintLine(*host, "");
+        PrintLine(*host, command.help);
+        return 0;
+      }
+    }
+    try {
+      return command.run(context);
+    } catch (const korvel::Exception& e) {
+      PrintError(e.Message());
+      return 1;
+    } catch (const std::exception& e) {
+      PrintError(e.what());
+      return 1;
+    }
+  }
+  PrintError("korvel-tool: unknown command '" + args[1] + "' (see korvel-tool --help)");
+  return 2;
+}

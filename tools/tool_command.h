@@ -1,0 +1,39 @@
+// korvel-tool is a set of commands; each lives in a file of its own and
+// registers itself here with a static ToolCommandRegistration.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace korvel::tool {
+
+struct ToolContext {
+  host::Host& host;
+  // The command's arguments (after the command name), Windows-1251.
+  std::vector<std::string> args;
+};
+
+struct ToolCommand {
+  std::string name;
+  std::string usage;    // one line: the command and its arguments
+  std::string summary;  // one line: what it is for
+  std::string help;     // the text of "korvel-tool NAME --help"
+  // Returns the process exit code.
+  std::function<int(ToolContext&)> run;
+};
+
+std::vector<ToolCommand>& ToolCommands();
+
+struct ToolCommandRegistration {
+  explicit ToolCommandRegistration(ToolCommand command);
+};
+
+// Writes Windows-1251 text to standard output or standard error in the
+// console's encoding, with a line end.
+void PrintLine(host::Host& host, std::string_view text);
+void PrintError(std::string_view text);
+
+}  // namespace korvel::tool
