@@ -2,10 +2,11 @@
 # language level, warnings and sanitizer flags.
 
 function(korvel_compile_options target)
+  # Only for C++ (and C): a Windows resource compiler takes none of these.
   if(MSVC)
-    target_compile_options(${target} PRIVATE /W4 /utf-8)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:/W4 /utf-8>)
   else()
-    target_compile_options(${target} PRIVATE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:-Wall -Wextra -Wshadow -Wnon-virtual-dtor>)
   endif()
   if(KORVEL_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
@@ -61,4 +62,16 @@ function(korvel_fuzzer name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS})
   korvel_compile_options(${name})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+endfunction()
+
+# korvel_windows_resource(target template): on Windows, the executable's
+# resources (its version resource) from `template`, a .rc file configured
+# with the project's version; nothing elsewhere.
+function(korvel_windows_resource target template)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_filename_component(name ${template} NAME_WLE)
+  configure_file(${template} ${CMAKE_CURRENT_BINARY_DIR}/${name} @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${name})
 endfunction()

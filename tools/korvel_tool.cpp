@@ -22,8 +22,8 @@ ToolCommandRegistration::ToolCommandRegistration(ToolCommand command) {
 void PrintLine(host::Host& host, std::string_view text) { host.ConsoleWriteLine(text); }
 
 void PrintError(std::string_view text) {
-  const std::string utf8 = cp1251::ToUtf8(text) + "\n";
-  std::fwrite(utf8.data(), 1, utf8.size(), stderr);
+  const std::string bytes = host::ToConsoleEncoding(text) + "\n";
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
 }
 
 namespace {

@@ -90,4 +90,35 @@ std::string FromOem866(std::string_view oem) {
   return out;
 }
 
+std::u16string ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (char c : text) out += static_cast<char16_t>(CodePointOf(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string FromUtf16(std::u16string_view utf16) {
+  // The reverse of the upper half, built once: code point -> byte.
+  static const std::array<unsigned char, 0x10000> kReverse = [] {
+    std::array<unsigned char, 0x10000> table{};
+    for (int i = 0; i < 128; ++i) table[kHighHalf[i]] = static_cast<unsigned char>(0x80 + i);
+    return table;
+  }();
+  std::string out;
+  out.reserve(utf16.size());
+  for (std::size_t i = 0; i < utf16.size(); ++i) {
+    const char16_t u = utf16[i];
+    if (u < 0x80) {
+      out += static_cast<char>(u);
+    } else if (u >= 0xD800 && u < 0xDC00 && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] < 0xE000) {
+      out += '?';  // one character outside the basic plane
+      ++i;
+    } else {
+      const unsigned char b = kReverse[u];
+      out += b != 0 ? static_cast<char>(b) : '?';
+    }
+  }
+  return out;
+}
+
 }  // namespace korvel::cp1251

@@ -81,6 +81,12 @@ std::string ToUtf8(std::string_view text);
 std::string ToOem866(std::string_view text);
 // Code page 866 to Windows-1251.
 std::string FromOem866(std::string_view oem);
+// Windows-1251 to UTF-16 and back, for the wide-character system calls of
+// Windows: the program's own table decides, not the machine's ANSI code
+// page. Characters without a byte (a surrogate pair counts as one) and
+// lone surrogates become '?'.
+std::u16string ToUtf16(std::string_view text);
+std::string FromUtf16(std::u16string_view utf16);
 
 namespace detail {
 

@@ -30,5 +30,16 @@ TEST(Cp1251, ConsoleCodePage866) {
   EXPECT_EQ(cp1251::FromOem866(cp1251::ToOem866(text)), text);
 }
 
+TEST(Cp1251, Utf16ForTheWideSystemCalls) {
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  EXPECT_EQ(cp1251::FromUtf16(cp1251::ToUtf16(all)), all);
+  EXPECT_EQ(cp1251::ToUtf16("Ёж"_cp + "\x98"), u"Ёж\u0098");
+  EXPECT_EQ(cp1251::ToUtf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+  // A CJK character, a pair for U+1F600, a lone high and a lone low surrogate.
+  EXPECT_EQ(cp1251::FromUtf16(u"\u4E2D\U0001F600x\xD800y\xDC00"), "??x?y?");
+  EXPECT_EQ(cp1251::FromUtf16(u"Привет №1"), "Привет №1"_cp);
+}
+
 }  // namespace
 }  // namespace korvel

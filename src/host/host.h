@@ -220,4 +220,9 @@ std::string ExtractFileNameWithoutExt(std::string_view path);
 // program's argument vector as main received it.
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
 
+// Windows-1251 text in the encoding of the console the program writes to
+// (UTF-8 on POSIX, the console's code page on Windows), for output that
+// does not go through Host::ConsoleWriteLine, such as standard error.
+std::string ToConsoleEncoding(std::string_view text);
+
 }  // namespace korvel::host

@@ -494,4 +494,6 @@ class PosixHost : public Host {
 
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv) { return std::make_unique<PosixHost>(argc, argv); }
 
+std::string ToConsoleEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
+
 }  // namespace korvel::host

@@ -1,0 +1,590 @@
+// The Win32 backend. Strings are Windows-1251 inside the program and UTF-16
+// at the system boundary, converted with the program's own table (never the
+// machine's ANSI code page), so a name reaches the file system the same on
+// every Windows; only the "W" functions are called.
+//
+// Failures become EOSError from GetLastError with the system message
+// table's text, taken right after the failing call.
+#include "host/win32_api.h"
+
+#include <shellapi.h>
+#include <winnetwk.h>
+#include <winver.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+#include "host/cp1251.h"
+#include "host/host.h"
+#include "host/text.h"
+
+namespace korvel::host {
+namespace {
+
+using win32::Narrow;
+using win32::Wide;
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16 code units");
+
+SysError ErrorFromCode(DWORD code) {
+  SysError error;
+  error.code = static_cast<int>(code);
+  switch (code) {
+    case ERROR_ACCESS_DENIED:
+      error.kind = SysErrorKind::kAccessDenied;
+      break;
+    case ERROR_SHARING_VIOLATION:
+      error.kind = SysErrorKind::kSharingViolation;
+      break;
+    case ERROR_LOCK_VIOLATION:
+      error.kind = SysErrorKind::kLockViolation;
+      break;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      error.kind = SysErrorKind::kNotFound;
+      break;
+    case ERROR_SERVICE_DOES_NOT_EXIST:
+      error.kind = SysErrorKind::kServiceMissing;
+      break;
+    default:
+      error.kind = SysErrorKind::kOther;
+  }
+  // The system message table in the default language, inserts left as
+  // they are; LastErrorText strips the line end and the full stop.
+  wchar_t buffer[1024];
+  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                        buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  error.text = Narrow(std::wstring_view(buffer, length));
+  return error;
+}
+
+[[noreturn]] void ThrowError(DWORD code) { throw EOSError(ErrorFromCode(code)); }
+// Must be called right after the failing call, before anything else can
+// overwrite the thread's last error.
+[[noreturn]] void ThrowLastError() { ThrowError(::GetLastError()); }
+
+class HandleGuard {
+ public:
+  explicit HandleGuard(HANDLE handle) : handle_(handle) {}
+  ~HandleGuard() {
+    if (valid()) ::CloseHandle(handle_);
+  }
+  HandleGuard(const HandleGuard&) = delete;
+  HandleGuard& operator=(const HandleGuard&) = delete;
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// A wide string filled by a call that reports the length it needs.
+template <typename Call>
+std::wstring GrowingBuffer(Call call) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    // Too small: n is the size needed (or, for truncating calls, the size
+    // given); grow past it.
+    buffer.assign(std::max<std::size_t>(n + 1, buffer.size() * 2), L'\0');
+  }
+}
+
+std::wstring FullPathName(const std::wstring& path) {
+  return GrowingBuffer([&](wchar_t* buffer, DWORD size) { return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  const std::wstring full_a = FullPathName(a), full_b = FullPathName(b);
+  return !full_a.empty() &&
+         ::CompareStringOrdinal(full_a.c_str(), static_cast<int>(full_a.size()), full_b.c_str(),
+                                static_cast<int>(full_b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// A file with the read-only attribute is not overwritten, replaced or
+// opened for writing: Windows refuses that itself, and the program relies
+// on it (a protected file stays as it is). The check is repeated here for
+// file systems that only emulate the attribute and let a privileged user
+// through (wine run as root, some network shares).
+void RefuseIfReadOnly(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ThrowError(ERROR_ACCESS_DENIED);
+  }
+}
+
+TDateTime FromSystemTime(const SYSTEMTIME& st) {
+  DateTimeParts p;
+  p.year = st.wYear;
+  p.month = st.wMonth;
+  p.day = st.wDay;
+  p.hour = st.wHour;
+  p.minute = st.wMinute;
+  p.second = st.wSecond;
+  p.millisecond = st.wMilliseconds;
+  return EncodeDateTime(p);
+}
+
+SYSTEMTIME ToSystemTime(TDateTime value) {
+  const DateTimeParts p = DecodeDateTime(value);
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(p.year);
+  st.wMonth = static_cast<WORD>(p.month);
+  st.wDay = static_cast<WORD>(p.day);
+  st.wHour = static_cast<WORD>(p.hour);
+  st.wMinute = static_cast<WORD>(p.minute);
+  st.wSecond = static_cast<WORD>(p.second);
+  st.wMilliseconds = static_cast<WORD>(p.millisecond);
+  return st;
+}
+
+void WriteAll(HANDLE handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(handle, data, chunk, &written, nullptr)) ThrowLastError();
+    if (written == 0) ThrowError(ERROR_WRITE_FAULT);
+    data += written;
+    size -= written;
+  }
+}
+
+class Win32File : public File {
+ public:
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override { ::CloseHandle(handle_); }
+
+  std::size_t Read(void* buffer, std::size_t size) override {
+    DWORD read = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_, buffer, chunk, &read, nullptr)) ThrowLastError();
+    return read;
+  }
+  void Write(std::string_view data) override { WriteAll(handle_, data.data(), data.size()); }
+  void Seek(std::int64_t position) override {
+    LARGE_INTEGER distance;
+    distance.QuadPart = position;
+    if (!::SetFilePointerEx(handle_, distance, nullptr, FILE_BEGIN)) ThrowLastError();
+  }
+  void SeekToEnd() override {
+    LARGE_INTEGER distance;
+    distance.QuadPart = 0;
+    if (!::SetFilePointerEx(handle_, distance, nullptr, FILE_END)) ThrowLastError();
+  }
+  std::int64_t Size() override {
+    LARGE_INTEGER size;
+    if (!::GetFileSizeEx(handle_, &size)) ThrowLastError();
+    return size.QuadPart;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+class Win32Mutex : public MutexHandle {
+ public:
+  Win32Mutex(HANDLE handle, bool owned) : handle_(handle), owned_(owned) {}
+  ~Win32Mutex() override {
+    // Released before the handle goes, so that another process waiting on
+    // it gets it at once instead of as abandoned when we exit. Ownership
+    // belongs to the thread, not the handle: a handle that found the mutex
+    // existing must not release what another handle of ours took.
+    if (owned_) ::ReleaseMutex(handle_);
+    ::CloseHandle(handle_);
+  }
+
+ private:
+  HANDLE handle_;
+  bool owned_;
+};
+
+class Win32Library : public SharedLibrary {
+ public:
+  explicit Win32Library(HMODULE module) : module_(module) {}
+  ~Win32Library() override { ::FreeLibrary(module_); }
+  void* Symbol(const char* name) override { return reinterpret_cast<void*>(::GetProcAddress(module_, name)); }
+
+ private:
+  HMODULE module_;
+};
+
+std::wstring Hex4(unsigned value) {
+  static const wchar_t kDigits[] = L"0123456789ABCDEF";
+  std::wstring text(4, L'0');
+  for (int i = 3; i >= 0; --i, value >>= 4) text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+  return text;
+}
+
+// Windows-1251 text in the console's code page; 866 on a Russian console.
+std::string ToConsoleCodePage(std::string_view line, UINT code_page) {
+  switch (code_page) {
+    case 866:
+      return cp1251::ToOem866(line);
+    case 1251:
+      return std::string(line);
+    case CP_UTF8:
+      return cp1251::ToUtf8(line);
+    default:
+      break;
+  }
+  const std::wstring wide = Wide(line);
+  if (wide.empty()) return {};
+  const int size = ::WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, nullptr);
+  if (size <= 0) return std::string(line);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), bytes.data(), size, nullptr,
+                        nullptr);
+  return bytes;
+}
+
+class Win32Host : public Host {
+ public:
+  Win32Host() {
+    // The arguments as the system split the wide command line; main's
+    // argv went through the ANSI code page.
+    int count = 0;
+    LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (argv != nullptr) {
+      for (int i = 0; i < count; ++i) arguments_.push_back(Narrow(argv[i]));
+      ::LocalFree(argv);
+    }
+  }
+
+  std::optional<FileAttributes> GetAttributes(const std::string& path) override {
+    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+    FileAttributes a;
+    a.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    a.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    a.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+    a.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
+    a.archive = (attributes & FILE_ATTRIBUTE_ARCHIVE) != 0;
+    return a;
+  }
+
+  void SetAttributes(const std::string& path, const FileAttributes& attributes) override {
+    const std::wstring wide = Wide(path);
+    DWORD current = ::GetFileAttributesW(wide.c_str());
+    if (current == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+    // The four flags we know are set as asked; the others (compression,
+    // indexing, ...) stay as they are.
+    constexpr DWORD kOurs =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    DWORD wanted = current & ~(kOurs | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+    if (attributes.read_only) wanted |= FILE_ATTRIBUTE_READONLY;
+    if (attributes.hidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
+    if (attributes.system) wanted |= FILE_ATTRIBUTE_SYSTEM;
+    if (attributes.archive) wanted |= FILE_ATTRIBUTE_ARCHIVE;
+    if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileAttributesW(wide.c_str(), wanted)) ThrowLastError();
+  }
+
+  std::vector<DirEntry> FindEntries(const std::string& pattern) override {
+    std::vector<DirEntry> entries;
+    WIN32_FIND_DATAW data;
+    const HANDLE search = ::FindFirstFileW(Wide(pattern).c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE) return entries;
+    do {
+      DirEntry entry;
+      entry.name = Narrow(std::wstring_view(data.cFileName, ::wcsnlen(data.cFileName, MAX_PATH)));
+      entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      entries.push_back(std::move(entry));
+    } while (::FindNextFileW(search, &data));
+    ::FindClose(search);
+    return entries;
+  }
+
+  void CopyFile(const std::string& from, const std::string& to) override {
+    // The system's copy keeps the time and attributes and refuses a
+    // read-only target.
+    const std::wstring target = Wide(to);
+    RefuseIfReadOnly(target);
+    if (!::CopyFileW(Wide(from).c_str(), target.c_str(), FALSE)) ThrowLastError();
+  }
+
+  void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
+    const std::wstring source = Wide(from), target = Wide(to);
+    // Renaming a read-only file is allowed; replacing one is not.
+    if (!SamePath(source, target)) RefuseIfReadOnly(target);
+    DWORD flags = MOVEFILE_REPLACE_EXISTING;
+    if (allow_copy) flags |= MOVEFILE_COPY_ALLOWED;
+    if (!::MoveFileExW(source.c_str(), target.c_str(), flags)) ThrowLastError();
+  }
+
+  void DeleteFile(const std::string& path) override {
+    if (!::DeleteFileW(Wide(path).c_str())) ThrowLastError();
+  }
+
+  void CreateDirectory(const std::string& path) override {
+    if (!::CreateDirectoryW(Wide(path).c_str(), nullptr)) ThrowLastError();
+  }
+
+  void RemoveDirectory(const std::string& path) override {
+    if (!::RemoveDirectoryW(Wide(path).c_str())) ThrowLastError();
+  }
+
+  std::int64_t FileSize(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+
+  std::optional<TDateTime> FileWriteTime(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    FILETIME local;
+    SYSTEMTIME st;
+    if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &st)) {
+      return std::nullopt;
+    }
+    return FromSystemTime(st);
+  }
+
+  void SetFileWriteTime(const std::string& path, TDateTime time) override {
+    const SYSTEMTIME st = ToSystemTime(time);
+    FILETIME local, utc;
+    if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc)) ThrowLastError();
+    // Directories open only with backup semantics.
+    HandleGuard file(::CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) ThrowLastError();
+    if (!::SetFileTime(file.get(), nullptr, nullptr, &utc)) ThrowLastError();
+  }
+
+  std::int64_t DiskFreeBytes(const std::string& directory) override {
+    ULARGE_INTEGER free_to_caller;
+    const std::wstring wide = Wide(directory);
+    if (!::GetDiskFreeSpaceExW(wide.empty() ? nullptr : wide.c_str(), &free_to_caller, nullptr, nullptr)) {
+      ThrowLastError();
+    }
+    return static_cast<std::int64_t>(free_to_caller.QuadPart);
+  }
+
+  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) override {
+    DWORD access = GENERIC_READ | GENERIC_WRITE;
+    DWORD disposition = OPEN_EXISTING;
+    switch (mode) {
+      case OpenMode::kRead:
+        access = GENERIC_READ;
+        break;
+      case OpenMode::kReadWrite:
+        break;
+      case OpenMode::kCreate:
+        disposition = CREATE_ALWAYS;
+        break;
+      case OpenMode::kOpenOrCreate:
+        disposition = OPEN_ALWAYS;
+        break;
+    }
+    DWORD share_flags = 0;
+    switch (share) {
+      case ShareMode::kExclusive:
+        break;
+      case ShareMode::kRead:
+        share_flags = FILE_SHARE_READ;
+        break;
+      case ShareMode::kReadWrite:
+        share_flags = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        break;
+    }
+    const std::wstring wide = Wide(path);
+    if (mode != OpenMode::kRead) RefuseIfReadOnly(wide);
+    const HANDLE handle =
+        ::CreateFileW(wide.c_str(), access, share_flags, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
+    return std::make_unique<Win32File>(handle);
+  }
+
+  std::string ExecutablePath() override {
+    return Narrow(GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
+  }
+
+  std::string CommandLine() override { return Narrow(::GetCommandLineW()); }
+
+  std::vector<std::string> Arguments() override { return arguments_; }
+
+  std::string FileVersion(const std::string& executable) override {
+    const std::wstring path = Wide(executable);
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    if (size == 0) return {};
+    std::vector<BYTE> data(size);
+    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
+
+    // The "FileVersion" string of the languages the resource lists, then of
+    // the usual English and Russian blocks.
+    std::vector<std::wstring> blocks;
+    struct Translation {
+      WORD language;
+      WORD code_page;
+    };
+    Translation* translations = nullptr;
+    UINT length = 0;
+    if (::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                         &length)) {
+      for (UINT i = 0; i < length / sizeof(Translation); ++i) {
+        blocks.push_back(Hex4(translations[i].language) + Hex4(translations[i].code_page));
+      }
+    }
+    for (const wchar_t* block : {L"041904E3", L"040904E4", L"040904B0"}) blocks.push_back(block);
+    for (const std::wstring& block : blocks) {
+      wchar_t* value = nullptr;
+      const std::wstring query = L"\\StringFileInfo\\" + block + L"\\FileVersion";
+      if (::VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) && length > 0) {
+        const std::string text = Narrow(std::wstring_view(value, ::wcsnlen(value, length)));
+        if (!text.empty()) return text;
+      }
+    }
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    if (::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+      return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+             "." + std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+             std::to_string(LOWORD(fixed->dwFileVersionLS));
+    }
+    return {};
+  }
+
+  std::string CurrentDirectory() override {
+    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
+    if (size == 0) ThrowLastError();
+    std::wstring buffer(size, L'\0');
+    const DWORD n = ::GetCurrentDirectoryW(size, buffer.data());
+    if (n == 0 || n >= size) ThrowLastError();
+    buffer.resize(n);
+    return Narrow(buffer);
+  }
+
+  void SetCurrentDirectory(const std::string& path) override {
+    if (!::SetCurrentDirectoryW(Wide(path).c_str())) ThrowLastError();
+  }
+
+  std::string ExpandUNCFileName(const std::string& path) override {
+    std::wstring full = FullPathName(Wide(path));
+    if (full.empty()) return path;
+    // A path on a mapped network drive becomes the share's UNC name; local
+    // drives are left alone without asking the network providers.
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
+      const std::wstring root = full.substr(0, 3);
+      if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE) {
+        DWORD size = 1024;
+        std::vector<BYTE> buffer(size);
+        DWORD result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
+        if (result == ERROR_MORE_DATA) {
+          buffer.resize(size);
+          result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
+        }
+        if (result == NO_ERROR) full = reinterpret_cast<UNIVERSAL_NAME_INFOW*>(buffer.data())->lpUniversalName;
+      }
+    }
+    return Narrow(full);
+  }
+
+  std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,
+                            const std::string& fallback) override {
+    // The profile functions look for a bare or relative name in the Windows
+    // directory; the program means the current one.
+    std::wstring path = FullPathName(Wide(file));
+    if (path.empty()) return fallback;
+    // The system may hold the file cached; flushing makes it read the file
+    // as it is on disk now.
+    ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, path.c_str());
+    const std::wstring wide_section = Wide(section), wide_key = Wide(key), wide_fallback = Wide(fallback);
+    std::wstring buffer(4096, L'\0');
+    for (;;) {
+      const DWORD n = ::GetPrivateProfileStringW(wide_section.c_str(), wide_key.c_str(), wide_fallback.c_str(),
+                                                 buffer.data(), static_cast<DWORD>(buffer.size()), path.c_str());
+      // A value that filled the buffer may have been cut; read it again
+      // with more room.
+      if (n + 1 < buffer.size() || buffer.size() >= (1u << 24)) {
+        buffer.resize(n);
+        return Narrow(buffer);
+      }
+      buffer.assign(buffer.size() * 4, L'\0');
+    }
+  }
+
+  TDateTime Now() override {
+    SYSTEMTIME st;
+    ::GetLocalTime(&st);
+    return FromSystemTime(st);
+  }
+
+  void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
+
+  NamedMutex CreateNamedMutex(const std::string& name) override {
+    NamedMutex result;
+    const HANDLE handle = ::CreateMutexW(nullptr, TRUE, Wide(name).c_str());
+    const DWORD error = ::GetLastError();
+    if (handle == nullptr) return result;
+    result.already_existed = error == ERROR_ALREADY_EXISTS;
+    // An existing mutex is opened without taking it, whatever was asked.
+    result.handle = std::make_unique<Win32Mutex>(handle, !result.already_existed);
+    return result;
+  }
+
+  void ReportError(const std::string& source, const std::string& message) override {
+    const HANDLE log = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
+    if (log == nullptr) ThrowLastError();
+    const std::wstring text = Wide(message);
+    LPCWSTR strings[] = {text.c_str()};
+    const BOOL reported = ::ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+    const DWORD error = ::GetLastError();
+    ::DeregisterEventSource(log);
+    if (!reported) ThrowError(error);
+  }
+
+  void ConsoleWriteLine(std::string_view line) override {
+    const std::string bytes = ToConsoleEncoding(line) + "\r\n";
+    // Whatever the C runtime buffered goes out first, to keep the order.
+    std::fflush(stdout);
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) ThrowError(ERROR_INVALID_HANDLE);
+    WriteAll(out, bytes.data(), bytes.size());
+  }
+
+  std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override {
+    // An unattended program must not stop at a system dialog about a
+    // missing or broken library.
+    DWORD previous_mode = 0;
+    const bool mode_set = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
+    const HMODULE module = ::LoadLibraryW(Wide(name).c_str());
+    if (mode_set) ::SetThreadErrorMode(previous_mode, nullptr);
+    if (module == nullptr) return nullptr;
+    return std::make_unique<Win32Library>(module);
+  }
+
+ private:
+  std::vector<std::string> arguments_;
+};
+
+}  // namespace
+
+std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/) { return std::make_unique<Win32Host>(); }
+
+std::string ToConsoleEncoding(std::string_view text) {
+  // Without a console (output redirected by a parent that has none) the
+  // console code page reads 0; the OEM code page is what a console would
+  // use.
+  UINT code_page = ::GetConsoleOutputCP();
+  if (code_page == 0) code_page = ::GetOEMCP();
+  return ToConsoleCodePage(text, code_page);
+}
+
+}  // namespace korvel::host
