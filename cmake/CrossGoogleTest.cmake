@@ -1,7 +1,9 @@
 # GoogleTest for a cross build (Windows with MinGW-w64): Debian's googletest
 # package ships the sources, which are built here with the project's own
 # compiler. The targets get the names find_package(GTest) gives natively.
-set(KORVEL_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest and GoogleMock sources for cross builds")
+if(NOT KORVEL_GTEST_SOURCE_DIR)
+  set(KORVEL_GTEST_SOURCE_DIR /usr/src/googletest)
+endif()
 if(NOT EXISTS ${KORVEL_GTEST_SOURCE_DIR}/CMakeLists.txt)
   message(FATAL_ERROR "GoogleTest sources not found in ${KORVEL_GTEST_SOURCE_DIR} (Debian package googletest)")
 endif()

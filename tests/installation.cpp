@@ -46,9 +46,13 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   return result;
 }
 
+std::string ConsoleUtf8(const std::string& output) {
+  return host::kWindows ? cp1251::ToUtf8(cp1251::FromOem866(output)) : output;
+}
+
 Installation::Installation(const std::string& exe_name) {
   exe_dir_ = root_ / "Korvel\\";
-  const std::string built = cp1251::FromUtf8(KORVEL_EXE);
+  const std::string built = host::NativeSeparators(cp1251::FromUtf8(KORVEL_EXE));
   exe_path_ = exe_dir_ + (exe_name.empty() ? host::ExtractFileName(built) : exe_name);
   SystemHost().ForceDirectoriesOrFail(exe_dir_);
   SystemHost().CopyFileOrFail(built, exe_path_);

@@ -19,6 +19,10 @@ struct ProgramResult {
 // Runs a program with arguments (UTF-8 on POSIX), capturing standard output.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
+// Console output as UTF-8: it is UTF-8 on POSIX and in the OEM code page 866
+// on Windows (the tests run under a Russian console, as the pharmacies do).
+std::string ConsoleUtf8(const std::string& output);
+
 class Installation {
  public:
   // Copies the built utility to <root>/Korvel/<exe_name>.

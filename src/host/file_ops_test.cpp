@@ -25,8 +25,21 @@ TEST(PathHelpers, IncludePathDelimiter) {
   EXPECT_EQ(IncludePathDelimiter("1"), std::string("1") + D);
 #ifdef _WIN32
   EXPECT_EQ(IncludePathDelimiter("c"), "c:\\");
+  EXPECT_EQ(IncludePathDelimiter("C:\\Db\\"), "C:\\Db\\");
+  EXPECT_EQ(IncludePathDelimiter("C:"), "C:\\");
 #endif
 }
+
+#ifdef _WIN32
+TEST(PathHelpers, DrivesAndShares) {
+  EXPECT_EQ(ExtractFileDir("C:\\Korvel.exe"), "C:\\");
+  EXPECT_EQ(ExtractFilePath("C:Korvel.exe"), "C:");
+  EXPECT_EQ(ExtractFileName("C:Korvel.exe"), "Korvel.exe");
+  EXPECT_EQ(ExtractFileName("\\\\srv\\share\\In\\a.upd"), "a.upd");
+  EXPECT_EQ(ExtractFileDir("\\\\srv\\share\\In\\a.upd"), "\\\\srv\\share\\In");
+  EXPECT_EQ(JoinPath("D:\\Distr\\", "Scripts/Numbers\\1.sql"), "D:\\Distr\\Scripts\\Numbers\\1.sql");
+}
+#endif
 
 TEST(PathHelpers, NamesAndExtensions) {
   const std::string path = std::string("a") + D + "b.c" + D + "file.tar.gz";
@@ -186,6 +199,11 @@ TEST(FileOps, ForceDirectories) {
   EXPECT_TRUE(host.ForceDirectoriesOrFail(dir / "a\\b\\c\\"));
   EXPECT_TRUE(host.DirectoryExists(dir / "a\\b\\c"));
   EXPECT_TRUE(host.ForceDirectoriesOrFail(std::string(1, D)));
+#ifdef _WIN32
+  // A bare drive is never created.
+  EXPECT_TRUE(host.ForceDirectoriesOrFail("C:"));
+  EXPECT_TRUE(host.ForceDirectoriesOrFail("C:\\"));
+#endif
   WriteFile(dir / "file", "");
   EXPECT_FALSE(host.ForceDirectoriesOrFail(dir / "file\\sub"));
   try {
@@ -239,6 +257,12 @@ TEST(Switches, FindAndValue) {
 #ifndef _WIN32
   SwitchHost d({"Korvel", "/INI", "/etc/korvel/x.ini"});
   EXPECT_EQ(d.GetSwitchValue("INI"), "/etc/korvel/x.ini");
+#else
+  SwitchHost d({"Korvel", "-INI", "D:\\x.ini"});
+  EXPECT_EQ(d.GetSwitchValue("INI"), "D:\\x.ini");
+  // Every argument that starts with "/" is a switch on Windows.
+  SwitchHost e({"Korvel", "/INI", "/x.ini"});
+  EXPECT_EQ(e.GetSwitchValue("INI"), "");
 #endif
 }
 
