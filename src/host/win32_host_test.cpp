@@ -254,6 +254,9 @@ TEST(Win32Host, FileVersionsComeFromTheVersionResource) {
   // This test program carries no version resource.
   EXPECT_EQ(host.FileVersion(host.ExecutablePath()), "");
   EXPECT_EQ(host.FileVersion("C:\\no\\such\\file.exe"), "");
+  // An empty FileVersion string gives way to the fixed file version.
+  const std::string probe = ExtractFilePath(host.ExecutablePath()) + "korvel_mutex_probe.exe";
+  EXPECT_EQ(host.FileVersion(probe), "3.14.15.926");
   wchar_t system[MAX_PATH];
   const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
   const std::string kernel = Narrow(std::wstring_view(system, n)) + "\\kernel32.dll";
