@@ -5,6 +5,13 @@
 //
 // Failures become EOSError from GetLastError with the system message
 // table's text, taken right after the failing call.
+//
+// Two things are not the system's alone:
+// - a read-only file is refused as a copy or move target and for writing
+//   before the system is asked, because file systems that only emulate the
+//   attribute may let a privileged user through (wine run as root);
+// - the ini file's text is decoded by the profile functions themselves, in
+//   the machine's ANSI code page (1251 on a Russian Windows).
 #include "host/win32_api.h"
 
 #include <shellapi.h>
@@ -18,7 +25,6 @@
 
 #include "host/cp1251.h"
 #include "host/host.h"
-#include "host/text.h"
 
 namespace korvel::host {
 namespace {
@@ -103,7 +109,8 @@ std::wstring GrowingBuffer(Call call) {
 }
 
 std::wstring FullPathName(const std::wstring& path) {
-  return GrowingBuffer([&](wchar_t* buffer, DWORD size) { return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
+  return GrowingBuffer(
+      [&](wchar_t* buffer, DWORD size) { return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
 }
 
 bool SamePath(const std::wstring& a, const std::wstring& b) {
@@ -412,7 +419,8 @@ class Win32Host : public Host {
   }
 
   std::string ExecutablePath() override {
-    return Narrow(GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
+    return Narrow(
+        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
   }
 
   std::string CommandLine() override { return Narrow(::GetCommandLineW()); }

@@ -153,7 +153,8 @@ TEST(Win32Host, ErrorsCarryTheCodeAndTheSystemsText) {
     FAIL();
   } catch (const Exception& e) {
     EXPECT_EQ(e.Cause().code, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(e.Message().rfind("Ошибка удаления файла "_cp + dir / "ro" + " : Код: 5: "_cp, 0), 0u) << e.Message();
+    const std::string start = "Ошибка удаления файла "_cp + dir / "ro" + " : Код: 5: "_cp;
+    EXPECT_EQ(e.Message().rfind(start, 0), 0u) << e.Message();
   }
 }
 
