@@ -31,10 +31,17 @@ std::string ShellQuote(const std::string& s) {
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   TempDir scratch;
   const std::string out = scratch / "stdout.txt";
+  const std::string err = scratch / "stderr.txt";
   std::string command = ShellQuote(program);
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
-  command += " > " + ShellQuote(out);
-  if (host::kWindows) command = "\"" + command + "\"";
+  // The command line is UTF-8 on POSIX and in the ANSI code page (1251 for
+  // the tests) on Windows; the scratch paths are Windows-1251.
+  if (host::kWindows) {
+    command = cp1251::FromUtf8(command) + " > " + ShellQuote(out) + " 2> " + ShellQuote(err);
+    command = "\"" + command + "\"";
+  } else {
+    command += " > " + ShellQuote(cp1251::ToUtf8(out)) + " 2> " + ShellQuote(cp1251::ToUtf8(err));
+  }
   ProgramResult result;
   const int status = std::system(command.c_str());
 #ifdef WEXITSTATUS
@@ -43,12 +50,21 @@ ProgramResult RunProgram(const std::string& program, const std::vector<std::stri
   result.exit_code = status;
 #endif
   if (SystemHost().FileExists(out)) result.output = ReadFile(out);
+  if (SystemHost().FileExists(err)) result.error = ReadFile(err);
   return result;
 }
 
 std::string ConsoleUtf8(const std::string& output) {
-  return host::kWindows ? cp1251::ToUtf8(cp1251::FromOem866(output)) : output;
+  if (!host::kWindows) return output;
+  std::string text = cp1251::ToUtf8(cp1251::FromOem866(output));
+  std::string lf;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lf += text[i];
+  }
+  return lf;
 }
+
+std::string ToolProgram() { return cp1251::ToUtf8(host::NativeSeparators(cp1251::FromUtf8(KORVEL_TOOL))); }
 
 Installation::Installation(const std::string& exe_name) {
   exe_dir_ = root_ / "Korvel\\";

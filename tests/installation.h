@@ -14,14 +14,21 @@ namespace korvel::testing {
 struct ProgramResult {
   int exit_code = -1;
   std::string output;  // standard output, as the console got it
+  std::string error;   // standard error, likewise
 };
 
-// Runs a program with arguments (UTF-8 on POSIX), capturing standard output.
+// Runs a program with arguments (UTF-8), capturing standard output and
+// standard error.
 ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
-// Console output as UTF-8: it is UTF-8 on POSIX and in the OEM code page 866
-// on Windows (the tests run under a Russian console, as the pharmacies do).
+// Console output as it reads on POSIX: UTF-8 with LF line ends. On Windows
+// it is in the OEM code page 866 (the tests run under a Russian console, as
+// the pharmacies do) with CR LF line ends, which become LF (also where a
+// message carries CR LF of its own).
 std::string ConsoleUtf8(const std::string& output);
+
+// The built korvel-tool, as RunProgram takes it.
+std::string ToolProgram();
 
 class Installation {
  public:

@@ -1,11 +1,9 @@
 // Drives the built korvel-tool through its XML commands.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 
 #include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
+#include "installation.h"
 
 namespace korvel {
 namespace {
@@ -14,22 +12,18 @@ using namespace korvel::literals;
 
 struct ToolRun {
   int exit_code = -1;
-  std::string out;  // raw bytes of standard output
+  std::string out;  // standard output as it reads on Linux (UTF-8, LF)
   std::string err;
+  std::string raw;  // the bytes of standard output
 };
 
-// Runs korvel-tool with the arguments (each quoted for the shell).
-ToolRun RunTool(const testing::TempDir& dir, const std::vector<std::string>& args) {
-  std::string command = "\"" KORVEL_TOOL_PATH "\"";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  const std::string out = dir / "stdout.txt";
-  const std::string err = dir / "stderr.txt";
-  command += " >'" + out + "' 2>'" + err + "'";
-  const int status = std::system(command.c_str());
+ToolRun RunTool(const std::vector<std::string>& args) {
+  const testing::ProgramResult result = testing::RunProgram(testing::ToolProgram(), args);
   ToolRun run;
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = testing::ReadFile(out);
-  run.err = testing::ReadFile(err);
+  run.exit_code = result.exit_code;
+  run.out = testing::ConsoleUtf8(result.output);
+  run.err = testing::ConsoleUtf8(result.error);
+  run.raw = result.output;
   return run;
 }
 
@@ -40,7 +34,7 @@ class ToolXml : public ::testing::Test {
     testing::WriteFile(path, content);
     return path;
   }
-  ToolRun Run(const std::vector<std::string>& args) { return RunTool(dir_, args); }
+  ToolRun Run(const std::vector<std::string>& args) { return RunTool(args); }
 
   testing::TempDir dir_;
 };
@@ -100,7 +94,7 @@ TEST_F(ToolXml, FormatWritesTheSavedBytesUnconverted) {
                                  "<STATUS>ОК</STATUS><MODULES><MODULE ID=\"2\"/></MODULES></PACKET>"_cp);
   const ToolRun run = Run({"xml-format", file});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out,
+  EXPECT_EQ(run.raw,
             "<?xml version=\"1.0\" encoding=\"windows-1251\" ?>\r\n"
             "<PACKET TYPE=\"40\">\r\n"
             "  <STATUS>ОК</STATUS>\r\n"_cp

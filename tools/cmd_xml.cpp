@@ -67,7 +67,9 @@ int RunFormat(ToolContext& context) {
   const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0]);
   const std::string bytes = document->SaveToString();
   // The document's own bytes, not converted for the console.
-  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+  try {
+    host::WriteStandardOutput(bytes);
+  } catch (const Exception&) {
     PrintError("korvel-tool: cannot write to standard output");
     return 1;
   }

@@ -23,9 +23,7 @@ FormatSettings ProgramSettings() {
 
 int ThisYear() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return local.tm_year + 1900;
+  return std::localtime(&now)->tm_year + 1900;  // one thread: the shared result is ours
 }
 
 TEST(Convert, FloatsFollowTheDecimalSeparatorOfTheSettings) {

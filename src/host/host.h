@@ -225,4 +225,8 @@ std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
 // does not go through Host::ConsoleWriteLine, such as standard error.
 std::string ToConsoleEncoding(std::string_view text);
 
+// Writes bytes to standard output exactly as they are (no conversion of
+// encoding or line ends, also on Windows) and flushes; throws EOSError.
+void WriteStandardOutput(std::string_view bytes);
+
 }  // namespace korvel::host

@@ -496,4 +496,10 @@ std::unique_ptr<Host> CreateSystemHost(int argc, char** argv) { return std::make
 
 std::string ToConsoleEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 
+void WriteStandardOutput(std::string_view bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+    ThrowLastErrno();
+  }
+}
+
 }  // namespace korvel::host

@@ -559,12 +559,7 @@ class Win32Host : public Host {
   }
 
   void ConsoleWriteLine(std::string_view line) override {
-    const std::string bytes = ToConsoleEncoding(line) + "\r\n";
-    // Whatever the C runtime buffered goes out first, to keep the order.
-    std::fflush(stdout);
-    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (out == nullptr || out == INVALID_HANDLE_VALUE) ThrowError(ERROR_INVALID_HANDLE);
-    WriteAll(out, bytes.data(), bytes.size());
+    WriteStandardOutput(ToConsoleEncoding(line) + "\r\n");
   }
 
   std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override {
@@ -593,6 +588,15 @@ std::string ToConsoleEncoding(std::string_view text) {
   UINT code_page = ::GetConsoleOutputCP();
   if (code_page == 0) code_page = ::GetOEMCP();
   return ToConsoleCodePage(text, code_page);
+}
+
+void WriteStandardOutput(std::string_view bytes) {
+  // Past the C runtime, whose text mode would turn "\n" into "\r\n"; what
+  // it buffered goes out first, to keep the order.
+  std::fflush(stdout);
+  const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) ThrowError(ERROR_INVALID_HANDLE);
+  WriteAll(out, bytes.data(), bytes.size());
 }
 
 }  // namespace korvel::host
