@@ -25,7 +25,7 @@ void TdmKorvel::Execute() {
     try {
       StartUp();
       Initialise();
-      RunMode();
+      RunChosenMode();
     } catch (const Exception& e) {
       HandleRunError(e.TypeName(), e.Message());
     } catch (const std::bad_alloc&) {
@@ -80,21 +80,25 @@ void TdmKorvel::Initialise() {
   RequestPending = true;
 }
 
-// Step 15 on: the mode of the run. Request wins over POS, POS over
-// Scripts; debug counts only in the full mode.
-void TdmKorvel::RunMode() {
-  if (host_.FindSwitch("Request") > 0) {
-    WriteLog("Завершение - OK"_cp);
-    return;
-  }
-  if (PosMode) {
-    WriteLog("Завершение - OK"_cp);
-    return;
-  }
-  if (host_.FindSwitch("Scripts") > 0) {
-    RequestPending = false;
-    WriteLog("Завершение - OK"_cp);
-    return;
+RunMode TdmKorvel::ChooseMode() {
+  if (host_.FindSwitch("Request") > 0) return RunMode::kRequest;
+  if (PosMode) return RunMode::kPos;
+  if (host_.FindSwitch("Scripts") > 0) return RunMode::kScripts;
+  return RunMode::kFull;
+}
+
+// Step 15 on: the mode's work. debug counts only in the full mode.
+void TdmKorvel::RunChosenMode() {
+  switch (ChooseMode()) {
+    case RunMode::kRequest:
+      break;
+    case RunMode::kPos:
+      break;
+    case RunMode::kScripts:
+      RequestPending = false;
+      break;
+    case RunMode::kFull:
+      break;
   }
   WriteLog("Завершение - OK"_cp);
 }

@@ -15,6 +15,14 @@
 
 namespace korvel::run {
 
+// What a run does after initialisation, chosen by the switches.
+enum class RunMode {
+  kRequest,  // only the request packet, an existing one kept
+  kPos,      // workstation: package, working directory, private updates, packet
+  kScripts,  // only the numbered scripts
+  kFull,     // everything
+};
+
 class TdmKorvel {
  public:
   // Creates the run's working lists (DataModuleCreate).
@@ -40,6 +48,9 @@ class TdmKorvel {
   // файле %s" when it is empty and empty is not allowed.
   void ReadPathParam(const std::string& key, bool empty_allowed, std::string& value);
 
+  // Request wins over POS, POS over Scripts; otherwise the full mode.
+  RunMode ChooseMode();
+
   host::Host& Host() { return host_; }
 
   // ---- Run state ----
@@ -62,7 +73,7 @@ class TdmKorvel {
  private:
   void StartUp();
   void Initialise();
-  void RunMode();
+  void RunChosenMode();
   void HandleRunError(const char* type_name, const std::string& message);
   void CloseRun();
 

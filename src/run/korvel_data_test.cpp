@@ -1,0 +1,182 @@
+#include "run/korvel_data.h"
+
+#include <gtest/gtest.h>
+
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "modules/dir_helpers.h"
+#include "run/run_test_host.h"
+
+namespace korvel::run {
+namespace {
+
+using namespace korvel::literals;
+using korvel::testing::SystemHost;
+using korvel::testing::TempDir;
+using korvel::testing::WriteFile;
+using testing::RunTestHost;
+
+// A temporary installation: Korvel/ holds the executable's place and the
+// ini file, Work/ the distribution.
+class RunFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = SystemHost().CurrentDirectory();
+    exe_dir_ = root_ / "Korvel\\";
+    SystemHost().ForceDirectoriesOrFail(exe_dir_);
+    SystemHost().ForceDirectoriesOrFail(root_ / "Work\\Distrib\\");
+    SystemHost().ForceDirectoriesOrFail(root_ / "Work\\Apteka\\");
+    SystemHost().ForceDirectoriesOrFail(root_ / "In\\");
+    SystemHost().ForceDirectoriesOrFail(root_ / "Out\\");
+  }
+  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
+
+  void SetVersion(int version) { WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(version), ""); }
+
+  void WriteIni(const std::string& extra, bool with_db = true) {
+    WriteFile(exe_dir_ + "Korvel.ini", "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\n" +
+                                           (with_db ? "DB=srv/3050:D:\\Db\\base.gdb\r\n" : "") +
+                                           "InDir=../In\r\nOutDir=" + root_ / "Out" + "\r\nModules=2;5\r\n" + extra);
+  }
+
+  std::string LogText(const TdmKorvel& dm) {
+    std::string text;
+    for (const std::string& line : dm.LogLines) text += line + "\n";
+    return text;
+  }
+
+  TempDir root_;
+  std::string exe_dir_;
+  std::string saved_cwd_;
+};
+
+TEST_F(RunFixture, ConfigurationFillsTheFields) {
+  SetVersion(1520);
+  WriteIni("Classic=1\r\n");
+  RunTestHost host(exe_dir_, {});
+  TdmKorvel dm(host);
+  dm.Execute();
+  EXPECT_EQ(dm.DistribDir, host::IncludePathDelimiter(root_ / "Work\\Distrib"));
+  EXPECT_EQ(dm.AptekaDir, host::IncludePathDelimiter(root_ / "Work\\Apteka"));
+  EXPECT_EQ(dm.TmpDir, host::IncludePathDelimiter(root_ / "Work\\TMP"));
+  EXPECT_TRUE(SystemHost().DirectoryExists(dm.TmpDir));
+  EXPECT_EQ(dm.DbName, "srv/3050:D:\\Db\\base.gdb");
+  // A relative inbox is taken relative to the executable's directory.
+  EXPECT_EQ(dm.InDir, host::IncludePathDelimiter(root_ / "In"));
+  EXPECT_EQ(dm.OutDir, host::IncludePathDelimiter(root_ / "Out"));
+  EXPECT_EQ(dm.Modules, "2;5");
+  EXPECT_TRUE(dm.Classic);
+  EXPECT_EQ(dm.CurVersion, 1520);
+  EXPECT_EQ(dm.OldVersion, 1520);
+  EXPECT_TRUE(dm.RequestPending);
+  EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
+  EXPECT_EQ(dm.LogLines[2].substr(9), "Утилита Korvel 1.2.3.4"_cp);
+  EXPECT_TRUE(host.events.empty());
+}
+
+TEST_F(RunFixture, ClassicFlagForms) {
+  SetVersion(1520);
+  struct Case {
+    const char* value;
+    bool classic;
+  };
+  for (const Case& c : {Case{"1", true}, Case{"0x1", true}, Case{" 1 ", true}, Case{"yes", false}, Case{"2", false},
+                        Case{"", false}}) {
+    WriteIni(std::string("Classic=") + c.value + "\r\n");
+    RunTestHost host(exe_dir_, {});
+    TdmKorvel dm(host);
+    dm.Execute();
+    EXPECT_EQ(dm.Classic, c.classic) << c.value;
+  }
+}
+
+TEST_F(RunFixture, VersionAbove1520ClearsClassic) {
+  WriteIni("Classic=1\r\n");
+  SetVersion(1521);
+  RunTestHost host(exe_dir_, {});
+  TdmKorvel dm(host);
+  dm.Execute();
+  EXPECT_EQ(dm.OldVersion, 1521);
+  EXPECT_FALSE(dm.Classic);
+}
+
+TEST_F(RunFixture, PosModeUsesTheLocalDatabaseWithoutTheDbKey) {
+  SetVersion(1520);
+  WriteIni("", false);
+  RunTestHost host(exe_dir_, {"/pos"});
+  TdmKorvel dm(host);
+  dm.Execute();
+  EXPECT_TRUE(dm.PosMode);
+  EXPECT_EQ(dm.DbName, host::JoinPath(exe_dir_, "DB\\orvpos.gdb"));
+  EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
+}
+
+TEST_F(RunFixture, ModePrecedence) {
+  struct Case {
+    std::vector<std::string> args;
+    RunMode mode;
+  };
+  for (const Case& c : {Case{{"-REQUEST"}, RunMode::kRequest}, Case{{"/request"}, RunMode::kRequest},
+                        Case{{"/Request=1"}, RunMode::kFull}, Case{{"/Scripts", "/POS", "/Request"}, RunMode::kRequest},
+                        Case{{"/Scripts", "/POS"}, RunMode::kPos}, Case{{"/scripts", "/debug"}, RunMode::kScripts},
+                        Case{{"/debug"}, RunMode::kFull}, Case{{}, RunMode::kFull}}) {
+    RunTestHost host(exe_dir_, c.args);
+    TdmKorvel dm(host);
+    dm.PosMode = host.FindSwitch("POS") > 0;
+    EXPECT_EQ(dm.ChooseMode(), c.mode) << (c.args.empty() ? "" : c.args[0]);
+  }
+}
+
+TEST_F(RunFixture, ScriptsModeWritesNoPacket) {
+  SetVersion(1520);
+  WriteIni("");
+  RunTestHost host(exe_dir_, {"/Scripts"});
+  TdmKorvel dm(host);
+  dm.Execute();
+  EXPECT_FALSE(dm.RequestPending);
+}
+
+TEST_F(RunFixture, UnwritableLogFallsBackToTheEventLog) {
+  WriteFile(exe_dir_ + "KorvelLog", "a file in the way");
+  RunTestHost host(exe_dir_, {});
+  TdmKorvel dm(host);
+  dm.Execute();
+  ASSERT_EQ(host.events.size(), 1u);
+  EXPECT_EQ(host.events[0].rfind("Korvel: "_cp + "Ошибка WriteLog:\r\nОшибка создания каталога "_cp, 0), 0u)
+      << host.events[0];
+  EXPECT_NE(host.events[0].find("\r\nПараметр WriteLog:\r\n"_cp), std::string::npos);
+  EXPECT_TRUE(dm.LogLines.empty());
+}
+
+TEST_F(RunFixture, WriteLogEntriesWithLineBreaksStayOneEntry) {
+  RunTestHost host(exe_dir_, {});
+  TdmKorvel dm(host);
+  dm.ExeDir = exe_dir_;
+  dm.WriteLog("");
+  dm.WriteLog("first\r\nsecond");
+  ASSERT_EQ(dm.LogLines.size(), 2u);
+  EXPECT_EQ(dm.LogLines[0], "");
+  EXPECT_EQ(dm.LogLines[1].substr(8), "\tfirst\r\nsecond");
+  const std::string file = korvel::testing::ReadFile(dm.LogFileName);
+  EXPECT_EQ(file, "\r\n" + dm.LogLines[1] + "\r\n");
+  EXPECT_EQ(host::ExtractFileName(dm.LogFileName), FormatDateTime("yyyymm", host.Now()) + ".log");
+}
+
+TEST_F(RunFixture, ReadOnlyLogFileReportsWriteLogFailure) {
+  RunTestHost host(exe_dir_, {});
+  TdmKorvel dm(host);
+  dm.ExeDir = exe_dir_;
+  dm.WriteLog("one");
+  SystemHost().SetAttributes(dm.LogFileName, host::FileAttributes{.read_only = true});
+  try {
+    dm.WriteLog("two");
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Ошибка WriteLog:\r\n"_cp, 0), 0u);
+    EXPECT_EQ(e.Message().substr(e.Message().size() - 4), "\ttwo");
+  }
+  EXPECT_EQ(dm.LogLines.size(), 1u);
+}
+
+}  // namespace
+}  // namespace korvel::run

@@ -1,0 +1,43 @@
+// Test support for running the data module in-process: a host whose
+// executable lives in a temporary installation, with chosen switches, a
+// recorded event log and an instant clock.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/forwarding_host.h"
+#include "host/testing/temp_dir.h"
+
+namespace korvel::run::testing {
+
+class RunTestHost : public host::ForwardingHost {
+ public:
+  // The executable is `exe_dir` + "Korvel"; `args` are the switches.
+  RunTestHost(std::string exe_dir, std::vector<std::string> args)
+      : ForwardingHost(korvel::testing::SystemHost()), exe_dir_(std::move(exe_dir)), args_(std::move(args)) {
+    args_.insert(args_.begin(), ExecutablePath());
+  }
+
+  std::string ExecutablePath() override { return exe_dir_ + "Korvel"; }
+  std::vector<std::string> Arguments() override { return args_; }
+  std::string CommandLine() override {
+    std::string line;
+    for (const std::string& a : args_) line += (line.empty() ? "" : " ") + a;
+    return line;
+  }
+  std::string FileVersion(const std::string&) override { return "1.2.3.4"; }
+  void ReportError(const std::string& source, const std::string& message) override {
+    events.push_back(source + ": " + message);
+  }
+  void Sleep(unsigned milliseconds) override { slept_ms += milliseconds; }
+
+  std::vector<std::string> events;
+  unsigned long long slept_ms = 0;
+
+ private:
+  std::string exe_dir_;
+  std::vector<std::string> args_;
+};
+
+}  // namespace korvel::run::testing

@@ -1,0 +1,61 @@
+// Test support for tests that drive the built programs: a temporary
+// installation of the utility (the executable in its own directory, the
+// work directory with Distrib, Apteka, TMP, an inbox and an outbox) and a
+// way to run it and read its Windows-1251 log.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/testing/temp_dir.h"
+
+namespace korvel::testing {
+
+struct ProgramResult {
+  int exit_code = -1;
+  std::string output;  // standard output, as the console got it
+};
+
+// Runs a program with arguments (UTF-8 on POSIX), capturing standard output.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+class Installation {
+ public:
+  // Copies the built utility to <root>/Korvel/<exe_name>.
+  explicit Installation(const std::string& exe_name = "");
+
+  const TempDir& root() const { return root_; }
+  // Where the executable lives, with separator.
+  const std::string& exe_dir() const { return exe_dir_; }
+  const std::string& exe_path() const { return exe_path_; }
+  // <root>/Work/ with Distrib, Apteka (and TMP once a run made it).
+  std::string work_dir() const { return root_ / "Work\\"; }
+  std::string in_dir() const { return root_ / "In\\"; }
+  std::string out_dir() const { return root_ / "Out\\"; }
+
+  // Makes Work/Distrib, Work/Apteka, In, Out and the version marker.
+  void MakeDirectories(int version = 1520);
+  // Writes <exe_dir>/Korvel.ini (or `name`) in Windows-1251 from UTF-8 text.
+  void WriteIni(const std::string& utf8_text, const std::string& name = "Korvel.ini");
+  // A complete [Path] section for this installation; `extra` lines follow.
+  std::string StandardIni(const std::string& db = "localhost:/nonexistent/base.fdb",
+                          const std::string& extra = "") const;
+
+  ProgramResult Run(const std::vector<std::string>& args = {}) const;
+
+  // The log directory of the executable and the current month's file.
+  std::string LogDir() const;
+  std::string LogFile() const;
+  // The log file's text converted to UTF-8, exactly as written.
+  std::string LogUtf8() const;
+  // The log's entries as physical lines (CR LF split), UTF-8, with the time
+  // prefix "hh:nn:ss\t" removed where there is one.
+  std::vector<std::string> LogMessages() const;
+
+ private:
+  TempDir root_;
+  std::string exe_dir_;
+  std::string exe_path_;
+};
+
+}  // namespace korvel::testing
