@@ -24,6 +24,11 @@ namespace korvel::fb {
 class Transaction;
 class Statement;
 
+// The administrator account every connection and service attachment of the
+// program uses on the pharmacy's server.
+inline constexpr const char* kAdminUser = "SYSDBA";
+inline constexpr const char* kAdminPassword = "pinecrest";
+
 class Database {
  public:
   explicit Database(ClientLibrary& client);
