@@ -110,13 +110,17 @@ RunMode TdmKorvel::ChooseMode() {
 void TdmKorvel::RunChosenMode() {
   switch (ChooseMode()) {
     case RunMode::kRequest:
+      // An unsent packet in the outbox stays as it is.
+      WriteRequestPacket(false, false);
       break;
     case RunMode::kPos:
+      WriteRequestPacket(false, true);
       break;
     case RunMode::kScripts:
       RequestPending = false;
       break;
     case RunMode::kFull:
+      WriteRequestPacket(false, true);
       break;
   }
   WriteLog("Завершение - OK"_cp);
@@ -124,6 +128,17 @@ void TdmKorvel::RunChosenMode() {
 
 void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {
   if (!message.empty()) WriteLog("Ошибка "_cp + type_name + ":\r\n" + message);
+  // After initialisation the office learns of the failure from a packet
+  // with the run's log; a failure to write it is only logged.
+  if (RequestPending) {
+    try {
+      WriteRequestPacket(true, true);
+    } catch (const Exception& e) {
+      WriteLog(e.Message());
+    } catch (const std::exception& e) {
+      WriteLog(e.what());
+    }
+  }
 }
 
 // The closing actions run once, after every mode and after an error.

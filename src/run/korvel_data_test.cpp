@@ -83,7 +83,9 @@ TEST_F(RunFixture, ConfigurationFillsTheFields) {
   EXPECT_TRUE(dm.Classic);
   EXPECT_EQ(dm.CurVersion, 1520);
   EXPECT_EQ(dm.OldVersion, 1520);
-  EXPECT_TRUE(dm.RequestPending);
+  // The full mode ended with its request packet.
+  EXPECT_FALSE(dm.RequestPending);
+  EXPECT_TRUE(SystemHost().FileExists(root_ / "Out\\0012005.UPR"));
   EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
   EXPECT_EQ(dm.LogLines[2].substr(9), "Утилита Korvel 1.2.3.4"_cp);
   EXPECT_TRUE(host.events.empty());
@@ -155,6 +157,10 @@ TEST_F(RunFixture, ScriptsModeWritesNoPacket) {
   TdmKorvel dm(host);
   dm.Execute();
   EXPECT_FALSE(dm.RequestPending);
+  EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
+  std::vector<std::string> outbox;
+  SystemHost().ListFiles(root_ / "Out\\", "*", outbox);
+  EXPECT_TRUE(outbox.empty());
 }
 
 TEST_F(RunFixture, UnwritableLogFallsBackToTheEventLog) {
