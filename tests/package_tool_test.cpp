@@ -6,9 +6,8 @@
 
 #include "host/cp1251.h"
 #include "installation.h"
-#include "packages/file_checker.h"
+#include "packages/package_intake.h"
 #include "packages/signature.h"
-#include "packages/zip_archive.h"
 
 namespace korvel::testing {
 namespace {
@@ -23,37 +22,57 @@ ProgramResult Shell(const std::string& command) { return RunProgram("/bin/sh", {
 class OfficeTools : public ::testing::Test {
  protected:
   void SetUp() override {
+    saved_cwd_ = SystemHost().CurrentDirectory();
     ASSERT_EQ(Tool({"keygen", priv(), pub()}).exit_code, 0);
     ASSERT_EQ(Tool({"keygen", dir_ / "other.pem", dir_ / "other.pub"}).exit_code, 0);
-    WriteFile(dir_ / "payload/contents.xml", "<?xml version=\"1.0\"?>\r\n<PACKAGE TYPE=\"41\"/>\r\n");
     WriteFile(dir_ / "payload/Scripts/Numbers/1521.sql", "select 1 from rdb$database;\r\n");
     WriteFile(dir_ / "payload/bin/data.bin", std::string(100000, 'd'));
+    // What zip and Python pack: the payload with a hand-written manifest.
+    WriteFile(dir_ / "zipdir/Scripts/Numbers/1521.sql", "select 1 from rdb$database;\r\n");
+    WriteFile(dir_ / "zipdir/bin/data.bin", std::string(100000, 'd'));
+    WriteFile(dir_ / "zipdir/contents.xml",
+              "<?xml version=\"1.0\"?>\r\n<PACKAGE TYPE=\"41\" PRED_ID=\"1\" TO=\"5\" OLD_VERNO=\"1520\" "
+              "NEW_VERNO=\"1521\">\r\n<FILES>\r\n<FILE NAME=\"Scripts\\Numbers\\1521.sql\" SIZE=\"29\"/>\r\n"
+              "<FILE NAME=\"bin\\data.bin\" SIZE=\"100000\"/>\r\n</FILES>\r\n</PACKAGE>\r\n");
   }
+  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
 
   std::string priv() const { return dir_ / "office.pem"; }
   std::string pub() const { return dir_ / "office.pub"; }
   std::string payload() const { return dir_ / "payload"; }
+  std::string zipdir() const { return dir_ / "zipdir"; }
 
-  // The utility's own check and extraction of a package file.
-  bool Accepted(const std::string& path) {
+  // The utility's intake of a package file in the test directory: its
+  // message, or "accepted" when the payload arrived whole.
+  std::string Intake(const std::string& path) {
     const packages::RsaSignatureDecryptor decryptor(ReadFile(pub()));
-    packages::TFileCheker checker(SystemHost(), decryptor, path);
-    if (!checker.Check()) return false;
-    std::unique_ptr<host::File> file = checker.TakeCheckedFile();
-    TempDir out;
-    const int count = packages::ExtractArchive(SystemHost(), *file, out.path());
-    return count == 3 && ReadFile(out / "bin/data.bin") == std::string(100000, 'd') &&
-           SystemHost().FileExists(out / "Scripts/Numbers/1521.sql");
+    packages::PackageIntake intake(SystemHost(), decryptor, [](std::string_view) {});
+    intake.InDir = host::ExtractFilePath(path);
+    intake.TmpDir = dir_ / "TMP/";
+    intake.PredId = 1;
+    intake.NodeId = 5;
+    intake.CurVersion = 1520;
+    SystemHost().ForceDirectoriesOrFail(intake.TmpDir);
+    try {
+      intake.CheckPackage(host::ExtractFileName(path), packages::kUpdatePackageType);
+    } catch (const Exception& e) {
+      return cp1251::ToUtf8(e.Message());
+    }
+    const bool whole = intake.NewVersion == 1521 && ReadFile(dir_ / "TMP/bin/data.bin") == std::string(100000, 'd') &&
+                       SystemHost().FileExists(dir_ / "TMP/Scripts/Numbers/1521.sql");
+    return whole ? "accepted" : "payload incomplete";
   }
+  bool Accepted(const std::string& path) { return Intake(path) == "accepted"; }
 
   void ExpectRefused(const std::string& path) {
     const ProgramResult result = Tool({"verify", pub(), path});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_THAT(result.output, HasSubstr("Подпись не прошла проверку!"));
-    EXPECT_FALSE(Accepted(path));
+    EXPECT_EQ(Intake(path), "Подпись не прошла проверку!");
   }
 
   TempDir dir_;
+  std::string saved_cwd_;
 };
 
 TEST_F(OfficeTools, KeygenWritesPemFilesAndNeverOverwrites) {
@@ -67,7 +86,7 @@ TEST_F(OfficeTools, KeygenWritesPemFilesAndNeverOverwrites) {
 
 TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
   const std::string upd = dir_ / "a.upd";
-  ASSERT_EQ(Shell("cd '" + payload() + "' && zip -q -r '" + upd + "' .").exit_code, 0);
+  ASSERT_EQ(Shell("cd '" + zipdir() + "' && zip -q -r '" + upd + "' .").exit_code, 0);
   const ProgramResult signed_result = Tool({"sign", priv(), upd});
   ASSERT_EQ(signed_result.exit_code, 0) << signed_result.output;
   const ProgramResult verified = Tool({"verify", pub(), upd});
@@ -111,7 +130,7 @@ TEST_F(OfficeTools, PythonZipfileArchiveSignedIsAcceptedAnotherKeyIsRefused) {
       "            p = os.path.join(d, f)\n"
       "            z.write(p, os.path.relpath(p, root).replace(os.sep, '\\\\'))\n";
   WriteFile(dir_ / "pack.py", script);
-  ASSERT_EQ(RunProgram("python3", {dir_ / "pack.py", payload(), upd}).exit_code, 0);
+  ASSERT_EQ(RunProgram("python3", {dir_ / "pack.py", zipdir(), upd}).exit_code, 0);
   WriteFile(dir_ / "other.upd", ReadFile(upd));
   ASSERT_EQ(Tool({"sign", priv(), upd}).exit_code, 0);
   EXPECT_EQ(Tool({"verify", pub(), upd}).exit_code, 0);
@@ -120,6 +139,37 @@ TEST_F(OfficeTools, PythonZipfileArchiveSignedIsAcceptedAnotherKeyIsRefused) {
   ASSERT_EQ(Tool({"sign", dir_ / "other.pem", dir_ / "other.upd"}).exit_code, 0);
   EXPECT_EQ(Tool({"verify", dir_ / "other.pub", dir_ / "other.upd"}).exit_code, 0);
   ExpectRefused(dir_ / "other.upd");
+}
+
+TEST_F(OfficeTools, PackMakesAPackageTheUtilityAccepts) {
+  const std::string upd = dir_ / "001521.upd";
+  const ProgramResult packed = Tool({"pack", "--key", priv(), "--type", "41", "--pred", "1", "--to", "5", "--old",
+                                     "1520", "--new", "1521", "--module", "5", "--module", "2", payload(), upd});
+  ASSERT_EQ(packed.exit_code, 0) << packed.output;
+  EXPECT_THAT(packed.output, HasSubstr("2 payload files, signed"));
+  EXPECT_EQ(Tool({"verify", pub(), upd}).exit_code, 0);
+  EXPECT_EQ(Intake(upd), "accepted");
+  // The same package for another pharmacy, or refused options.
+  ASSERT_EQ(Tool({"pack", "--key", priv(), "--type", "41", "--pred", "1", "--to", "6", "--old", "1520", "--new",
+                  "1521", payload(), dir_ / "other.upd"})
+                .exit_code,
+            0);
+  EXPECT_EQ(Intake(dir_ / "other.upd"), "Пакет предназначен для другой аптеки NODE_ID=6");
+  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "41", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
+                .exit_code,
+            1);
+  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "43", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
+                .exit_code,
+            1);
+  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "x", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
+                .exit_code,
+            2);
+  EXPECT_EQ(Tool({"pack", "--type", "42", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"}).exit_code, 2);
+  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "42", "--pred", "1", "--to", "5", zipdir(), dir_ / "x.upd"})
+                .exit_code,
+            1);
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd"));
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd.part"));
 }
 
 TEST_F(OfficeTools, TextFilesAreSignedInLineTwo) {
@@ -140,7 +190,7 @@ TEST_F(OfficeTools, TextFilesAreSignedInLineTwo) {
 TEST_F(OfficeTools, WrongArgumentsAndHelp) {
   EXPECT_EQ(Tool({"verify", pub()}).exit_code, 2);
   EXPECT_EQ(Tool({"sign"}).exit_code, 2);
-  for (const char* command : {"keygen", "sign", "verify"}) {
+  for (const char* command : {"keygen", "sign", "verify", "pack"}) {
     const ProgramResult help = Tool({command, "--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_THAT(help.output, HasSubstr(std::string("Usage: korvel-tool ") + command));
