@@ -199,7 +199,8 @@ TEST(ProgramRun, ValidConfigurationGoesStraightToTheEnd) {
   EXPECT_EQ(after, (std::vector<std::string>{"БД srv/3050:D:\\Db\\base.gdb",
                                              "Рабочий каталог " + cp1251::ToUtf8(inst.work_dir()) + "Distrib" +
                                                  std::string(1, host::kPathDelim),
-                                             "Инициализация - OK", "Завершение - OK"}));
+                                             "Инициализация - OK", "Найдено файлов обновления 0",
+                                             "Завершение - OK"}));
   EXPECT_TRUE(SystemHost().DirectoryExists(inst.work_dir() + "TMP"));
 }
 

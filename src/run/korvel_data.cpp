@@ -92,13 +92,29 @@ void TdmKorvel::RunChosenMode() {
   switch (ChooseMode()) {
     case RunMode::kRequest:
       break;
-    case RunMode::kPos:
+    case RunMode::kPos: {
+      // The working-directory update, the private updates and the request
+      // packet follow the package search as they are built.
+      const std::string package = FindUpdatePackage();
+      (void)package;
       break;
+    }
     case RunMode::kScripts:
       RequestPending = false;
       break;
-    case RunMode::kFull:
+    case RunMode::kFull: {
+      // Step 16: the package, or with /debug the next version without one.
+      // The update steps of step 17 join as they are built; until then an
+      // accepted package stays in the inbox.
+      std::string package;
+      if (host_.FindSwitch("debug") > 0) {
+        UpdateServer = true;
+        NewVersion = CurVersion + 1;
+      } else {
+        package = FindUpdatePackage();
+      }
       break;
+    }
   }
   WriteLog("Завершение - OK"_cp);
 }
