@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes a signed package of about 1 GB (a few large random files and many
-# small ones, packed by Info-ZIP's zip), then, in the same run and on the
-# same file, times md5sum, unzip and the utility's signature check and
-# extraction, with each one's peak memory (GNU time's maximum resident set).
+# small ones, packed by korvel-tool pack), then, in the same run and on the
+# same file, times md5sum, unzip and the utility's intake of the package
+# (signature check, extraction, manifest check), with each one's peak
+# memory (GNU time's maximum resident set).
 # Usage: bench/run_package_bench.sh [SIZE_MB] [WORK_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,23 +35,24 @@ for i in range(1, 2001):
     with open(os.path.join(root, "Scripts", "Numbers", "%d.sql" % i), "wb") as f:
         f.write((line * (20000 // len(line) + 1))[:20000])
 PY
-(cd "$work/payload" && zip -q -1 -r "$work/package.upd" .)
-"$tool" keygen "$work/key.pem" "$work/key.pub" >/dev/null
-"$tool" sign "$work/key.pem" "$work/package.upd" >/dev/null
-ls -l "$work/package.upd" | awk '{printf "package: %.0f MB\n", $5 / 1048576}'
-cat "$work/package.upd" >/dev/null  # the same warm cache for everyone
-
 measure() {
   local label=$1
   shift
   /usr/bin/time -f "$label %e s elapsed, %M kB peak" "$@" 2>&1 >/dev/null | tail -1
 }
+"$tool" keygen "$work/key.pem" "$work/key.pub" >/dev/null
+mkdir -p "$work/In"
+measure "korvel-tool pack" "$tool" pack --key "$work/key.pem" --type 41 --pred 1 --to 5 --old 1520 --new 1521 --module 2 \
+  "$work/payload" "$work/In/package.upd"
+pkg="$work/In/package.upd"
+ls -l "$pkg" | awk '{printf "package: %.0f MB\n", $5 / 1048576}'
+cat "$pkg" >/dev/null  # the same warm cache for everyone
 echo "== Same file, same run"
-measure "md5sum          " md5sum "$work/package.upd"
+measure "md5sum          " md5sum "$pkg"
 rm -rf "$work/unzip"
-measure "unzip -o        " unzip -q -o "$work/package.upd" -d "$work/unzip" || true
+measure "unzip -o        " unzip -q -o "$pkg" -d "$work/unzip" || true
 rm -rf "$work/unzip"
-measure "check+extract   " "$bench" "$work/key.pub" "$work/package.upd" "$work/out"
+measure "package_bench   " "$bench" "$work/key.pub" "$pkg" "$work/out"
 echo "== package_bench's own report"
 rm -rf "$work/out"
-"$bench" "$work/key.pub" "$work/package.upd" "$work/out"
+"$bench" "$work/key.pub" "$pkg" "$work/out"
