@@ -20,6 +20,25 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
+# OpenSSL and libzip, of which Debian has no MinGW-w64 packages, come from
+# tools/ci/build-windows-deps.sh (test-windows.sh runs it), by default in
+# windows-deps inside the build directory. zlib is Debian's
+# libz-mingw-w64-dev.
+if(NOT KORVEL_WINDOWS_DEPS)
+  if(DEFINED ENV{KORVEL_WINDOWS_DEPS})
+    set(KORVEL_WINDOWS_DEPS $ENV{KORVEL_WINDOWS_DEPS})
+  else()
+    set(KORVEL_WINDOWS_DEPS ${CMAKE_BINARY_DIR}/windows-deps)
+  endif()
+endif()
+# The test projects of try_compile read this file again; they must see the
+# same place.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES KORVEL_WINDOWS_DEPS)
+list(APPEND CMAKE_FIND_ROOT_PATH ${KORVEL_WINDOWS_DEPS})
+set(ENV{PKG_CONFIG_LIBDIR} ${KORVEL_WINDOWS_DEPS}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+set(OPENSSL_USE_STATIC_LIBS TRUE)
+
 # ctest and test discovery start the Windows test programs through wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 # Test lists are read when ctest runs, so the build itself needs no wine.

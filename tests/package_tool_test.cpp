@@ -15,7 +15,7 @@ namespace {
 using ::testing::HasSubstr;
 using namespace korvel::literals;
 
-ProgramResult Tool(const std::vector<std::string>& args) { return RunProgram(KORVEL_TOOL, args); }
+ProgramResult Tool(const std::vector<std::string>& args) { return RunProgram(ToolProgram(), args); }
 
 ProgramResult Shell(const std::string& command) { return RunProgram("/bin/sh", {"-c", command}); }
 
@@ -85,6 +85,7 @@ TEST_F(OfficeTools, KeygenWritesPemFilesAndNeverOverwrites) {
 }
 
 TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
+  if (host::kWindows) GTEST_SKIP() << "the archive is made by a POSIX system's own tools";
   const std::string upd = dir_ / "a.upd";
   ASSERT_EQ(Shell("cd '" + zipdir() + "' && zip -q -r '" + upd + "' .").exit_code, 0);
   const ProgramResult signed_result = Tool({"sign", priv(), upd});
@@ -120,6 +121,7 @@ TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
 }
 
 TEST_F(OfficeTools, PythonZipfileArchiveSignedIsAcceptedAnotherKeyIsRefused) {
+  if (host::kWindows) GTEST_SKIP() << "the archive is made by a POSIX system's own tools";
   const std::string upd = dir_ / "p.upd";
   const std::string script =
       "import os, sys, zipfile\n"

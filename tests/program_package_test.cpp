@@ -19,8 +19,8 @@ class ProgramPackages : public ::testing::Test {
  protected:
   void SetUp() override {
     inst_.MakeDirectories(1520);
-    ASSERT_EQ(RunProgram(KORVEL_TOOL, {"keygen", inst_.root() / "office.pem", inst_.root() / "office.pub"}).exit_code, 0);
-    ASSERT_EQ(RunProgram(KORVEL_TOOL, {"keygen", inst_.root() / "other.pem", inst_.root() / "other.pub"}).exit_code, 0);
+    ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "office.pem", inst_.root() / "office.pub"}).exit_code, 0);
+    ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "other.pem", inst_.root() / "other.pub"}).exit_code, 0);
     WriteFile(inst_.root() / "payload/Scripts/Numbers/1521.sql", "select 1 from rdb$database;\r\n");
     WriteFile(inst_.root() / "payload/distrib.xml", "<DISTRIB/>\r\n");
   }
@@ -29,7 +29,7 @@ class ProgramPackages : public ::testing::Test {
 
   void Pack(const std::string& name, const std::string& key, const std::string& node) {
     const ProgramResult result =
-        RunProgram(KORVEL_TOOL, {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node,
+        RunProgram(ToolProgram(), {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node,
                                  "--old", "1520", "--new", "1521", "--module", "2", inst_.root() / "payload",
                                  inst_.in_dir() + name});
     ASSERT_EQ(result.exit_code, 0) << result.output;

@@ -1,4 +1,5 @@
 // korvel-tool: the central office's and the administrator's toolkit.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -35,7 +36,14 @@ void PrintUsage(host::Host& host) {
   PrintLine(host, "checking manifests and scripts.");
   PrintLine(host, "");
   PrintLine(host, "Commands:");
-  for (const ToolCommand& command : ToolCommands()) {
+  // By name: the order of registration is the order in which the linker
+  // happened to place the command files, which differs between systems.
+  std::vector<const ToolCommand*> commands;
+  for (const ToolCommand& command : ToolCommands()) commands.push_back(&command);
+  std::sort(commands.begin(), commands.end(),
+            [](const ToolCommand* a, const ToolCommand* b) { return a->name < b->name; });
+  for (const ToolCommand* listed : commands) {
+    const ToolCommand& command = *listed;
     std::string line = "  " + command.name;
     if (line.size() < 16) line.resize(16, ' ');
     PrintLine(host, line + command.summary);

@@ -106,13 +106,13 @@ class Intake : public ::testing::Test {
 
 TEST_F(Intake, ValidUpdatePackageIsUnpackedAndSetsTheVersion) {
   Package("p.upd", Manifest(kGoodRoot, kGoodFiles, "<MODULES><MODULE ID=\"5\"/><MODULE ID=\"2\"/></MODULES>\r\n"));
-  WriteFile(tmp() + "old/left.txt", "from before");
+  WriteFile(host::JoinPath(tmp(), "old\\left.txt"), "from before");
   PackageIntake intake = MakeIntake();
   EXPECT_TRUE(intake.CheckPackage("p.upd", kUpdatePackageType));
   EXPECT_EQ(intake.NewVersion, 1521);
   EXPECT_TRUE(intake.UpdateServer);
   EXPECT_FALSE(SystemHost().FileExists(tmp() + "contents.xml"));
-  EXPECT_FALSE(SystemHost().FileExists(tmp() + "old/left.txt"));
+  EXPECT_FALSE(SystemHost().FileExists(host::JoinPath(tmp(), "old\\left.txt")));
   EXPECT_EQ(ReadFile(tmp() + "a.txt"), "abc");
   EXPECT_EQ(ReadFile(host::JoinPath(tmp(), "Scripts\\Numbers\\1521.sql")), "select 1;");
   EXPECT_EQ(host::IncludePathDelimiter(SystemHost().CurrentDirectory()), tmp());

@@ -87,14 +87,14 @@ TEST_F(Extraction, KeepsTheStoredTime) {
 
 TEST_F(Extraction, OverwritesExistingFilesReadOnlyOnesToo) {
   WriteFile(out() + "a.txt", "old content that is longer");
-  WriteFile(out() + "sub/b.txt", "old");
+  WriteFile(host::JoinPath(out(), "sub\\b.txt"), "old");
   host::FileAttributes read_only;
   read_only.read_only = true;
-  SystemHost().SetAttributes(out() + "sub/b.txt", read_only);
+  SystemHost().SetAttributes(host::JoinPath(out(), "sub\\b.txt"), read_only);
   EXPECT_EQ(Extract(BuildZip({Entry("a.txt", "new"), Entry("sub/b.txt", "new b")})), 2);
   EXPECT_EQ(ReadFile(out() + "a.txt"), "new");
-  EXPECT_EQ(ReadFile(out() + "sub/b.txt"), "new b");
-  EXPECT_FALSE(SystemHost().GetAttributes(out() + "sub/b.txt")->read_only);
+  EXPECT_EQ(ReadFile(host::JoinPath(out(), "sub\\b.txt")), "new b");
+  EXPECT_FALSE(SystemHost().GetAttributes(host::JoinPath(out(), "sub\\b.txt"))->read_only);
   // The same name twice: the later entry wins.
   EXPECT_EQ(Extract(BuildZip({Entry("a.txt", "1"), Entry("A.TXT", "2"), Entry("a.txt", "3")})), 3);
   EXPECT_EQ(ReadFile(out() + "a.txt"), "3");

@@ -24,6 +24,10 @@ if ! locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8'; then
   $SUDO localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 
+# OpenSSL and libzip for Windows, built once per build directory (several
+# minutes the first time).
+tools/ci/build-windows-deps.sh "$build/windows-deps"
+
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TESTS=ON
 cmake --build "$build" -j2
