@@ -29,8 +29,8 @@ void* ArenaAllocate(Arena* arena, std::size_t bytes) {
   return arena != nullptr ? arena->Allocate(bytes) : ::operator new(bytes);
 }
 
-void ArenaFree(Arena* arena, void* memory, std::size_t bytes) noexcept {
-  if (arena == nullptr) ::operator delete(memory, bytes);
+void ArenaFree(Arena* arena, void* memory, std::size_t /*bytes*/) noexcept {
+  if (arena == nullptr) ::operator delete(memory);
 }
 
 }  // namespace korvel::xml::detail

@@ -30,7 +30,7 @@ std::unique_ptr<TXMLNodeList> TXMLNodeList::Make(TXMLNode* owner, bool ignore_ca
 void TXMLNodeList::operator delete(TXMLNodeList* list, std::destroying_delete_t) noexcept {
   const bool in_arena = list->in_arena_;
   list->~TXMLNodeList();
-  if (!in_arena) ::operator delete(list, sizeof(TXMLNodeList));
+  if (!in_arena) ::operator delete(list);
 }
 
 TXMLNode* TXMLNodeList::Items(int index) const {
@@ -84,7 +84,7 @@ void TXMLNode::MakeLists(detail::Arena* arena) {
 void TXMLNode::operator delete(TXMLNode* node, std::destroying_delete_t) noexcept {
   const bool in_arena = node->in_arena_;
   node->~TXMLNode();
-  if (!in_arena) ::operator delete(node, sizeof(TXMLNode));
+  if (!in_arena) ::operator delete(node);
 }
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateNode(std::string_view name, TXMLNode* parent, TXMLNodeKind kind,

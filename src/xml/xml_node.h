@@ -15,11 +15,18 @@
 // element; it is strict about the first byte ("<") and about double-quoted
 // attribute values.
 //
-// Ownership: a node owns its three lists, a list owns its nodes. Destroying
-// a node destroys its subtree (without recursion, so any depth is fine).
-// Destroying a node does not take it out of its parent's list: to delete a
-// node from a tree use RemoveAndFree on the list that holds it. Raw pointers
-// handed out (Parent, Child, Select, ...) stay valid while their tree lives.
+// Ownership: a node owns its three lists, a list owns its nodes, all held
+// in std::unique_ptr. Destroying a node destroys its subtree (without
+// recursion, so any depth is fine). Destroying a node does not take it out
+// of its parent's list: to delete a node from a tree use RemoveAndFree on
+// the list that holds it. Raw pointers handed out (Parent, Child, Select,
+// ...) stay valid while their node lives. The nodes of a parsed document
+// share one block of memory owned by its document node (see ArenaAllocate);
+// that changes nothing for the caller.
+//
+// Nothing here recurses with the shape of a tree except the parser, which
+// refuses nesting deeper than kMaxNestingDepth; trees built by the program
+// may be of any depth.
 //
 // Errors (all derive from korvel::Exception, messages Windows-1251):
 //   parse errors      Exception with the parser's message (see CreateFromText)
