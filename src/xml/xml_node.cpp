@@ -166,6 +166,11 @@ TXMLNode* TXMLNode::Root() const {
 
 // ---- Destruction ----
 
+bool TXMLNode::HasSubnodes() const {
+  return (attributes_ && !attributes_->items_.empty()) || (children_ && !children_->items_.empty()) ||
+         (headers_ && !headers_->items_.empty());
+}
+
 void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
   for (TXMLNodeList* list : {attributes_.get(), children_.get(), headers_.get()}) {
     if (list == nullptr) continue;
@@ -175,15 +180,22 @@ void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
 }
 
 // A deep tree would take one nested destructor call per level; instead the
-// whole subtree is taken out of its lists here, in pre-order, and destroyed
-// from the back: every node dies with empty lists and after all of its
-// descendants (which may live in the arena of a document node among them).
+// subtree is taken apart with a stack: a node's subnodes go on top of it,
+// and a node leaves the stack (and dies) only when its lists are empty, so
+// after all of its descendants (which may live in the arena of a document
+// node among them).
 TXMLNode::~TXMLNode() {
-  if (ChildCount() == 0 && (!attributes_ || attributes_->Count() == 0) && !headers_) return;
-  std::vector<std::unique_ptr<TXMLNode>> subtree;
-  TakeSubnodes(subtree);
-  for (std::size_t i = 0; i < subtree.size(); ++i) subtree[i]->TakeSubnodes(subtree);
-  while (!subtree.empty()) subtree.pop_back();
+  if (!HasSubnodes()) return;
+  std::vector<std::unique_ptr<TXMLNode>> stack;
+  TakeSubnodes(stack);
+  while (!stack.empty()) {
+    TXMLNode* top = stack.back().get();
+    if (top->HasSubnodes()) {
+      top->TakeSubnodes(stack);
+    } else {
+      stack.pop_back();
+    }
+  }
 }
 
 }  // namespace korvel::xml

@@ -352,6 +352,7 @@ class TXMLNode {
   TXMLNode() = default;
   // Makes Attributes and Children, copying IgnoreCase.
   void MakeLists(detail::Arena* arena);
+  bool HasSubnodes() const;
   // Moves every node of the three lists to `out` (iterative destruction).
   void TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out);
 
