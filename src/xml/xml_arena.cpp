@@ -6,6 +6,9 @@
 
 namespace korvel::xml::detail {
 
+static_assert(alignof(TXMLNode) <= alignof(void*) && alignof(TXMLNodeList) <= alignof(void*),
+              "the arena aligns to pointers");
+
 void* Arena::Allocate(std::size_t bytes) {
   bytes = (bytes + kAlign - 1) & ~(kAlign - 1);
   if (bytes > left_) {

@@ -19,11 +19,11 @@ class Arena {
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
-  // Aligned for any object.
+  // Aligned for the library's objects (nodes, lists, pointers).
   void* Allocate(std::size_t bytes);
 
  private:
-  static constexpr std::size_t kAlign = alignof(std::max_align_t);
+  static constexpr std::size_t kAlign = alignof(void*);
   static constexpr std::size_t kBlock = 64 * 1024 - 64;
 
   std::vector<std::unique_ptr<std::byte[]>> blocks_;

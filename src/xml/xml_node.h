@@ -111,7 +111,10 @@ class ArenaAllocator {
   explicit ArenaAllocator(Arena* arena) noexcept : arena_(arena) {}
   template <class U>
   ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {}
-  T* allocate(std::size_t n) { return static_cast<T*>(ArenaAllocate(arena_, n * sizeof(T))); }
+  T* allocate(std::size_t n) {
+    static_assert(alignof(T) <= alignof(void*), "the arena aligns to pointers");
+    return static_cast<T*>(ArenaAllocate(arena_, n * sizeof(T)));
+  }
   void deallocate(T* p, std::size_t n) noexcept { ArenaFree(arena_, p, n * sizeof(T)); }
   Arena* arena() const noexcept { return arena_; }
   friend bool operator==(const ArenaAllocator& a, const ArenaAllocator& b) noexcept { return a.arena_ == b.arena_; }
