@@ -296,7 +296,9 @@ class TXMLNode {
   // steps are appended as elements, an "@" step sets the attribute to
   // `value` (and the element is returned), and otherwise the selected node
   // gets `value` as its text. A digit predicate that is not an integer
-  // raises EConvertError.
+  // raises EConvertError. A path that nests more than 100 whole-document
+  // searches ("A///B///C..." searches again below every match) raises
+  // Exception "XML path too complex: PATH".
   TXMLNode* Select(std::string_view path, bool create = false, std::string_view value = {});
   // Select, raising Exception "Раздел \"PATH\" не найден!" for nothing.
   TXMLNode* SelectRequired(std::string_view path);
