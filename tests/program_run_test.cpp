@@ -8,6 +8,7 @@
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "installation.h"
+#include "sample_database.h"
 #include "modules/dir_helpers.h"
 
 namespace korvel::testing {
@@ -157,7 +158,10 @@ TEST(ProgramStart, ConfigurationMessages) {
     inst.Run(c.args);
     const std::vector<std::string> after = AfterStartup(inst.LogMessages());
     if (c.message.empty()) {
-      EXPECT_TRUE(std::find(after.begin(), after.end(), "Инициализация - OK") != after.end()) << inst.LogUtf8();
+      // The configuration is complete: the run goes on to the database.
+      ASSERT_GE(after.size(), 4u) << inst.LogUtf8();
+      EXPECT_EQ(after[0], "БД x");
+      EXPECT_EQ(after[3], "Ошибка открытия БД.") << inst.LogUtf8();
       continue;
     }
     ASSERT_GE(after.size(), 2u) << inst.LogUtf8();
@@ -191,15 +195,19 @@ TEST(ProgramStart, GarbageIniFileGivesTheMissingKeyMessage) {
 }
 
 TEST(ProgramRun, ValidConfigurationGoesStraightToTheEnd) {
+  KORVEL_REQUIRE_FB_SERVER();
   Installation inst;
   inst.MakeDirectories(1519);
-  inst.WriteIni(inst.StandardIni("srv/3050:D:\\Db\\base.gdb"));
+  const std::string db = MakeSampleDatabase(inst, 12, 5, 700);
+  inst.WriteIni(inst.StandardIni(db));
   EXPECT_EQ(inst.Run().exit_code, 0);
   const std::vector<std::string> after = AfterStartup(inst.LogMessages());
-  EXPECT_EQ(after, (std::vector<std::string>{"БД srv/3050:D:\\Db\\base.gdb",
+  EXPECT_EQ(after, (std::vector<std::string>{"БД " + cp1251::ToUtf8(db),
                                              "Рабочий каталог " + cp1251::ToUtf8(inst.work_dir()) + "Distrib" +
                                                  std::string(1, host::kPathDelim),
-                                             "Инициализация - OK", "Завершение - OK"}));
+                                             "Инициализация - OK",
+                                             "Создания пакета запроса на обновление ...",
+                                             "Создания пакета запроса на обновление - OK", "Завершение - OK"}));
   EXPECT_TRUE(SystemHost().DirectoryExists(inst.work_dir() + "TMP"));
 }
 

@@ -15,7 +15,20 @@ namespace {
 constexpr const char* kMutexName = "KorvelStarted";
 }
 
-TdmKorvel::TdmKorvel(host::Host& host) : host_(host) {}
+TdmKorvel::TdmKorvel(host::Host& host)
+    : FbClient(host, fb::DefaultClientLibraryName()),
+      dbApteka(FbClient),
+      trRead(dbApteka),
+      trWrite(dbApteka),
+      qrPredInfo(dbApteka, trRead),
+      host_(host) {
+  dbApteka.Params = {"lc_ctype=WIN1251", std::string("user_name=") + fb::kAdminUser,
+                     std::string("password=") + fb::kAdminPassword};
+  dbApteka.SQLDialect = 3;
+  trRead.Params = {"write", "nowait", "rec_version", "read_committed"};
+  trWrite.Params = {"write", "nowait", "concurrency"};
+  qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
+}
 
 TdmKorvel::~TdmKorvel() = default;
 
@@ -23,6 +36,11 @@ void TdmKorvel::Execute() {
   MutexHandle.reset();
   try {
     try {
+      // Step 2: the client library is loaded before anything can replace
+      // it (the Firebird 3 client files are refreshed during
+      // initialisation); a missing library shows when the database is
+      // first opened.
+      FbClient.Load();
       StartUp();
       Initialise();
       RunChosenMode();
@@ -76,6 +94,7 @@ void TdmKorvel::Initialise() {
   CurVersion = modules::CurrentVersion(host_, DistribDir, true);
   OldVersion = CurVersion;
   if (OldVersion > 1520) Classic = false;
+  ReadDbParams();
   WriteLog("Инициализация - OK"_cp);
   RequestPending = true;
 }
@@ -91,13 +110,17 @@ RunMode TdmKorvel::ChooseMode() {
 void TdmKorvel::RunChosenMode() {
   switch (ChooseMode()) {
     case RunMode::kRequest:
+      // An unsent packet in the outbox stays as it is.
+      WriteRequestPacket(false, false);
       break;
     case RunMode::kPos:
+      WriteRequestPacket(false, true);
       break;
     case RunMode::kScripts:
       RequestPending = false;
       break;
     case RunMode::kFull:
+      WriteRequestPacket(false, true);
       break;
   }
   WriteLog("Завершение - OK"_cp);
@@ -105,6 +128,17 @@ void TdmKorvel::RunChosenMode() {
 
 void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {
   if (!message.empty()) WriteLog("Ошибка "_cp + type_name + ":\r\n" + message);
+  // After initialisation the office learns of the failure from a packet
+  // with the run's log; a failure to write it is only logged.
+  if (RequestPending) {
+    try {
+      WriteRequestPacket(true, true);
+    } catch (const Exception& e) {
+      WriteLog(e.Message());
+    } catch (const std::exception& e) {
+      WriteLog(e.what());
+    }
+  }
 }
 
 // The closing actions run once, after every mode and after an error.

@@ -11,6 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "fb/client_library.h"
+#include "fb/database.h"
+#include "fb/statement.h"
 #include "host/host.h"
 
 namespace korvel::run {
@@ -51,6 +54,31 @@ class TdmKorvel {
   // Request wins over POS, POS over Scripts; otherwise the full mode.
   RunMode ChooseMode();
 
+  // ---- Database connection (connection.cpp) ----
+
+  // Closes dbApteka when connected (its transactions rolled back, its
+  // queries closed), sets its name to DbName and connects. A failure is
+  // raised again with "Ошибка открытия БД.\r\n" in front of its message.
+  void OpenDatabase();
+  // OpenDatabase (its failure passes unchanged), then reads PRED_ID, NODE_ID
+  // and SYSVERNO of ORGANIZATION into PredId, NodeId and SysVerNo. A failure
+  // of the query or of reading is raised with "Ошибка чтения параметров из
+  // БД.\r\n" in front; a table without rows is such a failure ("Таблица
+  // ORGANIZATION пуста"). The connection is closed again on every path.
+  void ReadDbParams();
+  // The database is in the Firebird 3 format: SysVerNo above 799.
+  bool IsFb3Database() const;
+  // DbName ends with ".gdb" and contains "/3051:" (letter case ignored): the
+  // server is the legacy one whose service is "YaffilSQLServer(SS)".
+  bool IsLegacyServer() const;
+
+  // ---- Request packet (request_packet.cpp) ----
+
+  // Writes OutDir + "%.4d%.3d.UPR" for the office, once per run (see
+  // packages/request_packet.h): status OK, or ERROR with the run's log lines
+  // when `error`; an existing packet is kept unless `replace`.
+  void WriteRequestPacket(bool error, bool replace);
+
   host::Host& Host() { return host_; }
 
   // ---- Run state ----
@@ -69,6 +97,19 @@ class TdmKorvel {
   std::string LogFileName;
   std::vector<std::string> LogLines;
   std::vector<std::string> ScriptList;
+
+  // ---- Database components, created with the data module ----
+  // The Firebird client library, loaded first thing in a run (Execute) and
+  // kept for the life of the process.
+  fb::ClientLibrary FbClient;
+  // The pharmacy database: lc_ctype WIN1251, SYSDBA, dialect 3.
+  fb::Database dbApteka;
+  // Read committed, newest record version, no waiting; its default reader.
+  fb::Transaction trRead;
+  // Snapshot, no waiting; the script runners' transaction.
+  fb::Transaction trWrite;
+  // "select o.PRED_ID, o.NODE_ID, o.SYSVERNO" / "from ORGANIZATION o".
+  fb::Query qrPredInfo;
 
  private:
   void StartUp();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "modules/dir_helpers.h"
@@ -33,9 +34,18 @@ class RunFixture : public ::testing::Test {
 
   void SetVersion(int version) { WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(version), ""); }
 
+  // A pharmacy database on the test server (chain 12, pharmacy 5, schema
+  // 700) that the ini file names from now on; false when there is no server.
+  bool UseDatabase() {
+    if (!fb::testing::ServerReachable()) return false;
+    db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::OrganizationStatements(12, 5, 700));
+    return true;
+  }
+
   void WriteIni(const std::string& extra, bool with_db = true) {
+    const std::string db = db_ ? db_->Connection() : "srv/3050:D:\\Db\\base.gdb";
     WriteFile(exe_dir_ + "Korvel.ini", "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\n" +
-                                           (with_db ? "DB=srv/3050:D:\\Db\\base.gdb\r\n" : "") +
+                                           (with_db ? "DB=" + db + "\r\n" : "") +
                                            "InDir=../In\r\nOutDir=" + root_ / "Out" + "\r\nModules=2;5\r\n" + extra);
   }
 
@@ -48,9 +58,11 @@ class RunFixture : public ::testing::Test {
   TempDir root_;
   std::string exe_dir_;
   std::string saved_cwd_;
+  std::unique_ptr<fb::testing::ScratchDatabase> db_;
 };
 
 TEST_F(RunFixture, ConfigurationFillsTheFields) {
+  if (!UseDatabase()) GTEST_SKIP() << "Firebird test server not reachable";
   SetVersion(1520);
   WriteIni("Classic=1\r\n");
   RunTestHost host(exe_dir_, {});
@@ -60,7 +72,10 @@ TEST_F(RunFixture, ConfigurationFillsTheFields) {
   EXPECT_EQ(dm.AptekaDir, host::IncludePathDelimiter(root_ / "Work\\Apteka"));
   EXPECT_EQ(dm.TmpDir, host::IncludePathDelimiter(root_ / "Work\\TMP"));
   EXPECT_TRUE(SystemHost().DirectoryExists(dm.TmpDir));
-  EXPECT_EQ(dm.DbName, "srv/3050:D:\\Db\\base.gdb");
+  EXPECT_EQ(dm.DbName, db_->Connection());
+  EXPECT_EQ(dm.PredId, 12);
+  EXPECT_EQ(dm.NodeId, 5);
+  EXPECT_EQ(dm.SysVerNo, 700);
   // A relative inbox is taken relative to the executable's directory.
   EXPECT_EQ(dm.InDir, host::IncludePathDelimiter(root_ / "In"));
   EXPECT_EQ(dm.OutDir, host::IncludePathDelimiter(root_ / "Out"));
@@ -68,7 +83,9 @@ TEST_F(RunFixture, ConfigurationFillsTheFields) {
   EXPECT_TRUE(dm.Classic);
   EXPECT_EQ(dm.CurVersion, 1520);
   EXPECT_EQ(dm.OldVersion, 1520);
-  EXPECT_TRUE(dm.RequestPending);
+  // The full mode ended with its request packet.
+  EXPECT_FALSE(dm.RequestPending);
+  EXPECT_TRUE(SystemHost().FileExists(root_ / "Out\\0012005.UPR"));
   EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
   EXPECT_EQ(dm.LogLines[2].substr(9), "Утилита Korvel 1.2.3.4"_cp);
   EXPECT_TRUE(host.events.empty());
@@ -101,6 +118,10 @@ TEST_F(RunFixture, VersionAbove1520ClearsClassic) {
 }
 
 TEST_F(RunFixture, PosModeUsesTheLocalDatabaseWithoutTheDbKey) {
+  KORVEL_REQUIRE_FB_EMBEDDED();
+  SystemHost().ForceDirectoriesOrFail(exe_dir_ + "DB");
+  fb::testing::CreateDatabase(host::JoinPath(exe_dir_, "DB\\orvpos.gdb"),
+                              fb::testing::OrganizationStatements(12, 7, 650));
   SetVersion(1520);
   WriteIni("", false);
   RunTestHost host(exe_dir_, {"/pos"});
@@ -108,6 +129,7 @@ TEST_F(RunFixture, PosModeUsesTheLocalDatabaseWithoutTheDbKey) {
   dm.Execute();
   EXPECT_TRUE(dm.PosMode);
   EXPECT_EQ(dm.DbName, host::JoinPath(exe_dir_, "DB\\orvpos.gdb"));
+  EXPECT_EQ(dm.NodeId, 7);
   EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
 }
 
@@ -128,12 +150,17 @@ TEST_F(RunFixture, ModePrecedence) {
 }
 
 TEST_F(RunFixture, ScriptsModeWritesNoPacket) {
+  if (!UseDatabase()) GTEST_SKIP() << "Firebird test server not reachable";
   SetVersion(1520);
   WriteIni("");
   RunTestHost host(exe_dir_, {"/Scripts"});
   TdmKorvel dm(host);
   dm.Execute();
   EXPECT_FALSE(dm.RequestPending);
+  EXPECT_EQ(dm.LogLines.back().substr(9), "Завершение - OK"_cp);
+  std::vector<std::string> outbox;
+  SystemHost().ListFiles(root_ / "Out\\", "*", outbox);
+  EXPECT_TRUE(outbox.empty());
 }
 
 TEST_F(RunFixture, UnwritableLogFallsBackToTheEventLog) {

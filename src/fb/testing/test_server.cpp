@@ -1,0 +1,92 @@
+#include "fb/testing/test_server.h"
+
+#include <filesystem>
+
+#include "fb/ib_error.h"
+#include "host/cp1251.h"
+#include "host/testing/temp_dir.h"
+
+namespace korvel::fb::testing {
+
+ClientLibrary* TestClient() {
+  static ClientLibrary* client = [] {
+    static ClientLibrary library(korvel::testing::SystemHost(), DefaultClientLibraryName());
+    return library.Load() ? &library : nullptr;
+  }();
+  return client;
+}
+
+void SetProgramParams(Database& database) {
+  database.Params = {"lc_ctype=WIN1251", "user_name=SYSDBA", std::string("password=") + kPassword};
+  database.SQLDialect = 3;
+}
+
+bool ServerReachable() {
+  static const bool reachable = [] {
+    ClientLibrary* client = TestClient();
+    if (client == nullptr) return false;
+    // A database that cannot exist: a running server answers with a file
+    // error, a missing one with a network error.
+    Database database(*client);
+    SetProgramParams(database);
+    database.DatabaseName = std::string(kServerPrefix) + "/nonexistent/korvel-probe.fdb";
+    try {
+      database.Open();
+      database.Close();
+      return true;
+    } catch (const EIBInterBaseError& e) {
+      return !e.HasErrorCode(kIscNetworkError);
+    }
+  }();
+  return reachable;
+}
+
+bool EmbeddedAvailable() {
+  static const bool available = [] {
+    if (TestClient() == nullptr) return false;
+    korvel::testing::TempDir dir;
+    try {
+      CreateDatabase(dir / "probe.fdb", {});
+      return true;
+    } catch (const EIBError&) {
+      return false;
+    }
+  }();
+  return available;
+}
+
+void MakeServerAccessible(const std::string& directory) {
+  std::filesystem::permissions(std::filesystem::path(cp1251::ToUtf8(directory)), std::filesystem::perms::all,
+                               std::filesystem::perm_options::add);
+}
+
+void CreateDatabase(const std::string& connection, const std::vector<std::string>& statements) {
+  ClientLibrary* client = TestClient();
+  if (client == nullptr) throw EIBClientError("Firebird client library not loaded");
+  Database database(*client);
+  database.DatabaseName = connection;
+  database.CreateDatabase(std::string("USER 'SYSDBA' PASSWORD '") + kPassword +
+                          "' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1251");
+  Transaction transaction(database);
+  for (const std::string& sql : statements) {
+    transaction.StartTransaction();
+    database.ExecuteImmediate(transaction, sql);
+    transaction.Commit();
+  }
+  database.Close();
+}
+
+ScratchDatabase::ScratchDatabase(const std::vector<std::string>& statements) : path_(dir_ / "base.fdb") {
+  MakeServerAccessible(dir_.path());
+  CreateDatabase(Connection(), statements);
+}
+
+std::vector<std::string> OrganizationStatements(int pred_id, int node_id, int sysverno) {
+  return {
+      "create table ORGANIZATION (PRED_ID integer, NODE_ID integer, SYSVERNO integer)",
+      "insert into ORGANIZATION (PRED_ID, NODE_ID, SYSVERNO) values (" + std::to_string(pred_id) + ", " +
+          std::to_string(node_id) + ", " + std::to_string(sysverno) + ")",
+  };
+}
+
+}  // namespace korvel::fb::testing

@@ -1,0 +1,59 @@
+// The pharmacy database connection of the data module: opened per use,
+// never held across steps, and the pharmacy's identity read from it once
+// during initialisation and again for the request packet.
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "run/korvel_data.h"
+
+namespace korvel::run {
+
+using namespace korvel::literals;
+
+void TdmKorvel::OpenDatabase() {
+  try {
+    dbApteka.Close();
+    dbApteka.DatabaseName = DbName;
+    dbApteka.Open();
+  } catch (Exception& e) {
+    e.SetMessage("Ошибка открытия БД.\r\n"_cp + e.Message());
+    throw;
+  }
+}
+
+void TdmKorvel::ReadDbParams() {
+  OpenDatabase();
+  std::int32_t pred_id = 0, node_id = 0, sysverno = 0;
+  try {
+    try {
+      qrPredInfo.Open();
+      if (qrPredInfo.Eof()) throw Exception("Таблица ORGANIZATION пуста"_cp);
+      pred_id = qrPredInfo.FieldByName("PRED_ID").AsInteger();
+      node_id = qrPredInfo.FieldByName("NODE_ID").AsInteger();
+      sysverno = qrPredInfo.FieldByName("SYSVERNO").AsInteger();
+      qrPredInfo.Close();
+    } catch (Exception& e) {
+      e.SetMessage("Ошибка чтения параметров из БД.\r\n"_cp + e.Message());
+      throw;
+    }
+  } catch (...) {
+    try {
+      dbApteka.Close();
+    } catch (const Exception&) {
+      // The failure being raised matters more; the connection counts as
+      // closed all the same.
+    }
+    throw;
+  }
+  dbApteka.Close();
+  PredId = pred_id;
+  NodeId = node_id;
+  SysVerNo = sysverno;
+}
+
+bool TdmKorvel::IsFb3Database() const { return SysVerNo > 799; }
+
+bool TdmKorvel::IsLegacyServer() const {
+  return EndsText(".gdb", DbName) && UpperCase(DbName).find("/3051:") != std::string::npos;
+}
+
+}  // namespace korvel::run
