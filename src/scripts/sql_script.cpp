@@ -1,6 +1,7 @@
 #include "scripts/sql_script.h"
 
 #include "fb/ib_error.h"
+#include "fb/named_params.h"
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "scripts/script_text.h"
@@ -238,10 +239,30 @@ void TSqlScript::ExecuteDDL(const std::string& text) {
   transaction.Commit();
 }
 
+// INSERT, UPDATE or DELETE without parameters and without RETURNING: a
+// statement that needs neither a description nor a result.
+bool TSqlScript::PlainChange(const std::string& text) const {
+  const std::vector<std::string>& tokens = parser_.Tokens();
+  if (tokens.empty() || !(SameText(tokens[0], "INSERT") || SameText(tokens[0], "UPDATE") ||
+                          SameText(tokens[0], "DELETE"))) {
+    return false;
+  }
+  for (const std::string& token : tokens) {
+    if (SameText(token, "RETURNING")) return false;
+  }
+  return fb::ParseNamedParams(text).names.empty();
+}
+
 void TSqlScript::ExecuteDML(const std::string& text) {
   if (!Transaction->InTransaction()) Transaction->StartTransaction();
   dml_->Close();
   SaveLog(LastDMLQueryLog, text);
+  // Such a statement goes to the server in one exchange instead of a
+  // prepare and an execute; the server checks and runs it alike.
+  if (PlainChange(text)) {
+    Database->ExecuteImmediate(*Transaction, text);
+    return;
+  }
   dml_->Prepare(text, true);
   if (blob_open_) FillBlobParams();
   dml_->Execute();

@@ -106,6 +106,7 @@ class TSqlScript {
   void Execute(TSqlParseKind kind, const std::string& text);
   void ExecuteDDL(const std::string& text);
   void ExecuteDML(const std::string& text);
+  bool PlainChange(const std::string& text) const;
   void ExecuteSet();
   void Connect();
   void CreateDatabase();
