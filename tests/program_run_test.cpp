@@ -205,7 +205,7 @@ TEST(ProgramRun, ValidConfigurationGoesStraightToTheEnd) {
   EXPECT_EQ(after, (std::vector<std::string>{"БД " + cp1251::ToUtf8(db),
                                              "Рабочий каталог " + cp1251::ToUtf8(inst.work_dir()) + "Distrib" +
                                                  std::string(1, host::kPathDelim),
-                                             "Инициализация - OK",
+                                             "Инициализация - OK", "Найдено файлов обновления 0",
                                              "Создания пакета запроса на обновление ...",
                                              "Создания пакета запроса на обновление - OK", "Завершение - OK"}));
   EXPECT_TRUE(SystemHost().DirectoryExists(inst.work_dir() + "TMP"));

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <ctime>
 
 #include "host/text.h"
 
@@ -30,6 +31,24 @@ std::int64_t DaysFromCivil(int y, int m, int d) {
 
 bool IsValidDate(int year, int month, int day) {
   return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= DaysInMonth(year, month);
+}
+
+TDateTime LocalDateTimeFromUnixTime(std::int64_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm local{};
+#ifdef _WIN32
+  if (localtime_s(&local, &t) != 0) return 0;
+#else
+  if (localtime_r(&t, &local) == nullptr) return 0;
+#endif
+  DateTimeParts p;
+  p.year = local.tm_year + 1900;
+  p.month = local.tm_mon + 1;
+  p.day = local.tm_mday;
+  p.hour = local.tm_hour;
+  p.minute = local.tm_min;
+  p.second = local.tm_sec;
+  return IsValidDate(p.year, p.month, p.day) ? EncodeDateTime(p) : 0;
 }
 
 TDateTime EncodeDateTime(const DateTimeParts& p) {

@@ -4,6 +4,7 @@
 // settings are.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ DateTimeParts DecodeDateTime(TDateTime value);
 // Today at midnight of the given moment.
 TDateTime DateOf(TDateTime value);
 bool IsValidDate(int year, int month, int day);
+
+// The local date-time of a POSIX time (seconds since 1970-01-01 UTC) in the
+// system's time zone, whole seconds; ZIP readers give entry times this way.
+TDateTime LocalDateTimeFromUnixTime(std::int64_t seconds);
 
 struct FormatSettings {
   char decimal_separator = '.';

@@ -116,15 +116,31 @@ void TdmKorvel::RunChosenMode() {
       // An unsent packet in the outbox stays as it is.
       WriteRequestPacket(false, false);
       break;
-    case RunMode::kPos:
+    case RunMode::kPos: {
+      // The working-directory update and the private updates join the
+      // package search as they are built.
+      const std::string package = FindUpdatePackage();
+      (void)package;
       WriteRequestPacket(false, true);
       break;
+    }
     case RunMode::kScripts:
       RequestPending = false;
       break;
-    case RunMode::kFull:
+    case RunMode::kFull: {
+      // Step 16: the package, or with /debug the next version without one.
+      // The update steps of step 17 join as they are built; until then an
+      // accepted package stays in the inbox.
+      std::string package;
+      if (host_.FindSwitch("debug") > 0) {
+        UpdateServer = true;
+        NewVersion = CurVersion + 1;
+      } else {
+        package = FindUpdatePackage();
+      }
       WriteRequestPacket(false, true);
       break;
+    }
   }
   WriteLog("Завершение - OK"_cp);
 }

@@ -15,6 +15,7 @@
 #include "fb/database.h"
 #include "fb/statement.h"
 #include "host/host.h"
+#include "packages/signature.h"
 #include "scripts/sql_script.h"
 
 namespace korvel::run {
@@ -82,6 +83,16 @@ class TdmKorvel {
 
   host::Host& Host() { return host_; }
 
+  // ---- Package intake (package_steps.cpp) ----
+
+  // Validates and unpacks InDir + `name` against the package type (41
+  // update package, 42 private update); true, or an exception with the
+  // package's message. A type-41 package sets NewVersion and UpdateServer.
+  bool CheckPackage(const std::string& name, int type);
+  // The first valid .upd package in InDir, unpacked into TmpDir, or "";
+  // every other .upd file is deleted.
+  std::string FindUpdatePackage();
+
   // ---- Run state ----
   std::string ExeDir;
   std::string DistribDir, AptekaDir, TmpDir, InDir, OutDir;
@@ -138,7 +149,12 @@ class TdmKorvel {
   void CloseRun();
   void SetUpScriptRunners();
 
+  // The office's public key, ExeDir + "Korvel.pub", loaded when a package
+  // is first checked; a key that cannot be loaded fails every check.
+  const packages::SignatureDecryptor& OfficeKey();
+
   host::Host& host_;
+  std::unique_ptr<packages::SignatureDecryptor> office_key_;
   // The configuration file name as given (for messages).
   std::string ini_name_;
 };

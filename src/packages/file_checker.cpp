@@ -1,0 +1,186 @@
+#include "packages/file_checker.h"
+
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "packages/digest.h"
+
+namespace korvel::packages {
+
+using namespace korvel::literals;
+
+namespace {
+
+bool IsTrailerHeader(const std::string& header) { return header == "MZ" || header == "PK"; }
+
+// Reads exactly `size` bytes or throws.
+std::string ReadExactly(host::File& file, std::size_t size) {
+  std::string data(size, '\0');
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t got = file.Read(data.data() + done, size - done);
+    if (got == 0) throw EInOutError("Read beyond end of file");
+    done += got;
+  }
+  return data;
+}
+
+// The quote-and-">" that ends the key attribute's value.
+constexpr std::string_view kValueTerminator = "\">";
+
+// The piece of `line` that starts at `start` and runs through the first
+// value terminator after it; just the character at `start` when there is
+// no terminator (the host's Copy with a count of 1).
+std::string PieceThroughTerminator(const std::string& line, std::size_t start) {
+  const std::size_t q = line.find(kValueTerminator, start);
+  if (q == std::string::npos) return line.substr(start, 1);
+  return line.substr(start, q - start + kValueTerminator.size());
+}
+
+}  // namespace
+
+std::vector<std::string> SplitLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.emplace_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) lines.emplace_back(text.substr(start));
+  return lines;
+}
+
+std::optional<std::string> TextSignatureOf(const std::string& line) {
+  const std::size_t p = line.find("key");
+  if (p == std::string::npos) return std::nullopt;
+  std::string piece = PieceThroughTerminator(line, p);
+  ReplaceFirst(piece, "key=\"", "");
+  ReplaceFirst(piece, kValueTerminator, "");
+  return piece;
+}
+
+std::string RemoveTextSignature(const std::string& line) {
+  const std::size_t p = line.find("key");
+  if (p == std::string::npos) return line;
+  // The attribute goes with the character in front of it, normally the
+  // space that separates it from the one before.
+  const std::size_t start = p == 0 ? 0 : p - 1;
+  std::string result = line;
+  ReplaceFirst(result, PieceThroughTerminator(line, start), ">");
+  return result;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::size_t size = 0;
+  for (const std::string& line : lines) size += line.size() + 2;
+  std::string text;
+  text.reserve(size);
+  for (const std::string& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}
+
+std::string Utf16PrefixDigestText(std::string_view text) {
+  // N characters are 2N bytes in UTF-16LE; the digest covers the first N.
+  const std::size_t n = text.size();
+  std::string utf16;
+  utf16.reserve(n + 1);
+  for (std::size_t i = 0; utf16.size() < n; ++i) {
+    const char16_t unit = cp1251::CodePointOf(static_cast<unsigned char>(text[i]));
+    utf16 += static_cast<char>(unit & 0xFF);
+    utf16 += static_cast<char>(unit >> 8);
+  }
+  utf16.resize(n);
+  return DigestText(utf16);
+}
+
+TFileCheker::TFileCheker(host::Host& host, const SignatureDecryptor& decryptor, std::string file_name)
+    : FileName(std::move(file_name)), host_(host), decryptor_(decryptor) {
+  try {
+    auto file = host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
+    char header[2];
+    std::size_t got = 0;
+    while (got < sizeof header) {
+      const std::size_t n = file->Read(header + got, sizeof header - got);
+      if (n == 0) break;
+      got += n;
+    }
+    Header.assign(header, got);
+    if (IsTrailerHeader(Header)) return;
+    const std::int64_t size = file->Size();
+    if (size > kMaxTextFileSize) {
+      text_too_large_ = true;
+      return;
+    }
+    file->Seek(0);
+    Lines = SplitLines(ReadExactly(*file, static_cast<std::size_t>(size)));
+  } catch (Exception& e) {
+    e.SetMessage("Невозможно открыть файл \""_cp + FileName + "\". " + e.Message());
+    throw;
+  }
+}
+
+TFileCheker::~TFileCheker() = default;
+
+std::string TFileCheker::Decrypt(const std::string& encrypted) const {
+  try {
+    std::string text = decryptor_.DecryptSignatureText(encrypted);
+    if (!text.empty()) text.pop_back();
+    return text;
+  } catch (const Exception&) {
+    // A signature the decryptor cannot recover is no signature.
+    return {};
+  }
+}
+
+bool TFileCheker::Check() {
+  try {
+    return IsTrailerHeader(Header) ? CheckTrailer() : CheckText();
+  } catch (const std::exception&) {
+    // The check answers yes or no: whatever fails is a no.
+    return false;
+  }
+}
+
+bool TFileCheker::CheckTrailer() {
+  std::unique_ptr<host::File> file =
+      Header == "PK" ? host_.OpenFile(FileName, host::OpenMode::kReadWrite, host::ShareMode::kExclusive)
+                     : host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
+  const std::int64_t size = file->Size();
+  if (size < kTrailerSize) return false;
+  file->Seek(size - kTrailerSize);
+  SignatureText = ReadExactly(*file, static_cast<std::size_t>(kTrailerSize)).substr(0, kTrailerKeyField);
+  ReplaceFirst(SignatureText, "<key>", "");
+  ReplaceFirst(SignatureText, "</key>", "");
+  ReferenceDigest = SignatureText.find("==") != std::string::npos ? Decrypt(SignatureText) : std::string();
+  // Without a reference nothing can match; the content need not be read.
+  if (ReferenceDigest.size() != kDigestTextLength) return false;
+  ContentDigest = FileDigestText(*file, size - kTrailerSize);
+  checked_file_ = std::move(file);
+  return ReferenceDigest == ContentDigest;
+}
+
+bool TFileCheker::CheckText() {
+  if (text_too_large_ || Lines.size() < 2) return false;
+  const std::optional<std::string> signature = TextSignatureOf(Lines[1]);
+  if (!signature) return false;
+  SignatureText = *signature;
+  ReferenceDigest = Decrypt(SignatureText);
+  Lines[1] = RemoveTextSignature(Lines[1]);
+  const std::string text = JoinLines(Lines);
+  ContentDigest = DigestText(text);
+  if (ReferenceDigest == ContentDigest) return true;
+  return ReferenceDigest == Utf16PrefixDigestText(text);
+}
+
+std::unique_ptr<host::File> TFileCheker::TakeCheckedFile() { return std::move(checked_file_); }
+
+bool CheckFileSignature(host::Host& host, const SignatureDecryptor& decryptor, const std::string& path) {
+  TFileCheker checker(host, decryptor, path);
+  return checker.Check();
+}
+
+}  // namespace korvel::packages

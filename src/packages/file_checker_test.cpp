@@ -1,0 +1,332 @@
+// The signature check: both signature forms, the decryptor, and what a
+// damaged, foreign or locked file gives.
+#include "packages/file_checker.h"
+
+#include <gtest/gtest.h>
+
+#include "host/cp1251.h"
+#include "host/testing/temp_dir.h"
+#include "packages/digest.h"
+#include "packages/package_signer.h"
+#include "packages/testing/office_keys.h"
+#include "packages/testing/raw_zip.h"
+
+namespace korvel::packages {
+namespace {
+
+using korvel::testing::ReadFile;
+using korvel::testing::SystemHost;
+using korvel::testing::TempDir;
+using korvel::testing::WriteFile;
+using namespace korvel::literals;
+using namespace korvel::packages::testing;
+
+// Counts the calls that reach the real decryptor.
+class CountingDecryptor : public SignatureDecryptor {
+ public:
+  std::string DecryptSignatureText(const std::string& encrypted) const override {
+    ++calls;
+    return OfficeDecryptor().DecryptSignatureText(encrypted);
+  }
+  mutable int calls = 0;
+};
+
+bool Check(const std::string& path, const SignatureDecryptor& decryptor = OfficeDecryptor()) {
+  return CheckFileSignature(SystemHost(), decryptor, path);
+}
+
+std::string SampleZip() {
+  RawEntry a;
+  a.name = "contents.xml";
+  a.data = "<R/>";
+  RawEntry b;
+  b.name = "Scripts/Numbers/1521.sql";
+  b.data = std::string(5000, 'x');
+  return BuildZip({a, b});
+}
+
+std::string SignedBytes(std::string content, const SignatureEncryptor& signer = OfficeSigner()) {
+  return content + MakeTrailer(signer.EncryptDigestText(DigestText(content)));
+}
+
+// ---- Digest text and base64 ----
+
+TEST(DigestText, IsUpperCaseHexOfTheMd5) {
+  EXPECT_EQ(DigestText(""), "D41D8CD98F00B204E9800998ECF8427E");
+  EXPECT_EQ(DigestText("abc"), "900150983CD24FB0D6963F7D28E17F72");
+}
+
+TEST(Base64, RoundTripsAndRefusesAnythingNotStrict) {
+  for (const std::string& s : std::vector<std::string>{"", "a", "ab", "abc", "abcd", std::string("\0\xFF\x10", 3)}) {
+    EXPECT_EQ(Base64Decode(Base64Encode(s)), s);
+  }
+  EXPECT_EQ(Base64Encode("ab"), "YWI=");
+  for (const char* bad : {"YWI", "YW=I", "Y===", "YWJ=", "YW I", "YWI=YWI=", "YW\nI="}) {
+    EXPECT_THROW(Base64Decode(bad), Exception) << bad;
+  }
+}
+
+TEST(Decryptor, RecoversTheSignedTextWithTheExtraCharacter) {
+  const std::string digest = DigestText("payload");
+  const std::string encrypted = OfficeSigner().EncryptDigestText(digest);
+  EXPECT_EQ(encrypted.size(), 88u);
+  EXPECT_EQ(encrypted.substr(86), "==");
+  EXPECT_EQ(OfficeDecryptor().DecryptSignatureText(encrypted), digest + kSignatureExtraChar);
+  const RsaSignatureDecryptor stranger(StrangerKeys().public_pem);
+  EXPECT_THROW(stranger.DecryptSignatureText(encrypted), Exception);
+  EXPECT_THROW(OfficeDecryptor().DecryptSignatureText(encrypted.substr(0, 84)), Exception);
+  EXPECT_THROW(OfficeDecryptor().DecryptSignatureText(""), Exception);
+}
+
+TEST(Decryptor, KeyFileMissingOrBrokenFailsEveryCall) {
+  TempDir dir;
+  std::string error;
+  auto missing = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
+  EXPECT_NE(error.find(cp1251::FromUtf8("не найден")), std::string::npos) << error;
+  EXPECT_THROW(missing->DecryptSignatureText(OfficeSigner().EncryptDigestText(DigestText("x"))), Exception);
+
+  WriteFile(dir / "Korvel.pub", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n");
+  error.clear();
+  auto broken = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
+  EXPECT_FALSE(error.empty());
+  EXPECT_THROW(broken->DecryptSignatureText("x=="), Exception);
+
+  WriteFile(dir / "Korvel.pub", OfficeKeys().public_pem);
+  error.clear();
+  auto good = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
+  EXPECT_EQ(error, "");
+  WriteFile(dir / "a.upd", SignedBytes(SampleZip()));
+  EXPECT_TRUE(Check(dir / "a.upd", *good));
+  EXPECT_FALSE(Check(dir / "a.upd", *missing));
+}
+
+TEST(Decryptor, PrivateKeyIsNotAPublicKey) {
+  EXPECT_THROW(RsaSignatureDecryptor(OfficeKeys().private_pem), Exception);
+  EXPECT_THROW(SignatureEncryptor(OfficeKeys().public_pem), Exception);
+}
+
+// ---- The trailer form ----
+
+TEST(TrailerSignature, SignedArchivePassesAndTheFileStaysUnchanged) {
+  TempDir dir;
+  const std::string bytes = SignedBytes(SampleZip());
+  WriteFile(dir / "a.upd", bytes);
+  TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "a.upd");
+  EXPECT_TRUE(checker.Check());
+  EXPECT_EQ(checker.Header, "PK");
+  EXPECT_EQ(checker.ReferenceDigest, DigestText(SampleZip()));
+  EXPECT_EQ(checker.ContentDigest, checker.ReferenceDigest);
+  EXPECT_EQ(checker.SignatureText.size(), 88u);
+  EXPECT_TRUE(checker.Lines.empty());  // archives are not split into lines
+  EXPECT_NE(checker.TakeCheckedFile(), nullptr);
+  EXPECT_EQ(ReadFile(dir / "a.upd"), bytes);
+  // No temporary copy is made beside the package.
+  std::vector<std::string> files;
+  SystemHost().ListFiles(dir.path(), "*", files);
+  EXPECT_EQ(files, std::vector<std::string>{"a.upd"});
+}
+
+TEST(TrailerSignature, ChangingAnyByteBeforeTheTrailerFails) {
+  TempDir dir;
+  const std::string good = SignedBytes(SampleZip());
+  const std::size_t content = good.size() - 108;
+  for (std::size_t pos : {std::size_t{2}, std::size_t{40}, content / 2, content - 1}) {
+    std::string bad = good;
+    bad[pos] = static_cast<char>(bad[pos] ^ 0x01);
+    WriteFile(dir / "a.upd", bad);
+    EXPECT_FALSE(Check(dir / "a.upd")) << pos;
+  }
+  // The nine bytes after the key field are not read.
+  std::string tail = good;
+  tail[good.size() - 1] = 'Z';
+  tail[good.size() - 9] = 'Z';
+  WriteFile(dir / "a.upd", tail);
+  EXPECT_TRUE(Check(dir / "a.upd"));
+}
+
+TEST(TrailerSignature, TrailerWithoutDoubleEqualsFailsWithoutDecrypting) {
+  TempDir dir;
+  std::string bytes = SignedBytes(SampleZip());
+  const std::size_t eq = bytes.rfind("==");
+  bytes[eq] = 'A';
+  WriteFile(dir / "a.upd", bytes);
+  CountingDecryptor counting;
+  EXPECT_FALSE(Check(dir / "a.upd", counting));
+  EXPECT_EQ(counting.calls, 0);
+
+  WriteFile(dir / "b.upd", SignedBytes(SampleZip()));
+  EXPECT_TRUE(Check(dir / "b.upd", counting));
+  EXPECT_EQ(counting.calls, 1);
+}
+
+TEST(TrailerSignature, ReadOnlyOrLockedArchiveFailsWritableOnePasses) {
+  TempDir dir;
+  host::Host& host = SystemHost();
+  WriteFile(dir / "a.upd", SignedBytes(SampleZip()));
+  host::FileAttributes read_only;
+  read_only.read_only = true;
+  host.SetAttributes(dir / "a.upd", read_only);
+  EXPECT_FALSE(Check(dir / "a.upd"));
+  host.ClearFileAttributes(dir / "a.upd");
+  EXPECT_TRUE(Check(dir / "a.upd"));
+  {
+    auto reader = host.OpenFile(dir / "a.upd", host::OpenMode::kRead, host::ShareMode::kRead);
+    EXPECT_FALSE(Check(dir / "a.upd"));
+  }
+  EXPECT_TRUE(Check(dir / "a.upd"));
+}
+
+TEST(TrailerSignature, ExecutableIsCheckedSharedSoReadOnlyPasses) {
+  TempDir dir;
+  host::Host& host = SystemHost();
+  WriteFile(dir / "Korvel.exe", SignedBytes("MZ" + std::string(300, '\x90')));
+  host::FileAttributes read_only;
+  read_only.read_only = true;
+  host.SetAttributes(dir / "Korvel.exe", read_only);
+  EXPECT_TRUE(Check(dir / "Korvel.exe"));
+}
+
+TEST(TrailerSignature, ForeignKeyShortFileAndMissingSignatureFail) {
+  TempDir dir;
+  WriteFile(dir / "a.upd", SignedBytes(SampleZip(), StrangerSigner()));
+  EXPECT_FALSE(Check(dir / "a.upd"));
+  WriteFile(dir / "b.upd", "PK" + std::string(100, '='));
+  EXPECT_FALSE(Check(dir / "b.upd"));
+  WriteFile(dir / "c.upd", SampleZip());
+  EXPECT_FALSE(Check(dir / "c.upd"));
+  // A valid signature of other content.
+  WriteFile(dir / "d.upd", SampleZip() + MakeTrailer(OfficeSigner().EncryptDigestText(DigestText("other"))));
+  EXPECT_FALSE(Check(dir / "d.upd"));
+}
+
+TEST(TrailerSignature, MissingFileFailsCreationWithTheHostError) {
+  TempDir dir;
+  try {
+    Check(dir / "none.upd");
+    FAIL() << "no exception";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Невозможно открыть файл \""_cp + dir / "none.upd" + "\". ", 0), 0u) << e.Message();
+    EXPECT_NE(e.Message().find("Код: "_cp), std::string::npos);
+  }
+}
+
+TEST(TrailerSignature, SignFileAppendsOnceAndRefusesASecondTrailer) {
+  TempDir dir;
+  WriteFile(dir / "a.upd", SampleZip());
+  EXPECT_EQ(SignFile(SystemHost(), OfficeSigner(), dir / "a.upd"), SignatureForm::kTrailer);
+  EXPECT_EQ(ReadFile(dir / "a.upd").size(), SampleZip().size() + 108);
+  EXPECT_TRUE(Check(dir / "a.upd"));
+  EXPECT_THROW(SignFile(SystemHost(), OfficeSigner(), dir / "a.upd"), Exception);
+  EXPECT_TRUE(Check(dir / "a.upd"));
+}
+
+// ---- The text form ----
+
+std::string SampleXml(std::string_view line_end = "\r\n") {
+  return "<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + std::string(line_end) +
+         "<PACKET TYPE=\"40\" NAME=\"" + "Аптека №5"_cp + "\">" + std::string(line_end) + "  <A>" +
+         "текст"_cp + "</A>" + std::string(line_end) + "</PACKET>" + std::string(line_end);
+}
+
+TEST(TextSignature, SignedOverWindows1251BytesPasses) {
+  TempDir dir;
+  for (std::string_view end : {"\r\n", "\n", "\r"}) {
+    const std::string signed_text = SignText(SampleXml(end), OfficeSigner());
+    const std::vector<std::string> lines = SplitLines(signed_text);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1].find(" key=\""), lines[1].size() - 96);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 2), "\">");
+    WriteFile(dir / "p.xml", signed_text);
+    TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "p.xml");
+    EXPECT_TRUE(checker.Check());
+    EXPECT_EQ(checker.ReferenceDigest, DigestText(JoinLines(SplitLines(SampleXml()))));
+  }
+}
+
+TEST(TextSignature, SignedOverTheFirstNBytesOfUtf16Passes) {
+  TempDir dir;
+  std::vector<std::string> lines = SplitLines(SampleXml());
+  const std::string digest = Utf16PrefixDigestText(JoinLines(lines));
+  lines[1].insert(lines[1].size() - 1, " key=\"" + OfficeSigner().EncryptDigestText(digest) + "\"");
+  WriteFile(dir / "p.xml", JoinLines(lines));
+  EXPECT_TRUE(Check(dir / "p.xml"));
+}
+
+TEST(TextSignature, Utf16PrefixCoversHalfTheCharacters) {
+  // "ab" + "Ж": UTF-16LE is 61 00 62 00 16 04; the first three bytes count.
+  EXPECT_EQ(Utf16PrefixDigestText("ab\xC6"), DigestText(std::string("a\0b", 3)));
+}
+
+TEST(TextSignature, WrongPlacesAndDamageFail) {
+  TempDir dir;
+  const std::string signed_text = SignText(SampleXml(), OfficeSigner());
+  std::vector<std::string> lines = SplitLines(signed_text);
+  // The key attribute not last in its tag.
+  std::vector<std::string> moved = lines;
+  moved[1].replace(moved[1].size() - 1, 1, " X=\"1\">");
+  WriteFile(dir / "a.xml", JoinLines(moved));
+  EXPECT_FALSE(Check(dir / "a.xml"));
+  // One changed character of the content.
+  std::vector<std::string> changed = lines;
+  changed[2][3] = 'B';
+  WriteFile(dir / "b.xml", JoinLines(changed));
+  EXPECT_FALSE(Check(dir / "b.xml"));
+  // An added line.
+  WriteFile(dir / "c.xml", signed_text + "<!-- -->\r\n");
+  EXPECT_FALSE(Check(dir / "c.xml"));
+  // One line only, no signature, empty file.
+  WriteFile(dir / "d.xml", "<R key=\"x==\">");
+  EXPECT_FALSE(Check(dir / "d.xml"));
+  WriteFile(dir / "e.xml", SampleXml());
+  EXPECT_FALSE(Check(dir / "e.xml"));
+  WriteFile(dir / "f.xml", "");
+  EXPECT_FALSE(Check(dir / "f.xml"));
+  // Another office's signature.
+  WriteFile(dir / "g.xml", SignText(SampleXml(), StrangerSigner()));
+  EXPECT_FALSE(Check(dir / "g.xml"));
+}
+
+TEST(TextSignature, OversizedTextFailsUnread) {
+  TempDir dir;
+  const std::string signed_text = SignText(SampleXml(), OfficeSigner());
+  WriteFile(dir / "a.xml", signed_text + std::string(kMaxTextFileSize, ' '));
+  TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "a.xml");
+  EXPECT_FALSE(checker.Check());
+  EXPECT_TRUE(checker.Lines.empty());
+}
+
+TEST(TextSignature, LineSplittingFollowsTheStringList) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SplitLines(""), V{});
+  EXPECT_EQ(SplitLines("a"), V{"a"});
+  EXPECT_EQ(SplitLines("a\r\n"), V{"a"});
+  EXPECT_EQ(SplitLines("a\r\n\r\n"), (V{"a", ""}));
+  EXPECT_EQ(SplitLines("a\rb\nc\r\nd"), (V{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitLines("\n\r"), (V{"", ""}));
+}
+
+TEST(TextSignature, KeyExtractionAndRemovalOnOneLine) {
+  EXPECT_EQ(TextSignatureOf("<R a=\"1\" key=\"SIG==\">"), "SIG==");
+  EXPECT_EQ(TextSignatureOf("<R a=\"1\">"), std::nullopt);
+  EXPECT_EQ(TextSignatureOf("<R key=\"SIG"), "k");
+  EXPECT_EQ(RemoveTextSignature("<R a=\"1\" key=\"SIG==\"><B/>"), "<R a=\"1\"><B/>");
+  EXPECT_EQ(RemoveTextSignature("key=\"S\">x"), ">x");
+}
+
+TEST(TextSignature, SigningReplacesAnOldSignatureAndRefusesUnsuitableLines) {
+  const std::string once = SignText(SampleXml(), OfficeSigner());
+  const std::string twice = SignText(once, OfficeSigner());
+  EXPECT_EQ(SplitLines(twice).size(), 4u);
+  EXPECT_EQ(SplitLines(twice)[1].find("key"), SplitLines(once)[1].find("key"));
+  EXPECT_EQ(SplitLines(SignText(once, StrangerSigner()))[1].find("key"), SplitLines(once)[1].find("key"));
+  for (const char* bad : {"<?xml?>", "<?xml?>\r\n<R/>\r\n", "<?xml?>\r\n<R monkey=\"1\">\r\n</R>",
+                          "<?xml?>\r\ntext only\r\n", "<?xml?>\r\n<R a=\"1\"\r\n>"}) {
+    EXPECT_THROW(SignText(bad, OfficeSigner()), Exception) << bad;
+  }
+  // A ">" inside a quoted value does not end the tag.
+  const std::string quoted = SignText("<?xml?>\r\n<R a=\"x>y\">\r\n</R>\r\n", OfficeSigner());
+  EXPECT_EQ(SplitLines(quoted)[1].rfind("<R a=\"x>y\" key=\"", 0), 0u);
+}
+
+}  // namespace
+}  // namespace korvel::packages

@@ -1,0 +1,142 @@
+#include "packages/package_intake.h"
+
+#include <memory>
+
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "packages/file_checker.h"
+#include "packages/zip_archive.h"
+#include "xml/xml_node.h"
+
+namespace korvel::packages {
+
+using namespace korvel::literals;
+using xml::atInteger;
+using xml::atString;
+using xml::TXMLNode;
+
+namespace {
+constexpr const char* kManifestName = "contents.xml";
+}
+
+PackageIntake::PackageIntake(host::Host& host, const SignatureDecryptor& decryptor, LogFunction write_log)
+    : host_(host), decryptor_(decryptor), write_log_(std::move(write_log)) {}
+
+void PackageIntake::Fail(const std::string& message) { throw Exception(message); }
+
+bool PackageIntake::CheckPackage(const std::string& name, int type) {
+  // The signature first: TmpDir stays untouched for a package that is not
+  // the office's.
+  TFileCheker checker(host_, decryptor_, InDir + name);
+  if (!checker.Check()) Fail("Подпись не прошла проверку!"_cp);
+
+  host_.DeleteDirectoryTree(TmpDir, true);
+  {
+    // The archive is read through the handle the signature was checked on,
+    // held unshared, so that what is unpacked is what was checked.
+    std::unique_ptr<host::File> archive = checker.TakeCheckedFile();
+    if (!archive) archive = host_.OpenFile(InDir + name, host::OpenMode::kRead, host::ShareMode::kRead);
+    host_.SetCurrentDirectory(TmpDir);
+    if (ExtractArchive(host_, *archive, TmpDir) < 1) {
+      Fail("Файл не является ZIP архивом или не содержит ни одного файла"_cp);
+    }
+  }
+  CheckManifest(type);
+  return true;
+}
+
+void PackageIntake::CheckManifest(int type) {
+  const bool update_package = type == kUpdatePackageType;
+  const std::string manifest = TmpDir + kManifestName;
+  if (!host_.FileExists(manifest)) Fail("В архиве отсутсвует файл contents.xml"_cp);
+
+  std::unique_ptr<TXMLNode> doc;
+  try {
+    doc = TXMLNode::LoadFromFile(host_, manifest);
+  } catch (const Exception& e) {
+    Fail("Ошибка разбора XML: "_cp + e.Message());
+  }
+
+  if (doc->ReadAttr<atInteger>("TYPE") != type) {
+    Fail("Не верный тип пакета (должен быть "_cp + IntToStr(type) + ")");
+  }
+  if (doc->ReadAttr<atInteger>("PRED_ID") != PredId) {
+    Fail("Пакет предназначен для другой аптечной сети PRED_ID="_cp + doc->GetAttribute("PRED_ID"));
+  }
+  if (doc->ReadAttr<atInteger>("TO") != NodeId) {
+    Fail("Пакет предназначен для другой аптеки NODE_ID="_cp + doc->GetAttribute("TO"));
+  }
+  if (update_package && doc->ReadAttr<atInteger>("OLD_VERNO") != CurVersion) {
+    Fail("Версия обновления OLD_VERNO="_cp + doc->GetAttribute("OLD_VERNO") + " не соответствует текущей версии "_cp +
+         IntToStr(CurVersion));
+  }
+
+  TXMLNode* files = doc->SelectRequired("FILES");
+  for (int i = 0; i < files->ChildCount(); ++i) {
+    TXMLNode* entry = files->Child(i);
+    try {
+      const std::string path = host::JoinPath(TmpDir, entry->ReadAttr<atString>("NAME"));
+      if (!host_.FileExists(path)) Fail("Файл не найден"_cp);
+      if (host_.GetFileSize64(path) != entry->ReadAttr<atInteger>("SIZE")) Fail("Не совпадает размер"_cp);
+    } catch (Exception& e) {
+      e.SetMessage("Нарушена целостность пакета. Строка "_cp + IntToStr(i) + " файл "_cp + entry->GetAttribute("NAME") +
+                   ":\r\n" + e.Message());
+      throw;
+    }
+  }
+
+  if (update_package) {
+    NewVersion = doc->ReadAttr<atInteger>("NEW_VERNO");
+    UpdateServer = doc->Select("MODULES/MODULE[@ID=2]") != nullptr;
+  }
+  try {
+    host_.DeleteFile(manifest);
+  } catch (const Exception&) {
+    // A manifest that stays behind harms nothing: the next unpacking
+    // empties the directory.
+  }
+}
+
+std::string PackageIntake::FindUpdatePackage() {
+  std::string result;
+  std::vector<std::string> names;
+  host_.ListFiles(InDir, "*.upd", names);
+  write_log_("Найдено файлов обновления "_cp + IntToStr(static_cast<std::int64_t>(names.size())));
+  if (names.empty()) return result;
+  try {
+    for (const std::string& name : names) {
+      write_log_("Проверка файла "_cp + name);
+      try {
+        CheckPackage(name, kUpdatePackageType);
+        write_log_("Найден правильный пакет обновления "_cp + name);
+        result = name;
+        break;
+      } catch (const Exception& e) {
+        write_log_("Ошибка обработки файла "_cp + name + ": " + e.Message());
+      }
+    }
+    if (result.empty()) write_log_("Нет ни одного правильного пакета обновления"_cp);
+  } catch (...) {
+    // Whatever ended the search, the inbox is cleared before it goes on.
+    ClearInbox(names, result);
+    throw;
+  }
+  ClearInbox(names, result);
+  return result;
+}
+
+void PackageIntake::ClearInbox(const std::vector<std::string>& names, const std::string& chosen) {
+  for (const std::string& name : names) {
+    if (name == chosen) continue;
+    const std::string path = InDir + name;
+    try {
+      if (!host_.FileExists(path)) continue;
+      host_.ClearFileAttributes(path);
+      host_.DeleteFile(path);
+    } catch (const Exception&) {
+      // A package that cannot be deleted is found and refused again next run.
+    }
+  }
+}
+
+}  // namespace korvel::packages

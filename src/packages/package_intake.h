@@ -1,0 +1,79 @@
+// Package intake: finding the update package to apply in the inbox,
+// proving it genuine and meant for this pharmacy and version, unpacking it
+// into the temporary directory and checking the payload against the
+// manifest contents.xml. The data module's step methods CheckPackage and
+// FindUpdatePackage are thin calls into this class.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "host/host.h"
+#include "packages/signature.h"
+
+namespace korvel::packages {
+
+// The manifest's TYPE of an update package (.upd) and of a private update
+// (.upp).
+inline constexpr int kUpdatePackageType = 41;
+inline constexpr int kPrivateUpdateType = 42;
+
+using LogFunction = std::function<void(std::string_view)>;
+
+class PackageIntake {
+ public:
+  // `decryptor` and the log must outlive the intake.
+  PackageIntake(host::Host& host, const SignatureDecryptor& decryptor, LogFunction write_log);
+
+  // ---- Inputs, named as the data module's fields ----
+  std::string InDir;   // the inbox, with its trailing separator
+  std::string TmpDir;  // emptied and filled by unpacking, with separator
+  std::int32_t PredId = 0;
+  std::int32_t NodeId = 0;
+  std::int32_t CurVersion = 0;
+
+  // ---- Results of a successful check of an update package (type 41) ----
+  std::int32_t NewVersion = 0;
+  bool UpdateServer = false;
+
+  // Validates and unpacks InDir + `name` (a bare name) against the
+  // expected type; true, or an exception of the general type with one of
+  // these messages, checked in this order:
+  //   "Подпись не прошла проверку!"  (TmpDir not touched)
+  //   the host's error when the package cannot be opened at all
+  //   "Файл не является ZIP архивом или не содержит ни одного файла"
+  //   the extractor's own errors (unsafe names, links, damaged entries)
+  //   "В архиве отсутсвует файл contents.xml"
+  //   "Ошибка разбора XML: " + the parser's message
+  //   the attribute error of TYPE, "Не верный тип пакета (должен быть N)"
+  //   PRED_ID: "Пакет предназначен для другой аптечной сети PRED_ID=" + text
+  //   TO: "Пакет предназначен для другой аптеки NODE_ID=" + text
+  //   type 41: "Версия обновления OLD_VERNO=%s не соответствует текущей версии %d"
+  //   "Раздел \"FILES\" не найден!"
+  //   "Нарушена целостность пакета. Строка " + i + " файл " + NAME + ":\r\n"
+  //     + "Файл не найден", "Не совпадает размер" or an attribute error
+  // After the checks a type-41 package sets NewVersion (NEW_VERNO) and
+  // UpdateServer (MODULES/MODULE[@ID=2] exists). contents.xml is deleted;
+  // the payload stays in TmpDir, which is the process's current directory
+  // from the extraction on.
+  bool CheckPackage(const std::string& name, int type);
+
+  // Lists "*.upd" in the inbox (enumeration order), checks them one after
+  // the other and takes the first valid one: its bare name, or "" when none
+  // passes. Every other .upd file is deleted, also when an error other than
+  // a package's own ends the search. Logs as it goes.
+  std::string FindUpdatePackage();
+
+ private:
+  void Fail(const std::string& message);
+  void CheckManifest(int type);
+  void ClearInbox(const std::vector<std::string>& names, const std::string& chosen);
+
+  host::Host& host_;
+  const SignatureDecryptor& decryptor_;
+  LogFunction write_log_;
+};
+
+}  // namespace korvel::packages

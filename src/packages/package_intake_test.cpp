@@ -1,0 +1,408 @@
+// Package intake: every message of the check in its fixed order, the
+// inbox scan, and packages made by the office's packing.
+#include "packages/package_intake.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "host/cp1251.h"
+#include "host/forwarding_host.h"
+#include "host/testing/temp_dir.h"
+#include "host/text.h"
+#include "packages/package_maker.h"
+#include "packages/package_signer.h"
+#include "packages/testing/office_keys.h"
+#include "packages/testing/raw_zip.h"
+#include "packages/zip_writer.h"
+
+namespace korvel::packages {
+namespace {
+
+using korvel::testing::ReadFile;
+using korvel::testing::SystemHost;
+using korvel::testing::TempDir;
+using korvel::testing::WriteFile;
+using namespace korvel::literals;
+using namespace korvel::packages::testing;
+
+constexpr const char* kHeader = "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\r\n";
+
+// A manifest with the given root attributes and FILES content.
+std::string Manifest(const std::string& attributes, const std::string& files = "<FILES/>",
+                     const std::string& rest = "") {
+  return kHeader + ("<PACKAGE " + attributes + ">\r\n" + files + "\r\n" + rest + "</PACKAGE>\r\n");
+}
+
+const std::string kGoodRoot = "TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1520\" NEW_VERNO=\"1521\"";
+const std::string kGoodFiles =
+    "<FILES><FILE NAME=\"a.txt\" SIZE=\"3\"/><FILE NAME=\"Scripts\\Numbers\\1521.sql\" SIZE=\"9\"/></FILES>";
+const std::map<std::string, std::string> kPayload = {{"a.txt", "abc"}, {"Scripts\\Numbers\\1521.sql", "select 1;"}};
+
+class Intake : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = SystemHost().CurrentDirectory();
+    SystemHost().ForceDirectoriesOrFail(in());
+    SystemHost().ForceDirectoriesOrFail(tmp());
+  }
+  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
+
+  std::string in() const { return root_ / "In/"; }
+  std::string tmp() const { return root_ / "TMP/"; }
+
+  PackageIntake MakeIntake(host::Host& host = SystemHost()) {
+    PackageIntake intake(host, OfficeDecryptor(), [this](std::string_view line) { log_.emplace_back(line); });
+    intake.InDir = in();
+    intake.TmpDir = tmp();
+    intake.PredId = 7;
+    intake.NodeId = 15;
+    intake.CurVersion = 1520;
+    return intake;
+  }
+
+  // A signed package in the inbox holding `manifest` (unless empty) and
+  // the files.
+  void Package(const std::string& name, const std::string& manifest,
+               const std::map<std::string, std::string>& files = kPayload,
+               const SignatureEncryptor& signer = OfficeSigner()) {
+    {
+      ZipWriter zip(SystemHost(), in() + name);
+      if (!manifest.empty()) zip.AddData("contents.xml", manifest);
+      for (const auto& [file, data] : files) zip.AddData(file, data);
+      zip.Close();
+    }
+    SignFile(SystemHost(), signer, in() + name);
+  }
+
+  // The message CheckPackage fails with, or "passed".
+  std::string Outcome(const std::string& name, int type = kUpdatePackageType) {
+    PackageIntake intake = MakeIntake();
+    try {
+      intake.CheckPackage(name, type);
+      return "passed";
+    } catch (const Exception& e) {
+      return cp1251::ToUtf8(e.Message());
+    }
+  }
+
+  std::string Outcome(const std::string& manifest, const std::map<std::string, std::string>& files) {
+    Package("p.upd", manifest, files);
+    return Outcome("p.upd");
+  }
+
+  std::vector<std::string> Inbox() {
+    std::vector<std::string> names;
+    SystemHost().ListFiles(in(), "*", names);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempDir root_;
+  std::string saved_cwd_;
+  std::vector<std::string> log_;
+};
+
+TEST_F(Intake, ValidUpdatePackageIsUnpackedAndSetsTheVersion) {
+  Package("p.upd", Manifest(kGoodRoot, kGoodFiles, "<MODULES><MODULE ID=\"5\"/><MODULE ID=\"2\"/></MODULES>\r\n"));
+  WriteFile(tmp() + "old/left.txt", "from before");
+  PackageIntake intake = MakeIntake();
+  EXPECT_TRUE(intake.CheckPackage("p.upd", kUpdatePackageType));
+  EXPECT_EQ(intake.NewVersion, 1521);
+  EXPECT_TRUE(intake.UpdateServer);
+  EXPECT_FALSE(SystemHost().FileExists(tmp() + "contents.xml"));
+  EXPECT_FALSE(SystemHost().FileExists(tmp() + "old/left.txt"));
+  EXPECT_EQ(ReadFile(tmp() + "a.txt"), "abc");
+  EXPECT_EQ(ReadFile(host::JoinPath(tmp(), "Scripts\\Numbers\\1521.sql")), "select 1;");
+  EXPECT_EQ(host::IncludePathDelimiter(SystemHost().CurrentDirectory()), tmp());
+  EXPECT_TRUE(SystemHost().FileExists(in() + "p.upd"));
+}
+
+TEST_F(Intake, ModuleTwoDecidesTheServerUpdate) {
+  for (const auto& [modules, expected] : std::vector<std::pair<std::string, bool>>{
+           {"", false},
+           {"<MODULES><MODULE ID=\"20\"/></MODULES>", false},
+           {"<MODULES><MODULE ID=\" 2\"/></MODULES>", false},
+           {"<MODULES><MODULE ID=\"2\"/></MODULES>", true}}) {
+    Package("p.upd", Manifest(kGoodRoot, kGoodFiles, modules));
+    PackageIntake intake = MakeIntake();
+    intake.UpdateServer = !expected;
+    intake.CheckPackage("p.upd", kUpdatePackageType);
+    EXPECT_EQ(intake.UpdateServer, expected) << modules;
+  }
+}
+
+TEST_F(Intake, PrivateUpdateNeedsNoVersionsAndLeavesThemAlone) {
+  Package("p.upp", Manifest("TYPE=\"42\" PRED_ID=\"7\" TO=\"15\"", kGoodFiles,
+                            "<MODULES><MODULE ID=\"2\"/></MODULES>"));
+  PackageIntake intake = MakeIntake();
+  intake.NewVersion = 99;
+  EXPECT_TRUE(intake.CheckPackage("p.upp", kPrivateUpdateType));
+  EXPECT_EQ(intake.NewVersion, 99);
+  EXPECT_FALSE(intake.UpdateServer);
+  EXPECT_EQ(Outcome("p.upp", kUpdatePackageType), "Не верный тип пакета (должен быть 41)");
+}
+
+TEST_F(Intake, SignatureFailsFirstAndLeavesTmpAlone) {
+  WriteFile(tmp() + "keep.txt", "x");
+  Package("a.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  EXPECT_EQ(Outcome("a.upd"), "Подпись не прошла проверку!");
+  EXPECT_TRUE(SystemHost().FileExists(tmp() + "keep.txt"));
+
+  Package("b.upd", "<not even xml");
+  host::FileAttributes read_only;
+  read_only.read_only = true;
+  SystemHost().SetAttributes(in() + "b.upd", read_only);
+  EXPECT_EQ(Outcome("b.upd"), "Подпись не прошла проверку!");
+  EXPECT_TRUE(SystemHost().FileExists(tmp() + "keep.txt"));
+
+  EXPECT_THAT(Outcome("missing.upd"), ::testing::StartsWith("Невозможно открыть файл \""));
+}
+
+// The checks in their fixed order: each case breaks one thing, and also
+// every later one, so that only the order decides which message comes.
+TEST_F(Intake, ManifestMessagesInTheirFixedOrder) {
+  const std::string bad_root = "TYPE=\"42\" PRED_ID=\"8\" TO=\"16\" OLD_VERNO=\"1\"";
+  struct Case {
+    std::string manifest;
+    std::map<std::string, std::string> files;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"", kPayload, "В архиве отсутсвует файл contents.xml"},
+      {"<?xml version=\"1.0\"?>\r\n<PACKAGE TYPE=\"41\"", kPayload, ""},  // the parser's own message, below
+      {Manifest("PRED_ID=\"8\""), kPayload, "Атрибут \"TYPE\" не задан или имеет неверный формат.\r\n"},
+      {Manifest("TYPE=\"x\" PRED_ID=\"8\""), kPayload, "Атрибут \"TYPE\" не задан или имеет неверный формат.\r\n"},
+      {Manifest(bad_root), kPayload, "Не верный тип пакета (должен быть 41)"},
+      {Manifest("TYPE=\"41\" PRED_ID=\"008\" TO=\"16\""), kPayload,
+       "Пакет предназначен для другой аптечной сети PRED_ID=008"},
+      {Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"16\" OLD_VERNO=\"1\""), kPayload,
+       "Пакет предназначен для другой аптеки NODE_ID=16"},
+      {Manifest("TYPE=\"41\" PRED_ID=\"7\""), kPayload, "Атрибут \"TO\" не задан или имеет неверный формат.\r\n"},
+      {Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1500\"", "<X/>"), kPayload,
+       "Версия обновления OLD_VERNO=1500 не соответствует текущей версии 1520"},
+      {Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\"", "<X/>"), kPayload,
+       "Атрибут \"OLD_VERNO\" не задан или имеет неверный формат.\r\n"},
+      {Manifest(kGoodRoot, "<X/>"), kPayload, "Раздел \"FILES\" не найден!"},
+  };
+  for (const Case& c : cases) {
+    const std::string outcome = Outcome(c.manifest, c.files);
+    if (c.message.empty()) {
+      EXPECT_THAT(outcome, ::testing::StartsWith("Ошибка разбора XML: ")) << c.manifest;
+    } else {
+      EXPECT_THAT(outcome, ::testing::StartsWith(c.message)) << c.manifest;
+      if (c.message.find("Атрибут") == std::string::npos) {
+        EXPECT_EQ(outcome, c.message);
+      }
+    }
+  }
+}
+
+TEST_F(Intake, IntegrityMessagesNameTheRowAndTheFile) {
+  const std::string integrity = "Нарушена целостность пакета. Строка ";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"<FILES><F NAME=\"a.txt\" SIZE=\"3\"/><F NAME=\"Scripts\\Numbers\\1521.sql\" SIZE=\"9\"/>"
+       "<F NAME=\"b.txt\" SIZE=\"1\"/></FILES>",
+       integrity + "2 файл b.txt:\r\nФайл не найден"},
+      {"<FILES><F NAME=\"a.txt\" SIZE=\"4\"/></FILES>", integrity + "0 файл a.txt:\r\nНе совпадает размер"},
+      {"<FILES><F NAME=\"a.txt\" SIZE=\"3\"/><F NAME=\"a.txt\" SIZE=\"2147483648\"/></FILES>",
+       integrity + "1 файл a.txt:\r\nАтрибут \"SIZE\" не задан или имеет неверный формат.\r\n"},
+      {"<FILES><F SIZE=\"3\"/></FILES>", integrity + "0 файл :\r\nАтрибут \"NAME\" не задан или имеет неверный формат.\r\n"},
+      {"<FILES><F NAME=\"\" SIZE=\"3\"/></FILES>", integrity + "0 файл :\r\nАтрибут \"NAME\" не задан"},
+      {"<FILES><F NAME=\"a.txt\" SIZE=\"3\"/><!-- note --></FILES>", integrity + "1 файл :\r\nАтрибут \"NAME\""},
+      {"<FILES><F NAME=\"a.txt\" SIZE=\"3\"/>text</FILES>", integrity + "1 файл :\r\nАтрибут \"NAME\""},
+      {"<FILES><F NAME=\"a.txt\"/></FILES>", integrity + "0 файл a.txt:\r\nАтрибут \"SIZE\""},
+      // A directory is not a file.
+      {"<FILES><F NAME=\"Scripts\" SIZE=\"0\"/></FILES>", integrity + "0 файл Scripts:\r\nФайл не найден"},
+  };
+  for (const auto& [files, message] : cases) {
+    EXPECT_THAT(Outcome(Manifest(kGoodRoot, files), kPayload), ::testing::StartsWith(message)) << files;
+  }
+  // Whitespace between the entries is no entry; an empty FILES passes.
+  EXPECT_EQ(Outcome(Manifest(kGoodRoot, "<FILES>\r\n  <F NAME=\"a.txt\" SIZE=\"3\"/>\r\n</FILES>"), kPayload), "passed");
+  EXPECT_EQ(Outcome(Manifest(kGoodRoot, "<FILES></FILES>"), kPayload), "passed");
+  // NEW_VERNO is read only after every check has passed.
+  EXPECT_THAT(Outcome(Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1520\"",
+                               "<FILES><F NAME=\"b.txt\" SIZE=\"1\"/></FILES>"),
+                      kPayload),
+              ::testing::StartsWith(integrity));
+  EXPECT_THAT(Outcome(Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1520\"", kGoodFiles), kPayload),
+              ::testing::StartsWith("Атрибут \"NEW_VERNO\""));
+}
+
+TEST_F(Intake, ArchiveMessages) {
+  // Signed, but not an archive, or an archive of directories only.
+  WriteFile(in() + "a.upd", "PK not really an archive");
+  SignFile(SystemHost(), OfficeSigner(), in() + "a.upd");
+  EXPECT_EQ(Outcome("a.upd"), "Файл не является ZIP архивом или не содержит ни одного файла");
+  RawEntry dir;
+  dir.name = "Scripts/";
+  WriteFile(in() + "b.upd", BuildZip({dir}));
+  SignFile(SystemHost(), OfficeSigner(), in() + "b.upd");
+  EXPECT_EQ(Outcome("b.upd"), "Файл не является ZIP архивом или не содержит ни одного файла");
+  // The extractor's own refusal, with nothing written outside TmpDir.
+  RawEntry evil;
+  evil.name = "../In/evil.txt";
+  evil.data = "x";
+  WriteFile(in() + "c.upd", BuildZip({evil}));
+  SignFile(SystemHost(), OfficeSigner(), in() + "c.upd");
+  EXPECT_EQ(Outcome("c.upd"),
+            "Недопустимое имя файла в архиве \"../In/evil.txt\": путь выходит за пределы каталога распаковки");
+  EXPECT_FALSE(SystemHost().FileExists(in() + "evil.txt"));
+  // A signed text file is no archive either.
+  WriteFile(in() + "d.upd", "<?xml?>\r\n<PACKAGE TYPE=\"41\">\r\n</PACKAGE>\r\n");
+  SignFile(SystemHost(), OfficeSigner(), in() + "d.upd");
+  EXPECT_EQ(Outcome("d.upd"), "Файл не является ZIP архивом или не содержит ни одного файла");
+}
+
+TEST_F(Intake, PackedPackageIsAccepted) {
+  WriteFile(root_ / "payload/Scripts/Numbers/1521.sql", "select 1;");
+  WriteFile(root_ / "payload/Отчёты/бланк.frx"_cp, std::string(70000, 'z'));
+  WriteFile(root_ / "payload/distrib.xml", "<DISTRIB/>");
+  PackOptions options;
+  options.type = kUpdatePackageType;
+  options.pred_id = 7;
+  options.to = 15;
+  options.old_version = 1520;
+  options.new_version = 1521;
+  options.modules = {"2"};
+  options.payload_dir = root_ / "payload";
+  options.out = in() + "001521.upd";
+  EXPECT_EQ(PackPackage(SystemHost(), OfficeSigner(), options), 3);
+  EXPECT_FALSE(SystemHost().FileExists(in() + "001521.upd.part"));
+  PackageIntake intake = MakeIntake();
+  EXPECT_EQ(intake.FindUpdatePackage(), "001521.upd");
+  EXPECT_EQ(intake.NewVersion, 1521);
+  EXPECT_TRUE(intake.UpdateServer);
+  EXPECT_EQ(ReadFile(tmp() + "Отчёты/бланк.frx"_cp), std::string(70000, 'z'));
+
+  options.type = 42;
+  options.out = in() + "private.upp";
+  options.modules.clear();
+  PackPackage(SystemHost(), OfficeSigner(), options);
+  EXPECT_TRUE(MakeIntake().CheckPackage("private.upp", kPrivateUpdateType));
+
+  options.type = 41;
+  options.old_version.reset();
+  EXPECT_THROW(PackPackage(SystemHost(), OfficeSigner(), options), Exception);
+  WriteFile(root_ / "payload/contents.xml", "<R/>");
+  options.old_version = 1520;
+  EXPECT_THROW(PackPackage(SystemHost(), OfficeSigner(), options), Exception);
+}
+
+TEST_F(Intake, ManifestOfPackListsEveryFileWithBackslashes) {
+  PackOptions options;
+  options.type = 41;
+  options.pred_id = 1;
+  options.to = 2;
+  options.old_version = 3;
+  options.new_version = 4;
+  options.modules = {"2", "200"};
+  EXPECT_EQ(MakeManifest(options, {{"a.txt", 3}, {"Scripts\\Numbers\\5.sql", 0}}),
+            "<?xml version=\"1.0\" encoding=\"windows-1251\" standalone=\"yes\" ?>\r\n"
+            "<PACKAGE TYPE=\"41\" PRED_ID=\"1\" TO=\"2\" OLD_VERNO=\"3\" NEW_VERNO=\"4\">\r\n"
+            "  <FILES>\r\n"
+            "    <FILE NAME=\"a.txt\" SIZE=\"3\"/>\r\n"
+            "    <FILE NAME=\"Scripts\\Numbers\\5.sql\" SIZE=\"0\"/>\r\n"
+            "  </FILES>\r\n"
+            "  <MODULES>\r\n"
+            "    <MODULE ID=\"2\"/>\r\n"
+            "    <MODULE ID=\"200\"/>\r\n"
+            "  </MODULES>\r\n"
+            "</PACKAGE>\r\n");
+}
+
+// ---- The inbox scan ----
+
+TEST_F(Intake, EmptyInboxLogsTheCountAndNothingElse) {
+  WriteFile(in() + "private.upp", "x");
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  EXPECT_EQ(log_, std::vector<std::string>{"Найдено файлов обновления 0"_cp});
+  EXPECT_EQ(Inbox(), std::vector<std::string>{"private.upp"});
+}
+
+TEST_F(Intake, FirstValidPackageWinsTheOthersAreDeletedUnread) {
+  Package("one.upd", Manifest(kGoodRoot, kGoodFiles));
+  Package("two.upd", Manifest(kGoodRoot, kGoodFiles));
+  Package("bad.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  WriteFile(in() + "keep.upp", "private");
+  std::vector<std::string> order;
+  SystemHost().ListFiles(in(), "*.upd", order);
+  // The listing decides: the first valid name in it is taken.
+  std::string first_valid;
+  for (const std::string& name : order) {
+    if (first_valid.empty() && name != "bad.upd") first_valid = name;
+  }
+  PackageIntake intake = MakeIntake();
+  EXPECT_EQ(intake.FindUpdatePackage(), first_valid);
+  EXPECT_EQ(intake.NewVersion, 1521);
+  std::vector<std::string> kept = {first_valid, "keep.upp"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(Inbox(), kept);
+  EXPECT_FALSE(SystemHost().FileExists(tmp() + "contents.xml"));
+
+  std::vector<std::string> expected = {"Найдено файлов обновления 3"_cp};
+  for (const std::string& name : order) {
+    expected.push_back("Проверка файла "_cp + name);
+    if (name == "bad.upd") {
+      expected.push_back("Ошибка обработки файла bad.upd: "_cp + "Подпись не прошла проверку!"_cp);
+      continue;
+    }
+    expected.push_back("Найден правильный пакет обновления "_cp + name);
+    break;
+  }
+  EXPECT_EQ(log_, expected);
+}
+
+TEST_F(Intake, InvalidPackagesAreLoggedAndDeletedEvenReadOnly) {
+  Package("a.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  Package("b.upd", Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1519\" NEW_VERNO=\"1520\"", kGoodFiles));
+  host::FileAttributes read_only;
+  read_only.read_only = true;
+  SystemHost().SetAttributes(in() + "b.upd", read_only);
+  WriteFile(in() + "c.UPD", "junk");
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+  ASSERT_EQ(log_.size(), 8u);
+  EXPECT_EQ(log_.front(), "Найдено файлов обновления 3"_cp);
+  EXPECT_EQ(log_.back(), "Нет ни одного правильного пакета обновления"_cp);
+  std::string all;
+  for (const std::string& line : log_) all += cp1251::ToUtf8(line) + "\n";
+  EXPECT_THAT(all, ::testing::HasSubstr("Ошибка обработки файла a.upd: Подпись не прошла проверку!\n"));
+  // b.upd is read-only, so its signature check fails before the version.
+  EXPECT_THAT(all, ::testing::HasSubstr("Ошибка обработки файла b.upd: Подпись не прошла проверку!\n"));
+  EXPECT_THAT(all, ::testing::HasSubstr("Ошибка обработки файла c.UPD: Подпись не прошла проверку!\n"));
+}
+
+TEST_F(Intake, WrongVersionIsReportedAndDeleted) {
+  Package("b.upd", Manifest("TYPE=\"41\" PRED_ID=\"7\" TO=\"15\" OLD_VERNO=\"1519\" NEW_VERNO=\"1520\"", kGoodFiles));
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  EXPECT_EQ(cp1251::ToUtf8(log_[2]),
+            "Ошибка обработки файла b.upd: Версия обновления OLD_VERNO=1519 не соответствует текущей версии 1520");
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+// An error that is not a package's own ends the scan, and the inbox is
+// still cleared of the others.
+class FailingHost : public host::ForwardingHost {
+ public:
+  FailingHost() : ForwardingHost(SystemHost()) {}
+  std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {
+    if (path.find("boom") != std::string::npos) throw std::runtime_error("out of something");
+    return ForwardingHost::OpenFile(path, mode, share);
+  }
+};
+
+TEST_F(Intake, AnyOtherErrorPropagatesAfterTheInboxIsCleared) {
+  Package("a.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  Package("boom.upd", Manifest(kGoodRoot, kGoodFiles));
+  Package("c.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  FailingHost host;
+  PackageIntake intake = MakeIntake(host);
+  EXPECT_THROW(intake.FindUpdatePackage(), std::runtime_error);
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace korvel::packages

@@ -1,0 +1,129 @@
+#include "packages/signature.h"
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+#include <vector>
+
+#include "host/cp1251.h"
+
+namespace korvel::packages {
+
+using namespace korvel::literals;
+
+namespace {
+
+constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int Base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+std::string Base64Encode(std::string_view bytes) {
+  std::string text;
+  text.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+    std::uint32_t group = 0;
+    for (std::size_t k = 0; k < 3; ++k) {
+      group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    }
+    for (std::size_t k = 0; k < 4; ++k) {
+      text += k <= n ? kBase64Alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=';
+    }
+  }
+  return text;
+}
+
+std::string Base64Decode(std::string_view text) {
+  if (text.size() % 4 != 0) throw Exception("base64: length is not a multiple of 4");
+  std::string bytes;
+  bytes.reserve(text.size() / 4 * 3);
+  for (std::size_t i = 0; i < text.size(); i += 4) {
+    const bool last = i + 4 == text.size();
+    std::uint32_t group = 0;
+    int padding = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+      const char c = text[i + k];
+      int value;
+      if (c == '=' && last && k >= 2) {
+        ++padding;
+        value = 0;
+      } else {
+        value = Base64Value(c);
+        // A data character after padding, or anything outside the alphabet.
+        if (value < 0 || padding > 0) throw Exception("base64: invalid character");
+      }
+      group = (group << 6) | static_cast<std::uint32_t>(value);
+    }
+    // The bits below the last whole byte must be zero (canonical form).
+    if ((padding == 1 && (group & 0xFF) != 0) || (padding == 2 && (group & 0xFFFF) != 0)) {
+      throw Exception("base64: non-canonical padding");
+    }
+    bytes += static_cast<char>(group >> 16);
+    if (padding < 2) bytes += static_cast<char>((group >> 8) & 0xFF);
+    if (padding < 1) bytes += static_cast<char>(group & 0xFF);
+  }
+  return bytes;
+}
+
+struct RsaSignatureDecryptor::Key {
+  EVP_PKEY* pkey = nullptr;
+  ~Key() { EVP_PKEY_free(pkey); }
+};
+
+RsaSignatureDecryptor::RsaSignatureDecryptor(std::string_view pem) : key_(std::make_unique<Key>()) {
+  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+  if (bio == nullptr) throw Exception("Out of memory reading the public key");
+  key_->pkey = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  if (key_->pkey == nullptr) throw Exception("Файл не содержит открытого ключа в формате PEM"_cp);
+  if (EVP_PKEY_get_base_id(key_->pkey) != EVP_PKEY_RSA) throw Exception("Открытый ключ не является ключом RSA"_cp);
+}
+
+RsaSignatureDecryptor::~RsaSignatureDecryptor() = default;
+
+std::string RsaSignatureDecryptor::DecryptSignatureText(const std::string& encrypted) const {
+  const std::string block = Base64Decode(encrypted);
+  const int key_size = EVP_PKEY_get_size(key_->pkey);
+  if (key_size <= 0 || block.size() != static_cast<std::size_t>(key_size)) {
+    throw Exception("Длина подписи не соответствует ключу"_cp);
+  }
+  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_->pkey, nullptr);
+  if (ctx == nullptr) throw Exception("Out of memory recovering a signature");
+  std::vector<unsigned char> out(static_cast<std::size_t>(key_size));
+  std::size_t out_size = out.size();
+  const bool ok = EVP_PKEY_verify_recover_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+                  EVP_PKEY_verify_recover(ctx, out.data(), &out_size,
+                                          reinterpret_cast<const unsigned char*>(block.data()), block.size()) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  if (!ok) throw Exception("Подпись не расшифровывается открытым ключом"_cp);
+  return std::string(reinterpret_cast<const char*>(out.data()), out_size);
+}
+
+std::unique_ptr<SignatureDecryptor> LoadOfficePublicKey(host::Host& host, const std::string& path,
+                                                        std::string* error) {
+  std::string reason;
+  try {
+    if (!host.FileExists(path)) {
+      reason = "Файл открытого ключа "_cp + path + " не найден"_cp;
+    } else {
+      return std::make_unique<RsaSignatureDecryptor>(host.ReadFileText(path));
+    }
+  } catch (const Exception& e) {
+    reason = "Ошибка чтения открытого ключа "_cp + path + ": " + e.Message();
+  }
+  if (error != nullptr) *error = reason;
+  return std::make_unique<UnavailableDecryptor>(reason);
+}
+
+}  // namespace korvel::packages

@@ -1,0 +1,264 @@
+#include "packages/zip_archive.h"
+
+#include <zip.h>
+
+#include "host/cp1251.h"
+#include "host/text.h"
+#include "packages/zip_host_source.h"
+
+namespace korvel::packages {
+
+using namespace korvel::literals;
+
+namespace {
+
+constexpr std::size_t kBlock = 1 << 16;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto b0 = static_cast<unsigned char>(s[i]);
+    if (b0 < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t extra;
+    char32_t cp, min;
+    if ((b0 & 0xE0) == 0xC0) {
+      extra = 1, cp = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      extra = 2, cp = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      extra = 3, cp = b0 & 0x07, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (s.size() - i <= extra) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::string EntryNameToCp1251(std::string_view raw) {
+  bool ascii = true;
+  for (char c : raw) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return std::string(raw);
+  return IsValidUtf8(raw) ? cp1251::FromUtf8(raw) : cp1251::FromOem866(raw);
+}
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+// Names Windows keeps for devices in every directory, with any extension.
+bool IsDeviceName(const std::string& step) {
+  std::string base = UpperCase(step.substr(0, step.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  static constexpr std::string_view kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (std::string_view device : kDevices) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '0' && base[3] <= '9';
+}
+
+std::string ZipErrorText(zip_error_t* error) { return cp1251::FromUtf8(zip_error_strerror(error)); }
+
+}  // namespace
+
+struct ZipReader::Archive {
+  zip_t* zip = nullptr;
+  ~Archive() {
+    if (zip != nullptr) zip_discard(zip);
+  }
+};
+
+ZipReader::ZipReader(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {}
+
+ZipReader::~ZipReader() = default;
+
+std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error) {
+  zip_error_t zip_error;
+  zip_error_init(&zip_error);
+  zip_source_t* source = NewBorrowedFileSource(file, &zip_error);
+  zip_t* zip = source == nullptr ? nullptr : zip_open_from_source(source, ZIP_RDONLY, &zip_error);
+  if (zip == nullptr) {
+    if (source != nullptr) zip_source_free(source);
+    if (error != nullptr) *error = ZipErrorText(&zip_error);
+    zip_error_fini(&zip_error);
+    return nullptr;
+  }
+  zip_error_fini(&zip_error);
+  auto archive = std::make_unique<Archive>();
+  archive->zip = zip;
+  std::unique_ptr<ZipReader> reader(new ZipReader(std::move(archive)));
+
+  const zip_int64_t count = zip_get_num_entries(zip, 0);
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const auto index = static_cast<zip_uint64_t>(i);
+    zip_stat_t st;
+    const char* raw = zip_get_name(zip, index, ZIP_FL_ENC_RAW);
+    if (raw == nullptr || zip_stat_index(zip, index, ZIP_FL_ENC_RAW, &st) != 0) {
+      if (error != nullptr) *error = ZipErrorText(zip_get_error(zip));
+      return nullptr;
+    }
+    ZipEntry entry;
+    entry.name = EntryNameToCp1251(raw);
+    entry.directory = !entry.name.empty() && IsSeparator(entry.name.back());
+    if (st.valid & ZIP_STAT_SIZE) entry.size = st.size;
+    if (st.valid & ZIP_STAT_MTIME) entry.time = LocalDateTimeFromUnixTime(static_cast<std::int64_t>(st.mtime));
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
+      constexpr zip_uint32_t kTypeMask = 0170000, kLink = 0120000;
+      entry.link = ((attributes >> 16) & kTypeMask) == kLink;
+    }
+    reader->entries_.push_back(std::move(entry));
+  }
+  return reader;
+}
+
+void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink) {
+  zip_file_t* file = zip_fopen_index(archive_->zip, index, 0);
+  if (file == nullptr) throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
+  std::string buffer(kBlock, '\0');
+  try {
+    for (;;) {
+      const zip_int64_t got = zip_fread(file, buffer.data(), buffer.size());
+      if (got < 0) throw Exception(ZipErrorText(zip_file_get_error(file)));
+      if (got == 0) break;
+      sink(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    }
+  } catch (...) {
+    zip_fclose(file);
+    throw;
+  }
+  zip_fclose(file);
+}
+
+std::vector<std::string> SafeEntryPath(const std::string& name) {
+  const auto refuse = [&name](std::string_view why) {
+    throw Exception("Недопустимое имя файла в архиве \""_cp + name + "\": " + std::string(why));
+  };
+  if (name.empty()) refuse("пустое имя"_cp);
+  if (IsSeparator(name.front())) refuse("абсолютный путь"_cp);
+  if (name.find(':') != std::string::npos) refuse("буква диска или поток файла"_cp);
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) < 0x20) refuse("управляющий символ в имени"_cp);
+  }
+  std::vector<std::string> steps;
+  std::string step;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && !IsSeparator(name[i])) {
+      step += name[i];
+      continue;
+    }
+    if (step == "..") refuse("путь выходит за пределы каталога распаковки"_cp);
+    if (!step.empty() && step != ".") {
+      if (IsDeviceName(step)) refuse("имя устройства"_cp);
+      steps.push_back(step);
+    }
+    step.clear();
+  }
+  if (steps.empty()) refuse("пустое имя"_cp);
+  return steps;
+}
+
+namespace {
+
+std::string JoinSteps(const std::vector<std::string>& steps, std::size_t count) {
+  std::string path;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) path += host::kPathDelim;
+    path += steps[i];
+  }
+  return path;
+}
+
+struct PlannedFile {
+  std::size_t index;
+  std::vector<std::string> steps;
+};
+
+}  // namespace
+
+int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory) {
+  std::unique_ptr<ZipReader> reader = ZipReader::Open(archive);
+  if (!reader) return 0;
+  const std::vector<ZipEntry>& entries = reader->Entries();
+
+  // Every name is examined before anything is written.
+  std::vector<std::vector<std::string>> directories;
+  std::vector<PlannedFile> files;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const ZipEntry& entry = entries[i];
+    if (entry.link) throw Exception("Архив содержит символическую ссылку \""_cp + entry.name + "\"");
+    std::vector<std::string> steps = SafeEntryPath(entry.name);
+    if (entry.directory) {
+      directories.push_back(std::move(steps));
+    } else {
+      files.push_back({i, std::move(steps)});
+    }
+  }
+  if (files.empty()) return 0;
+
+  // The one temporary name, at the top, differs from every top-level name
+  // in the archive, so that no entry can land on it.
+  std::string temp_name = "~korvel-unzip.tmp";
+  for (int n = 1;; ++n) {
+    bool taken = false;
+    for (const PlannedFile& file : files) taken = taken || SameText(file.steps.front(), temp_name);
+    for (const auto& steps : directories) taken = taken || SameText(steps.front(), temp_name);
+    if (!taken) break;
+    temp_name = "~korvel-unzip" + IntToStr(n) + ".tmp";
+  }
+  const std::string temp_path = directory + temp_name;
+
+  const auto make_directory = [&host](const std::string& path) {
+    if (!host.ForceDirectoriesOrFail(path)) throw Exception("Ошибка создания каталога "_cp + path);
+  };
+  for (const auto& steps : directories) make_directory(host::IncludePathDelimiter(directory + JoinSteps(steps, steps.size())));
+
+  int count = 0;
+  for (const PlannedFile& planned : files) {
+    const ZipEntry& entry = entries[planned.index];
+    const std::string target = directory + JoinSteps(planned.steps, planned.steps.size());
+    if (planned.steps.size() > 1) {
+      make_directory(host::IncludePathDelimiter(directory + JoinSteps(planned.steps, planned.steps.size() - 1)));
+    }
+    try {
+      {
+        std::unique_ptr<host::File> out = host.OpenFile(temp_path, host::OpenMode::kCreate, host::ShareMode::kExclusive);
+        std::uint64_t written = 0;
+        reader->ReadEntry(planned.index, [&](std::string_view block) {
+          written += block.size();
+          // More data than the entry declares is a damaged archive; stop
+          // before it fills the disk.
+          if (written > entry.size) throw Exception("данные длиннее объявленного размера"_cp);
+          out->Write(block);
+        });
+        if (written != entry.size) throw Exception("данные короче объявленного размера"_cp);
+      }
+      if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
+      // The extraction replaces whatever lies at the entry's place, also a
+      // file marked read-only.
+      host.ClearFileAttributes(target);
+      host.MoveFile(temp_path, target, false);
+    } catch (Exception& e) {
+      try {
+        if (host.FileExists(temp_path)) host.DeleteFile(temp_path);
+      } catch (const Exception&) {
+        // The temporary file has its own name; the next extraction replaces it.
+      }
+      e.SetMessage("Ошибка распаковки файла "_cp + entry.name + ": " + e.Message());
+      throw;
+    }
+    ++count;
+  }
+  return count;
+}
+
+}  // namespace korvel::packages

@@ -1,0 +1,76 @@
+// Reading ZIP archives through libzip, with every byte read through the
+// host: the archive is an open host::File, so that a package is unpacked
+// from the very handle its signature was checked on. libzip finds the end
+// of the central directory in front of trailing bytes such as the 108-byte
+// signature trailer.
+//
+// Entry names: a name that is valid UTF-8 (the UTF-8 flag, Python's
+// zipfile, Info-ZIP on Linux) is read as UTF-8; any other name as the OEM
+// code page 866 that archivers on a Russian Windows write. Both "/" and
+// "\" separate directories.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/datetime.h"
+#include "host/host.h"
+
+namespace korvel::packages {
+
+struct ZipEntry {
+  std::string name;  // Windows-1251, separators as stored
+  std::uint64_t size = 0;
+  TDateTime time = 0;      // local last-write time, 0 when unknown
+  bool directory = false;  // the name ends with a separator
+  bool link = false;       // a symbolic link (Unix mode in the attributes)
+};
+
+class ZipReader {
+ public:
+  // Reads the central directory of the archive in `file`, which must stay
+  // open while the reader lives. Null when the file is not a ZIP archive
+  // libzip can read; `error` then says why.
+  static std::unique_ptr<ZipReader> Open(host::File& file, std::string* error = nullptr);
+  ~ZipReader();
+  ZipReader(const ZipReader&) = delete;
+  ZipReader& operator=(const ZipReader&) = delete;
+
+  const std::vector<ZipEntry>& Entries() const { return entries_; }
+
+  // Streams the data of entry `index` to `sink` in blocks. Throws
+  // Exception with libzip's reason when the entry cannot be read or its
+  // data does not match its size or CRC.
+  void ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink);
+
+ private:
+  struct Archive;
+  explicit ZipReader(std::unique_ptr<Archive> archive);
+  std::unique_ptr<Archive> archive_;
+  std::vector<ZipEntry> entries_;
+};
+
+// The relative path an entry may be unpacked to, as its steps; throws
+// Exception naming the entry when the name would leave the extraction
+// directory (an absolute path, a drive letter, a ".." step) or is not a
+// name a file may have (control characters, a device name such as NUL).
+std::vector<std::string> SafeEntryPath(const std::string& name);
+
+// Unpacks every entry of the archive in `archive` below `directory` (with
+// its trailing separator): stored paths are recreated, existing files are
+// replaced, read-only ones included, and each file gets its stored time.
+// Returns the number of files written; 0, with nothing written, when the
+// archive cannot be read or holds no files.
+//
+// Before anything is written every entry is examined: a name that would
+// leave `directory` or a symbolic link fails the whole archive. Each file
+// is written under a temporary name and renamed into place once it is
+// complete, so that a failed extraction never leaves a truncated file
+// under an entry's name. Failures raise Exception with the entry's name.
+int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory);
+
+}  // namespace korvel::packages

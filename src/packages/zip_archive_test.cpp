@@ -1,0 +1,224 @@
+// Reading and unpacking archives: paths, names, overwriting, trailing
+// bytes, and archives that lie about themselves.
+#include "packages/zip_archive.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "host/cp1251.h"
+#include "host/testing/temp_dir.h"
+#include "packages/testing/raw_zip.h"
+#include "packages/zip_writer.h"
+
+namespace korvel::packages {
+namespace {
+
+using korvel::testing::ReadFile;
+using korvel::testing::SystemHost;
+using korvel::testing::TempDir;
+using korvel::testing::WriteFile;
+using namespace korvel::literals;
+using namespace korvel::packages::testing;
+
+RawEntry Entry(std::string name, std::string data) {
+  RawEntry e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  return e;
+}
+
+// Everything below `dir`, as sorted relative paths with "/".
+std::vector<std::string> Tree(const std::string& dir, const std::string& prefix = "") {
+  std::vector<std::string> result, files, dirs;
+  SystemHost().ListFiles(dir, "*", files);
+  SystemHost().ListSubdirectories(dir, dirs);
+  for (const std::string& f : files) result.push_back(prefix + f);
+  for (const std::string& d : dirs) {
+    result.push_back(prefix + d + "/");
+    for (const std::string& sub : Tree(host::IncludePathDelimiter(dir + d), prefix + d + "/")) result.push_back(sub);
+  }
+  std::sort(result.begin(), result.end());
+  return result;
+}
+
+class Extraction : public ::testing::Test {
+ protected:
+  // Writes `bytes` as the archive and unpacks it into out/.
+  int Extract(const std::string& bytes) {
+    WriteFile(archive_path(), bytes);
+    SystemHost().ForceDirectoriesOrFail(out());
+    auto file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
+    return ExtractArchive(SystemHost(), *file, out());
+  }
+  std::string ExtractError(const std::string& bytes) {
+    try {
+      Extract(bytes);
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+    return "no error";
+  }
+  std::string archive_path() const { return dir_ / "a.upd"; }
+  std::string out() const { return dir_ / "out/"; }
+
+  TempDir dir_;
+};
+
+TEST_F(Extraction, RecreatesPathsWithEitherSeparatorAndCountsFiles) {
+  const int count = Extract(BuildZip({Entry("contents.xml", "<R/>"), Entry("Scripts\\Numbers\\1521.sql", "select 1;"),
+                                      Entry("bin/", ""), Entry("bin/x.dll", "dll"), Entry("./a//b.txt", "b")}));
+  EXPECT_EQ(count, 4);
+  EXPECT_EQ(Tree(out()), (std::vector<std::string>{"Scripts/", "Scripts/Numbers/", "Scripts/Numbers/1521.sql", "a/",
+                                                   "a/b.txt", "bin/", "bin/x.dll", "contents.xml"}));
+  EXPECT_EQ(ReadFile(out() + "Scripts/Numbers/1521.sql"), "select 1;");
+}
+
+TEST_F(Extraction, KeepsTheStoredTime) {
+  RawEntry e = Entry("a.txt", "x");
+  e.dos_date = static_cast<std::uint16_t>(((2024 - 1980) << 9) | (3 << 5) | 15);
+  e.dos_time = static_cast<std::uint16_t>((10 << 11) | (20 << 5) | (30 / 2));
+  ASSERT_EQ(Extract(BuildZip({e})), 1);
+  DateTimeParts expected;
+  expected.year = 2024, expected.month = 3, expected.day = 15, expected.hour = 10, expected.minute = 20,
+  expected.second = 30;
+  EXPECT_EQ(SystemHost().GetFileDateTime(out() + "a.txt"), EncodeDateTime(expected));
+}
+
+TEST_F(Extraction, OverwritesExistingFilesReadOnlyOnesToo) {
+  WriteFile(out() + "a.txt", "old content that is longer");
+  WriteFile(out() + "sub/b.txt", "old");
+  host::FileAttributes read_only;
+  read_only.read_only = true;
+  SystemHost().SetAttributes(out() + "sub/b.txt", read_only);
+  EXPECT_EQ(Extract(BuildZip({Entry("a.txt", "new"), Entry("sub/b.txt", "new b")})), 2);
+  EXPECT_EQ(ReadFile(out() + "a.txt"), "new");
+  EXPECT_EQ(ReadFile(out() + "sub/b.txt"), "new b");
+  EXPECT_FALSE(SystemHost().GetAttributes(out() + "sub/b.txt")->read_only);
+  // The same name twice: the later entry wins.
+  EXPECT_EQ(Extract(BuildZip({Entry("a.txt", "1"), Entry("A.TXT", "2"), Entry("a.txt", "3")})), 3);
+  EXPECT_EQ(ReadFile(out() + "a.txt"), "3");
+}
+
+TEST_F(Extraction, ReadsPastTrailingBytesSuchAsTheSignatureTrailer) {
+  const std::string zip = BuildZip({Entry("contents.xml", "<R/>")});
+  EXPECT_EQ(Extract(zip + "<key>" + std::string(88, 'A') + "</key>" + std::string(9, '\0')), 1);
+  EXPECT_EQ(Extract(zip + std::string(108, '\0')), 1);
+  std::string noise;
+  for (int i = 0; i < 108; ++i) noise += static_cast<char>(i * 37 + 11);
+  EXPECT_EQ(Extract(zip + noise), 1);
+}
+
+TEST_F(Extraction, NamesAreUtf8OrOem866) {
+  const std::string utf8 = "Отчёт.txt";
+  const std::string oem = cp1251::ToOem866("Справка.txt"_cp);
+  EXPECT_EQ(Extract(BuildZip({Entry(utf8, "1"), Entry(oem, "2")})), 2);
+  EXPECT_EQ(ReadFile(out() + "Отчёт.txt"_cp), "1");
+  EXPECT_EQ(ReadFile(out() + "Справка.txt"_cp), "2");
+}
+
+TEST_F(Extraction, NoFilesOrNoArchiveGivesZeroAndWritesNothing) {
+  EXPECT_EQ(Extract(BuildZip({})), 0);
+  EXPECT_EQ(Extract(BuildZip({Entry("empty/", "")})), 0);
+  EXPECT_EQ(Extract("this is not an archive at all"), 0);
+  EXPECT_EQ(Extract(""), 0);
+  EXPECT_EQ(Extract(BuildZip({Entry("a.txt", "x")}).substr(0, 30)), 0);
+  EXPECT_EQ(Tree(out()), std::vector<std::string>{});
+}
+
+// Names that would land outside the target fail the whole archive before
+// anything is written, also the harmless entries in front of them.
+TEST_F(Extraction, PathTricksFailTheArchiveBeforeAnythingIsWritten) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"../evil.txt", "путь выходит за пределы каталога распаковки"},
+      {"a/../../evil.txt", "путь выходит за пределы каталога распаковки"},
+      {"a\\..\\..\\evil.txt", "путь выходит за пределы каталога распаковки"},
+      {"a/..", "путь выходит за пределы каталога распаковки"},
+      {"/etc/evil.txt", "абсолютный путь"},
+      {"\\evil.txt", "абсолютный путь"},
+      {"C:evil.txt", "буква диска или поток файла"},
+      {"c:\\evil.txt", "буква диска или поток файла"},
+      {"a.txt:stream", "буква диска или поток файла"},
+      {"sub/NUL.txt", "имя устройства"},
+      {"com1", "имя устройства"},
+      {"a\x01.txt", "управляющий символ в имени"},
+      {"./", "пустое имя"},
+  };
+  for (const auto& [name, why] : cases) {
+    const std::string message = ExtractError(BuildZip({Entry("first.txt", "ok"), Entry(name, "evil")}));
+    EXPECT_EQ(message, "Недопустимое имя файла в архиве \""_cp + name + "\": " + cp1251::FromUtf8(why)) << name;
+    EXPECT_EQ(Tree(out()), std::vector<std::string>{}) << name;
+  }
+  EXPECT_EQ(Tree(dir_.path()), (std::vector<std::string>{"a.upd", "out/"}));
+}
+
+TEST_F(Extraction, LinksFailTheArchive) {
+  EXPECT_EQ(ExtractError(BuildZip({Entry("a.txt", "x"), LinkEntry("link", "/etc")})),
+            "Архив содержит символическую ссылку \"link\""_cp);
+  EXPECT_EQ(Tree(out()), std::vector<std::string>{});
+}
+
+TEST_F(Extraction, LyingSizesAndChecksumsLeaveNoFileUnderTheEntryName) {
+  RawEntry shorter = Entry("b.txt", "0123456789");
+  shorter.declared_size = 4;
+  RawEntry bad_crc = Entry("c.txt", "0123456789");
+  bad_crc.declared_crc = 12345;
+  RawEntry huge = Entry("d.txt", "0123456789");
+  huge.declared_size = 0xFFFFFFF0;
+  for (const RawEntry& e : {shorter, bad_crc, huge}) {
+    WriteFile(out() + "keep.txt", "kept");
+    const std::string message = ExtractError(BuildZip({Entry("a.txt", "fine"), e}));
+    EXPECT_EQ(message.rfind("Ошибка распаковки файла "_cp + e.name + ": ", 0), 0u) << message;
+    // The entries before it are complete; the failed one is not there at
+    // all, and no temporary file is left.
+    EXPECT_EQ(Tree(out()), (std::vector<std::string>{"a.txt", "keep.txt"})) << e.name;
+    EXPECT_EQ(ReadFile(out() + "a.txt"), "fine");
+    SystemHost().DeleteDirectoryTree(out(), true);
+  }
+}
+
+TEST_F(Extraction, TemporaryNameNeverCollidesWithAnEntry) {
+  EXPECT_EQ(Extract(BuildZip({Entry("~korvel-unzip.tmp", "1"), Entry("~KORVEL-UNZIP1.TMP/x", "2")})), 2);
+  EXPECT_EQ(Tree(out()), (std::vector<std::string>{"~KORVEL-UNZIP1.TMP/", "~KORVEL-UNZIP1.TMP/x", "~korvel-unzip.tmp"}));
+  EXPECT_EQ(ReadFile(out() + "~korvel-unzip.tmp"), "1");
+}
+
+TEST(SafeEntryPath, SplitsIntoSteps) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(SafeEntryPath("a\\b/c.txt"), (V{"a", "b", "c.txt"}));
+  EXPECT_EQ(SafeEntryPath("a/./b"), (V{"a", "b"}));
+  EXPECT_EQ(SafeEntryPath("..a/b..c/..."), (V{"..a", "b..c", "..."}));
+  EXPECT_EQ(SafeEntryPath("CONSOLE/COM10/LPT"), (V{"CONSOLE", "COM10", "LPT"}));
+}
+
+TEST(ZipWriterRoundTrip, WrittenArchiveReadsBackWithTimesAndNames) {
+  TempDir dir;
+  host::Host& host = SystemHost();
+  WriteFile(dir / "src/big.bin", std::string(200000, 'q'));
+  WriteFile(dir / "src/Справка.txt"_cp, "text");
+  DateTimeParts p;
+  p.year = 2023, p.month = 7, p.day = 1, p.hour = 8, p.minute = 30, p.second = 14;
+  host.SetFileWriteTime(dir / "src/big.bin", EncodeDateTime(p));
+  {
+    ZipWriter writer(host, dir / "out.zip");
+    writer.AddFile("Dir\\big.bin", dir / "src/big.bin");
+    writer.AddFile("Справка.txt"_cp, dir / "src/Справка.txt"_cp, true);
+    writer.AddData("contents.xml", "<R/>");
+    writer.Close();
+  }
+  EXPECT_FALSE(host.FileExists(dir / "out.zip.tmp"));
+  auto file = host.OpenFile(dir / "out.zip", host::OpenMode::kRead, host::ShareMode::kRead);
+  auto reader = ZipReader::Open(*file);
+  ASSERT_NE(reader, nullptr);
+  ASSERT_EQ(reader->Entries().size(), 3u);
+  EXPECT_EQ(reader->Entries()[0].name, "Dir/big.bin");
+  EXPECT_EQ(reader->Entries()[0].size, 200000u);
+  EXPECT_EQ(reader->Entries()[0].time, EncodeDateTime(p));
+  EXPECT_EQ(reader->Entries()[1].name, "Справка.txt"_cp);
+  std::string data;
+  reader->ReadEntry(0, [&](std::string_view block) { data += block; });
+  EXPECT_EQ(data, std::string(200000, 'q'));
+}
+
+}  // namespace
+}  // namespace korvel::packages

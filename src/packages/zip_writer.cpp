@@ -1,0 +1,105 @@
+#include "packages/zip_writer.h"
+
+#include <zip.h>
+
+#include <list>
+
+#include "host/cp1251.h"
+#include "host/datetime.h"
+#include "packages/zip_host_source.h"
+
+namespace korvel::packages {
+
+namespace {
+
+std::string StoredName(const std::string& name) {
+  std::string stored = cp1251::ToUtf8(name);
+  for (char& c : stored) {
+    if (c == '\\') c = '/';
+  }
+  return stored;
+}
+
+std::string ErrorText(zip_error_t* error) { return cp1251::FromUtf8(zip_error_strerror(error)); }
+
+}  // namespace
+
+struct ZipWriter::Archive {
+  zip_t* zip = nullptr;
+  // Buffers handed to libzip stay alive until the archive is written.
+  std::list<std::string> buffers;
+  ~Archive() {
+    if (zip != nullptr) zip_discard(zip);
+  }
+};
+
+ZipWriter::ZipWriter(host::Host& host, std::string path)
+    : host_(host), path_(std::move(path)), archive_(std::make_unique<Archive>()) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* target = NewArchiveTarget(host_, path_, &error);
+  archive_->zip = target == nullptr ? nullptr : zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error);
+  if (archive_->zip == nullptr) {
+    if (target != nullptr) zip_source_free(target);
+    const std::string reason = ErrorText(&error);
+    zip_error_fini(&error);
+    throw Exception("Cannot create the archive " + path_ + ": " + reason);
+  }
+  zip_error_fini(&error);
+}
+
+ZipWriter::~ZipWriter() = default;
+
+void ZipWriter::SetTime(std::int64_t index, double time) {
+  if (time == 0) return;
+  const DateTimeParts p = DecodeDateTime(time);
+  // DOS date and time, two-second resolution; the format starts in 1980.
+  const int year = p.year < 1980 ? 1980 : p.year > 2107 ? 2107 : p.year;
+  const auto dos_time = static_cast<zip_uint16_t>((p.hour << 11) | (p.minute << 5) | (p.second / 2));
+  const auto dos_date = static_cast<zip_uint16_t>(((year - 1980) << 9) | (p.month << 5) | p.day);
+  if (zip_file_set_dostime(archive_->zip, static_cast<zip_uint64_t>(index), dos_time, dos_date, 0) != 0) {
+    throw Exception("Cannot set the time of an entry: " + ErrorText(zip_get_error(archive_->zip)));
+  }
+}
+
+void ZipWriter::AddFile(const std::string& name, const std::string& source, bool store) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* data = NewPathSource(host_, source, &error);
+  zip_error_fini(&error);
+  if (data == nullptr) throw Exception("Cannot add " + source);
+  const zip_int64_t index =
+      zip_file_add(archive_->zip, StoredName(name).c_str(), data, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+  if (index < 0) {
+    zip_source_free(data);
+    throw Exception("Cannot add " + source + ": " + ErrorText(zip_get_error(archive_->zip)));
+  }
+  if (store && zip_set_file_compression(archive_->zip, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0) {
+    throw Exception("Cannot store " + source + ": " + ErrorText(zip_get_error(archive_->zip)));
+  }
+  const auto time = host_.FileWriteTime(source);
+  SetTime(index, time ? *time : 0);
+}
+
+void ZipWriter::AddData(const std::string& name, std::string data, double time) {
+  const std::string& buffer = archive_->buffers.emplace_back(std::move(data));
+  zip_source_t* source = zip_source_buffer(archive_->zip, buffer.data(), buffer.size(), 0);
+  if (source == nullptr) throw Exception("Cannot add " + name + ": " + ErrorText(zip_get_error(archive_->zip)));
+  const zip_int64_t index =
+      zip_file_add(archive_->zip, StoredName(name).c_str(), source, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+  if (index < 0) {
+    zip_source_free(source);
+    throw Exception("Cannot add " + name + ": " + ErrorText(zip_get_error(archive_->zip)));
+  }
+  SetTime(index, time);
+}
+
+void ZipWriter::Close() {
+  if (zip_close(archive_->zip) != 0) {
+    const std::string reason = ErrorText(zip_get_error(archive_->zip));
+    throw Exception("Cannot write the archive " + path_ + ": " + reason);
+  }
+  archive_->zip = nullptr;
+}
+
+}  // namespace korvel::packages

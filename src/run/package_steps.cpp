@@ -1,0 +1,58 @@
+// The package intake's step methods of the data module: thin calls into
+// the packages subsystem with the run's directories, identity and log.
+#include "host/cp1251.h"
+#include "packages/package_intake.h"
+#include "run/korvel_data.h"
+
+namespace korvel::run {
+
+using namespace korvel::literals;
+
+const packages::SignatureDecryptor& TdmKorvel::OfficeKey() {
+  if (!office_key_) {
+    std::string error;
+    office_key_ = packages::LoadOfficePublicKey(host_, ExeDir + packages::kOfficeKeyFileName, &error);
+    // Without the key every package fails its signature; say once why.
+    if (!error.empty()) WriteLog("Внимание! Открытый ключ центрального офиса не загружен: "_cp + error);
+  }
+  return *office_key_;
+}
+
+namespace {
+
+packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureDecryptor& key) {
+  packages::PackageIntake intake(dm.Host(), key, [&dm](std::string_view line) { dm.WriteLog(line); });
+  intake.InDir = dm.InDir;
+  intake.TmpDir = dm.TmpDir;
+  intake.PredId = dm.PredId;
+  intake.NodeId = dm.NodeId;
+  intake.CurVersion = dm.CurVersion;
+  intake.NewVersion = dm.NewVersion;
+  intake.UpdateServer = dm.UpdateServer;
+  return intake;
+}
+
+}  // namespace
+
+bool TdmKorvel::CheckPackage(const std::string& name, int type) {
+  packages::PackageIntake intake = MakeIntake(*this, OfficeKey());
+  const bool result = intake.CheckPackage(name, type);
+  NewVersion = intake.NewVersion;
+  UpdateServer = intake.UpdateServer;
+  return result;
+}
+
+std::string TdmKorvel::FindUpdatePackage() {
+  // The key is loaded only when there is a package to check.
+  std::vector<std::string> packages_found;
+  host_.ListFiles(InDir, "*.upd", packages_found);
+  static const packages::UnavailableDecryptor kNoKeyNeeded("");
+  const packages::SignatureDecryptor& key = packages_found.empty() ? kNoKeyNeeded : OfficeKey();
+  packages::PackageIntake intake = MakeIntake(*this, key);
+  const std::string result = intake.FindUpdatePackage();
+  NewVersion = intake.NewVersion;
+  UpdateServer = intake.UpdateServer;
+  return result;
+}
+
+}  // namespace korvel::run

@@ -1,0 +1,116 @@
+// The data module's package steps: the office key beside the executable,
+// the fields they read and set, and the log lines they write.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "host/cp1251.h"
+#include "packages/package_intake.h"
+#include "packages/package_maker.h"
+#include "packages/testing/office_keys.h"
+#include "run/korvel_data.h"
+#include "run/run_test_host.h"
+
+namespace korvel::run {
+namespace {
+
+using korvel::testing::SystemHost;
+using korvel::testing::TempDir;
+using korvel::testing::WriteFile;
+using ::testing::HasSubstr;
+using namespace korvel::literals;
+
+class PackageSteps : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_cwd_ = SystemHost().CurrentDirectory();
+    dm_.ExeDir = root_ / "Korvel/";
+    dm_.InDir = root_ / "In/";
+    dm_.TmpDir = root_ / "Work/TMP/";
+    dm_.PredId = 3;
+    dm_.NodeId = 44;
+    dm_.CurVersion = 1520;
+    for (const std::string& dir : {dm_.ExeDir, dm_.InDir, dm_.TmpDir}) SystemHost().ForceDirectoriesOrFail(dir);
+    WriteFile(root_ / "payload/Scripts/Numbers/1521.sql", "select 1;");
+  }
+  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
+
+  void InstallKey() { WriteFile(dm_.ExeDir + "Korvel.pub", packages::testing::OfficeKeys().public_pem); }
+
+  void Pack(const std::string& name, int type, int node = 44) {
+    packages::PackOptions options;
+    options.type = type;
+    options.pred_id = 3;
+    options.to = node;
+    options.old_version = 1520;
+    options.new_version = 1521;
+    options.modules = {"2"};
+    options.payload_dir = root_ / "payload";
+    options.out = dm_.InDir + name;
+    packages::PackPackage(SystemHost(), packages::testing::OfficeSigner(), options);
+  }
+
+  std::string Log() const {
+    std::string text;
+    for (const std::string& line : dm_.LogLines) text += cp1251::ToUtf8(line.substr(line.find('\t') + 1)) + "\n";
+    return text;
+  }
+
+  TempDir root_;
+  std::string saved_cwd_;
+  testing::RunTestHost host_{root_ / "Korvel/", {}};
+  TdmKorvel dm_{host_};
+};
+
+TEST_F(PackageSteps, AcceptedPackageSetsTheFieldsAndStaysInTheInbox) {
+  InstallKey();
+  Pack("001521.upd", packages::kUpdatePackageType);
+  EXPECT_EQ(dm_.FindUpdatePackage(), "001521.upd");
+  EXPECT_EQ(dm_.NewVersion, 1521);
+  EXPECT_TRUE(dm_.UpdateServer);
+  EXPECT_TRUE(SystemHost().FileExists(dm_.InDir + "001521.upd"));
+  EXPECT_TRUE(SystemHost().FileExists(host::JoinPath(dm_.TmpDir, "Scripts\\Numbers\\1521.sql")));
+  EXPECT_EQ(Log(),
+            "Найдено файлов обновления 1\nПроверка файла 001521.upd\n"
+            "Найден правильный пакет обновления 001521.upd\n");
+}
+
+TEST_F(PackageSteps, MissingKeyIsReportedOnceAndFailsEveryPackage) {
+  Pack("a.upd", packages::kUpdatePackageType);
+  Pack("b.upd", packages::kUpdatePackageType);
+  EXPECT_EQ(dm_.FindUpdatePackage(), "");
+  const std::string log = Log();
+  EXPECT_THAT(log, HasSubstr("Внимание! Открытый ключ центрального офиса не загружен: Файл открытого ключа " +
+                             cp1251::ToUtf8(dm_.ExeDir) + "Korvel.pub не найден\n"));
+  EXPECT_THAT(log, HasSubstr("Ошибка обработки файла a.upd: Подпись не прошла проверку!\n"));
+  EXPECT_THAT(log, HasSubstr("Ошибка обработки файла b.upd: Подпись не прошла проверку!\n"));
+  EXPECT_EQ(log.find("Внимание!"), log.rfind("Внимание!"));
+  EXPECT_FALSE(SystemHost().FileExists(dm_.InDir + "a.upd"));
+  // A key installed later in the run is not looked for again.
+  InstallKey();
+  Pack("c.upd", packages::kUpdatePackageType);
+  EXPECT_EQ(dm_.FindUpdatePackage(), "");
+}
+
+TEST_F(PackageSteps, EmptyInboxNeedsNoKey) {
+  EXPECT_EQ(dm_.FindUpdatePackage(), "");
+  EXPECT_EQ(Log(), "Найдено файлов обновления 0\n");
+}
+
+TEST_F(PackageSteps, CheckPackageOfAPrivateUpdate) {
+  InstallKey();
+  Pack("p.upp", packages::kPrivateUpdateType);
+  dm_.NewVersion = 7;
+  EXPECT_TRUE(dm_.CheckPackage("p.upp", packages::kPrivateUpdateType));
+  EXPECT_EQ(dm_.NewVersion, 7);
+  EXPECT_FALSE(dm_.UpdateServer);
+  Pack("q.upp", packages::kPrivateUpdateType, 45);
+  try {
+    dm_.CheckPackage("q.upp", packages::kPrivateUpdateType);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Пакет предназначен для другой аптеки NODE_ID=45"_cp);
+  }
+}
+
+}  // namespace
+}  // namespace korvel::run

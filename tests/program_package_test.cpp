@@ -1,0 +1,94 @@
+// The built utility taking in packages that korvel-tool made: the full run
+// keeps the first valid package unpacked, clears the inbox of the others,
+// and without the office key refuses every package.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "host/cp1251.h"
+#include "installation.h"
+#include "sample_database.h"
+
+namespace korvel::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+class ProgramPackages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    inst_.MakeDirectories(1520);
+    ASSERT_EQ(RunProgram(KORVEL_TOOL, {"keygen", inst_.root() / "office.pem", inst_.root() / "office.pub"}).exit_code, 0);
+    ASSERT_EQ(RunProgram(KORVEL_TOOL, {"keygen", inst_.root() / "other.pem", inst_.root() / "other.pub"}).exit_code, 0);
+    WriteFile(inst_.root() / "payload/Scripts/Numbers/1521.sql", "select 1 from rdb$database;\r\n");
+    WriteFile(inst_.root() / "payload/distrib.xml", "<DISTRIB/>\r\n");
+  }
+
+  void InstallKey() { SystemHost().CopyFileOrFail(inst_.root() / "office.pub", inst_.exe_dir() + "Korvel.pub"); }
+
+  void Pack(const std::string& name, const std::string& key, const std::string& node) {
+    const ProgramResult result =
+        RunProgram(KORVEL_TOOL, {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node,
+                                 "--old", "1520", "--new", "1521", "--module", "2", inst_.root() / "payload",
+                                 inst_.in_dir() + name});
+    ASSERT_EQ(result.exit_code, 0) << result.output;
+  }
+
+  std::vector<std::string> Inbox() {
+    std::vector<std::string> names;
+    SystemHost().ListFiles(inst_.in_dir(), "*", names);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  Installation inst_;
+};
+
+TEST_F(ProgramPackages, FullRunKeepsTheFirstValidPackageAndClearsTheRest) {
+  KORVEL_REQUIRE_FB_SERVER();
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
+  InstallKey();
+  Pack("good.upd", "office.pem", "5");
+  Pack("foreign.upd", "other.pem", "5");
+  Pack("elsewhere.upd", "office.pem", "6");
+  WriteFile(inst_.in_dir() + "private.upp", "not looked at here");
+  std::vector<std::string> order;
+  SystemHost().ListFiles(inst_.in_dir(), "*.upd", order);
+
+  EXPECT_EQ(inst_.Run().exit_code, 0);
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tНайдено файлов обновления 3\r\n"));
+  // The listing decides which packages are examined: those before the
+  // valid one, which is taken; the rest go unread.
+  for (const std::string& name : order) {
+    EXPECT_THAT(log, HasSubstr("\tПроверка файла " + name + "\r\n"));
+    if (name == "good.upd") break;
+    const std::string why = name == "foreign.upd" ? "Подпись не прошла проверку!"
+                                                  : "Пакет предназначен для другой аптеки NODE_ID=6";
+    EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла " + name + ": " + why + "\r\n"));
+  }
+  EXPECT_THAT(log, HasSubstr("\tНайден правильный пакет обновления good.upd\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
+  EXPECT_EQ(Inbox(), (std::vector<std::string>{"good.upd", "private.upp"}));
+  EXPECT_TRUE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\Scripts\\Numbers\\1521.sql")));
+  EXPECT_TRUE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\distrib.xml")));
+  EXPECT_FALSE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\contents.xml")));
+}
+
+TEST_F(ProgramPackages, WithoutTheOfficeKeyEveryPackageIsRefused) {
+  KORVEL_REQUIRE_FB_SERVER();
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
+  Pack("good.upd", "office.pem", "5");
+  EXPECT_EQ(inst_.Run().exit_code, 0);
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tВнимание! Открытый ключ центрального офиса не загружен: Файл открытого ключа " +
+                             cp1251::ToUtf8(inst_.exe_dir()) + "Korvel.pub не найден\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла good.upd: Подпись не прошла проверку!\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tНет ни одного правильного пакета обновления\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace korvel::testing
