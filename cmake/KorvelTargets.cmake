@@ -14,6 +14,8 @@ function(korvel_compile_options target)
   endif()
   if(KORVEL_FUZZ)
     target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+    # The programs of a fuzzing build are instrumented too and need the runtimes.
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
 endfunction()
 

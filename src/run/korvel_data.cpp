@@ -21,6 +21,8 @@ TdmKorvel::TdmKorvel(host::Host& host)
       trRead(dbApteka),
       trWrite(dbApteka),
       qrPredInfo(dbApteka, trRead),
+      sqlExec(host),
+      sqlExec1(host),
       host_(host) {
   dbApteka.Params = {"lc_ctype=WIN1251", std::string("user_name=") + fb::kAdminUser,
                      std::string("password=") + fb::kAdminPassword};
@@ -28,6 +30,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
   trRead.Params = {"write", "nowait", "rec_version", "read_committed"};
   trWrite.Params = {"write", "nowait", "concurrency"};
   qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
+  SetUpScriptRunners();
 }
 
 TdmKorvel::~TdmKorvel() = default;

@@ -16,6 +16,7 @@
 #include "fb/statement.h"
 #include "host/host.h"
 #include "packages/signature.h"
+#include "scripts/sql_script.h"
 
 namespace korvel::run {
 
@@ -122,12 +123,31 @@ class TdmKorvel {
   // "select o.PRED_ID, o.NODE_ID, o.SYSVERNO" / "from ORGANIZATION o".
   fb::Query qrPredInfo;
 
+  // ---- Script runners (script_runners.cpp) ----
+  // Both on dbApteka and trWrite, statistics off, statement logs
+  // "sqlExec_DDL.log" and "sqlExec_DML.log" in the current directory, their
+  // errors raised by the two handlers below.
+  // sqlExec: the numbered and private scripts; terminator ";", no AutoDDL,
+  // so a script keeps only what its own COMMIT statements commit.
+  scripts::TSqlScript sqlExec;
+  // sqlExec1: the pricing procedure's script; terminator "^", AutoDDL.
+  scripts::TSqlScript sqlExec1;
+  // OnParseError of both runners: raises "Ошибка разбора скрипта: " +
+  // SQLText + " " + Error.
+  [[noreturn]] void sqlExecParseError(scripts::TSqlScript& Sender, const std::string& Error,
+                                      const std::string& SQLText, int LineIndex);
+  // OnExecuteError of both runners: raises "Ошибка: " + SQLText + " " +
+  // Error; Ignore stays false.
+  [[noreturn]] void sqlExecExecuteError(scripts::TSqlScript& Sender, const std::string& Error,
+                                        const std::string& SQLText, int LineIndex, bool& Ignore);
+
  private:
   void StartUp();
   void Initialise();
   void RunChosenMode();
   void HandleRunError(const char* type_name, const std::string& message);
   void CloseRun();
+  void SetUpScriptRunners();
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.

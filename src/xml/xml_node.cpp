@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/text.h"
+#include "xml/xml_arena.h"
 #include "xml/xml_parser.h"
 
 namespace korvel::xml {
@@ -20,6 +21,17 @@ void ThrowListIndexError(int index) {
 // ---- TXMLNodeList ----
 
 TXMLNodeList::~TXMLNodeList() = default;
+
+std::unique_ptr<TXMLNodeList> TXMLNodeList::Make(TXMLNode* owner, bool ignore_case, detail::Arena* arena) {
+  if (arena == nullptr) return std::unique_ptr<TXMLNodeList>(new TXMLNodeList(owner, ignore_case, nullptr));
+  return std::unique_ptr<TXMLNodeList>(new (arena->Allocate(sizeof(TXMLNodeList))) TXMLNodeList(owner, ignore_case, arena));
+}
+
+void TXMLNodeList::operator delete(TXMLNodeList* list, std::destroying_delete_t) noexcept {
+  const bool in_arena = list->in_arena_;
+  list->~TXMLNodeList();
+  if (!in_arena) ::operator delete(list);
+}
 
 TXMLNode* TXMLNodeList::Items(int index) const {
   if (index < 0 || index >= Count()) {
@@ -64,9 +76,15 @@ void TXMLNodeList::Clear() { items_.clear(); }
 
 // ---- TXMLNode: making nodes ----
 
-void TXMLNode::MakeLists() {
-  attributes_.reset(new TXMLNodeList(this, IgnoreCase));
-  children_.reset(new TXMLNodeList(this, IgnoreCase));
+void TXMLNode::MakeLists(detail::Arena* arena) {
+  attributes_ = TXMLNodeList::Make(this, IgnoreCase, arena);
+  children_ = TXMLNodeList::Make(this, IgnoreCase, arena);
+}
+
+void TXMLNode::operator delete(TXMLNode* node, std::destroying_delete_t) noexcept {
+  const bool in_arena = node->in_arena_;
+  node->~TXMLNode();
+  if (!in_arena) ::operator delete(node);
 }
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateNode(std::string_view name, TXMLNode* parent, TXMLNodeKind kind,
@@ -80,13 +98,21 @@ std::unique_ptr<TXMLNode> TXMLNode::CreateNode(std::string_view name, TXMLNode* 
     node->BareValues = parent->BareValues;
     node->IgnoreCase = parent->IgnoreCase;
   }
-  if (kind != nkAttribute) node->MakeLists();
+  if (kind != nkAttribute) node->MakeLists(nullptr);
   return node;
 }
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateFromText(std::string_view text, bool ignore_case, TXMLNode* parent) {
-  std::unique_ptr<TXMLNode> node = detail::Parser::NewNode(parent, ignore_case);
-  detail::Parser(text).ParseDocument(*node);
+  std::unique_ptr<TXMLNode> node(new TXMLNode());
+  if (!text.empty()) node->arena_ = std::make_unique<detail::Arena>();
+  node->parent_ = parent;
+  node->IgnoreCase = ignore_case;
+  if (parent != nullptr) {
+    node->BareValues = parent->BareValues;
+    node->IgnoreCase = parent->IgnoreCase;
+  }
+  node->MakeLists(node->arena_.get());
+  if (!text.empty()) detail::Parser(text, node->arena_.get()).ParseDocument(*node);
   return node;
 }
 
@@ -115,7 +141,7 @@ std::unique_ptr<TXMLNode> TXMLNode::LoadFromFile(host::Host& host, const std::st
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateDocument(std::string_view root_name) {
   std::unique_ptr<TXMLNode> document = CreateNode(root_name, nullptr, nkElement, {});
-  document->headers_.reset(new TXMLNodeList(document.get(), document->IgnoreCase));
+  document->headers_ = TXMLNodeList::Make(document.get(), document->IgnoreCase, nullptr);
   TXMLNode* header = document->headers_->AddNode("xml", {}, nkElement);
   for (const auto& [name, value] : {std::pair<const char*, const char*>{"version", "1.0"},
                                     {"encoding", "windows-1251"},
@@ -140,6 +166,11 @@ TXMLNode* TXMLNode::Root() const {
 
 // ---- Destruction ----
 
+bool TXMLNode::HasSubnodes() const {
+  return (attributes_ && !attributes_->items_.empty()) || (children_ && !children_->items_.empty()) ||
+         (headers_ && !headers_->items_.empty());
+}
+
 void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
   for (TXMLNodeList* list : {attributes_.get(), children_.get(), headers_.get()}) {
     if (list == nullptr) continue;
@@ -149,14 +180,21 @@ void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
 }
 
 // A deep tree would take one nested destructor call per level; instead the
-// subtree is taken apart here, so that every node dies with empty lists.
+// subtree is taken apart with a stack: a node's subnodes go on top of it,
+// and a node leaves the stack (and dies) only when its lists are empty, so
+// after all of its descendants (which may live in the arena of a document
+// node among them).
 TXMLNode::~TXMLNode() {
-  std::vector<std::unique_ptr<TXMLNode>> pending;
-  TakeSubnodes(pending);
-  while (!pending.empty()) {
-    std::unique_ptr<TXMLNode> node = std::move(pending.back());
-    pending.pop_back();
-    node->TakeSubnodes(pending);
+  if (!HasSubnodes()) return;
+  std::vector<std::unique_ptr<TXMLNode>> stack;
+  TakeSubnodes(stack);
+  while (!stack.empty()) {
+    TXMLNode* top = stack.back().get();
+    if (top->HasSubnodes()) {
+      top->TakeSubnodes(stack);
+    } else {
+      stack.pop_back();
+    }
   }
 }
 

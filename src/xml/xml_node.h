@@ -15,11 +15,18 @@
 // element; it is strict about the first byte ("<") and about double-quoted
 // attribute values.
 //
-// Ownership: a node owns its three lists, a list owns its nodes. Destroying
-// a node destroys its subtree (without recursion, so any depth is fine).
-// Destroying a node does not take it out of its parent's list: to delete a
-// node from a tree use RemoveAndFree on the list that holds it. Raw pointers
-// handed out (Parent, Child, Select, ...) stay valid while their tree lives.
+// Ownership: a node owns its three lists, a list owns its nodes, all held
+// in std::unique_ptr. Destroying a node destroys its subtree (without
+// recursion, so any depth is fine). Destroying a node does not take it out
+// of its parent's list: to delete a node from a tree use RemoveAndFree on
+// the list that holds it. Raw pointers handed out (Parent, Child, Select,
+// ...) stay valid while their node lives. The nodes of a parsed document
+// share one block of memory owned by its document node (see ArenaAllocate);
+// that changes nothing for the caller.
+//
+// Nothing here recurses with the shape of a tree except the parser, which
+// refuses nesting deeper than kMaxNestingDepth; trees built by the program
+// may be of any depth.
 //
 // Errors (all derive from korvel::Exception, messages Windows-1251):
 //   parse errors      Exception with the parser's message (see CreateFromText)
@@ -34,6 +41,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -86,7 +94,36 @@ class TXMLNode;
 
 namespace detail {
 class Parser;
-}
+class Arena;
+
+// Memory of a parsed document's nodes, lists and list storage comes from
+// one arena, owned by the document node and given back when it goes (a
+// parse is then a few large allocations instead of several per node).
+// Nodes made by the program come from the heap. Null arena: the heap.
+void* ArenaAllocate(Arena* arena, std::size_t bytes);
+void ArenaFree(Arena* arena, void* memory, std::size_t bytes) noexcept;
+
+template <class T>
+class ArenaAllocator {
+ public:
+  using value_type = T;
+  ArenaAllocator() noexcept = default;
+  explicit ArenaAllocator(Arena* arena) noexcept : arena_(arena) {}
+  template <class U>
+  ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {}
+  T* allocate(std::size_t n) {
+    static_assert(alignof(T) <= alignof(void*), "the arena aligns to pointers");
+    return static_cast<T*>(ArenaAllocate(arena_, n * sizeof(T)));
+  }
+  void deallocate(T* p, std::size_t n) noexcept { ArenaFree(arena_, p, n * sizeof(T)); }
+  Arena* arena() const noexcept { return arena_; }
+  friend bool operator==(const ArenaAllocator& a, const ArenaAllocator& b) noexcept { return a.arena_ == b.arena_; }
+
+ private:
+  Arena* arena_ = nullptr;
+};
+
+}  // namespace detail
 
 // An owning list of nodes: the Attributes, Children or Headers of a node.
 class TXMLNodeList {
@@ -126,9 +163,16 @@ class TXMLNodeList {
   // Destroys every node and empties the list.
   void Clear();
 
+  // Destroys the list wherever its memory came from (see ArenaAllocate).
+  void operator delete(TXMLNodeList* list, std::destroying_delete_t) noexcept;
+
+ private:
+  using ItemVector = std::vector<std::unique_ptr<TXMLNode>, detail::ArenaAllocator<std::unique_ptr<TXMLNode>>>;
+
+ public:
   class Iterator {
    public:
-    using Base = std::vector<std::unique_ptr<TXMLNode>>::const_iterator;
+    using Base = ItemVector::const_iterator;
     explicit Iterator(Base it) : it_(it) {}
     TXMLNode* operator*() const { return it_->get(); }
     Iterator& operator++() {
@@ -146,19 +190,23 @@ class TXMLNodeList {
  private:
   friend class TXMLNode;
   friend class detail::Parser;
-  TXMLNodeList(TXMLNode* owner, bool ignore_case) : owner_(owner), ignore_case_(ignore_case) {}
+  TXMLNodeList(TXMLNode* owner, bool ignore_case, detail::Arena* arena)
+      : owner_(owner), ignore_case_(ignore_case), in_arena_(arena != nullptr), items_(ItemVector::allocator_type(arena)) {}
+  // A new list, in `arena` when it is not null.
+  static std::unique_ptr<TXMLNodeList> Make(TXMLNode* owner, bool ignore_case, detail::Arena* arena);
 
   TXMLNode* owner_;
   bool ignore_case_;
-  std::vector<std::unique_ptr<TXMLNode>> items_;
+  bool in_arena_;
+  ItemVector items_;
 };
 
 class TXMLNode {
  public:
   // ---- Fields ----
   std::string Value;
-  TXMLNodeKind Kind = nkElement;
   std::string Name;
+  TXMLNodeKind Kind = nkElement;
   // When set, the parser accepts an attribute value written as a bare name.
   // Inherited from the parent; nothing in the system sets it.
   bool BareValues = false;
@@ -170,6 +218,8 @@ class TXMLNode {
   ~TXMLNode();
   TXMLNode(const TXMLNode&) = delete;
   TXMLNode& operator=(const TXMLNode&) = delete;
+  // Destroys the node wherever its memory came from (see ArenaAllocate).
+  void operator delete(TXMLNode* node, std::destroying_delete_t) noexcept;
 
   // The owning node: an attribute's or child's element; for a header entry
   // and its attributes the node holding the Headers list. Null for a
@@ -246,7 +296,9 @@ class TXMLNode {
   // steps are appended as elements, an "@" step sets the attribute to
   // `value` (and the element is returned), and otherwise the selected node
   // gets `value` as its text. A digit predicate that is not an integer
-  // raises EConvertError.
+  // raises EConvertError. A path that nests more than 100 whole-document
+  // searches ("A///B///C..." searches again below every match) raises
+  // Exception "XML path too complex: PATH".
   TXMLNode* Select(std::string_view path, bool create = false, std::string_view value = {});
   // Select, raising Exception "Раздел \"PATH\" не найден!" for nothing.
   TXMLNode* SelectRequired(std::string_view path);
@@ -304,11 +356,16 @@ class TXMLNode {
   friend class detail::Parser;
   TXMLNode() = default;
   // Makes Attributes and Children, copying IgnoreCase.
-  void MakeLists();
+  void MakeLists(detail::Arena* arena);
+  bool HasSubnodes() const;
   // Moves every node of the three lists to `out` (iterative destruction).
   void TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out);
 
+  bool in_arena_ = false;
   TXMLNode* parent_ = nullptr;
+  // The arena of a parsed document node: declared before the lists, which
+  // may live in it, so that it goes after them.
+  std::unique_ptr<detail::Arena> arena_;
   std::unique_ptr<TXMLNodeList> attributes_;
   std::unique_ptr<TXMLNodeList> children_;
   std::unique_ptr<TXMLNodeList> headers_;

@@ -129,6 +129,32 @@ TEST(XmlNode, RemoveAndFreeAndClearDestroyWholeSubtrees) {
   EXPECT_EQ(doc->ChildCount(), 0);
 }
 
+// Parsed documents keep their nodes in memory of their own; mixing them
+// with nodes of other documents and of the program must not change who
+// outlives whom (run under AddressSanitizer to see it).
+TEST(XmlNode, ParsedAndBuiltNodesMixFreely) {
+  auto doc = TXMLNode::CreateFromText("<r><a x=\"1\"><b/></a><c/></r>");
+  TXMLNode* a = doc->Child(0);
+  // A document parsed below `a` and handed over to a's list.
+  std::unique_ptr<TXMLNode> sub = TXMLNode::CreateFromText("<s><t>deep</t></s>", false, a);
+  TXMLNode* s = a->Children()->Add(std::move(sub));
+  s->Children()->AddNode("built", "", nkElement)->SetAttribute("y", "2");
+  a->Attributes()->Add(TXMLNode::CreateNode("z", a, nkAttribute, "3"));
+  for (int i = 0; i < 100; ++i) doc->Children()->AddNode("more", std::string(40, 'v'), nkElement);
+  EXPECT_EQ(doc->GetValueAt("a/s/t"), "deep");
+  EXPECT_EQ(doc->GetValueAt("a/s/built/@y"), "2");
+  doc->Children()->RemoveAndFree(doc->Child(1));
+  a->Children()->RemoveAndFree(a->Child(0));
+  EXPECT_EQ(a->Child(0), s);
+  // An element's Value is not written; only text children are.
+  EXPECT_EQ(doc->ToXML().rfind("<r><a x=\"1\" z=\"3\"><s><t>deep</t><built y=\"2\"/></s></a><more/><more/>", 0), 0u);
+  doc.reset();
+
+  // A parse that fails half way leaves nothing behind.
+  EXPECT_THROW(TXMLNode::CreateFromText("<r><a x=\"1\" y=\"2\"><b>text</b><c></d></a></r>"), Exception);
+  EXPECT_THROW(TXMLNode::CreateFromText("<r><a x=\"1\" y=2/></r>"), Exception);
+}
+
 TEST(XmlNode, RootFollowsParents) {
   const auto doc = TXMLNode::CreateFromText("<r><a><b/></a></r>");
   TXMLNode* b = doc->Child(0)->Child(0);

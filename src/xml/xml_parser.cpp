@@ -4,29 +4,25 @@
 #include "xml/xml_parser.h"
 
 #include "host/exception.h"
+#include "xml/xml_arena.h"
 #include "xml/xml_node.h"
 #include "xml/xml_reader.h"
 
 namespace korvel::xml::detail {
 
-Parser::Parser(std::string_view input) : in_(input) {}
+Parser::Parser(std::string_view input, Arena* arena) : in_(input), arena_(arena) {}
 
-std::unique_ptr<TXMLNode> Parser::NewNode(TXMLNode* parent, bool ignore_case) {
-  std::unique_ptr<TXMLNode> node(new TXMLNode());
-  node->parent_ = parent;
-  node->IgnoreCase = ignore_case;
-  if (parent != nullptr) {
-    node->BareValues = parent->BareValues;
-    node->IgnoreCase = parent->IgnoreCase;
-  }
-  node->MakeLists();
+std::unique_ptr<TXMLNode> Parser::NewNode(TXMLNode& parent) {
+  std::unique_ptr<TXMLNode> node(new (arena_->Allocate(sizeof(TXMLNode))) TXMLNode());
+  node->in_arena_ = true;
+  node->parent_ = &parent;
+  node->BareValues = parent.BareValues;
+  node->IgnoreCase = parent.IgnoreCase;
+  node->MakeLists(arena_);
   return node;
 }
 
-void Parser::ParseDocument(TXMLNode& node) {
-  if (in_.size() == 0) return;
-  ParseNode(node, 1);
-}
+void Parser::ParseDocument(TXMLNode& node) { ParseNode(node, 1); }
 
 // <name ...>  |  <!...  |  <?...?> followed by the node proper
 // The node is filled from the "<" on; a comment or processing instruction
@@ -64,6 +60,9 @@ void Parser::ParseNode(TXMLNode& node, int depth) {
 // Whitespace may stand before the "=" but not after it. Returns whether the
 // element closed itself.
 bool Parser::ParseStartTag(TXMLNode& node) {
+  // The attributes gather here first, so that the list's storage in the
+  // arena is made once and to size.
+  pending_attributes_.clear();
   bool closed = false;
   Token last = Token::kName;
   while (!in_.PassedEnd() && last != Token::kClose) {
@@ -79,11 +78,15 @@ bool Parser::ParseStartTag(TXMLNode& node) {
       }
       ++in_.pos;
       last = ReadAttributeValue(node, *attribute);
-      node.attributes_->items_.push_back(std::move(attribute));
+      pending_attributes_.push_back(std::move(attribute));
       // A token other than a value after "=" takes effect as usual.
       if (last == Token::kSlash) closed = true;
     }
   }
+  auto& attributes = node.attributes_->items_;
+  attributes.reserve(pending_attributes_.size());
+  for (auto& attribute : pending_attributes_) attributes.push_back(std::move(attribute));
+  pending_attributes_.clear();
   return closed;
 }
 
@@ -95,7 +98,7 @@ void Parser::ParseContent(TXMLNode& node, int depth) {
     if (in_.At(in_.pos) != '<') {
       const std::string_view text = in_.ReadTextRun();
       if (!text.empty()) {
-        std::unique_ptr<TXMLNode> child = NewNode(&node, node.IgnoreCase);
+        std::unique_ptr<TXMLNode> child = NewNode(node);
         child->Kind = nkText;
         child->Value.assign(text);
         children.items_.push_back(std::move(child));
@@ -104,7 +107,7 @@ void Parser::ParseContent(TXMLNode& node, int depth) {
       ParseEndTag(node);
       return;
     } else {
-      std::unique_ptr<TXMLNode> child = NewNode(&node, node.IgnoreCase);
+      std::unique_ptr<TXMLNode> child = NewNode(node);
       ParseNode(*child, depth + 1);
       children.items_.push_back(std::move(child));
     }
@@ -151,7 +154,7 @@ bool Parser::ParseBang(TXMLNode& node) {
 // The entry goes to the node's Headers; its attributes' parent is the node.
 void Parser::ParseProcessingInstruction(TXMLNode& node) {
   if (in_.input().find("?>", in_.pos) == std::string_view::npos) throw Exception("Unclosed XML header");
-  if (!node.headers_) node.headers_.reset(new TXMLNodeList(&node, node.IgnoreCase));
+  if (!node.headers_) node.headers_ = TXMLNodeList::Make(&node, node.IgnoreCase, arena_);
   Token last = in_.ReadToken();
   const std::string_view target = last == Token::kName || last == Token::kQuoted ? in_.text() : std::string_view();
   TXMLNode* entry = node.headers_->AddNode(target, {}, nkElement);
@@ -169,7 +172,8 @@ void Parser::ParseProcessingInstruction(TXMLNode& node) {
 }
 
 std::unique_ptr<TXMLNode> Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
-  std::unique_ptr<TXMLNode> attribute(new TXMLNode());
+  std::unique_ptr<TXMLNode> attribute(new (arena_->Allocate(sizeof(TXMLNode))) TXMLNode());
+  attribute->in_arena_ = true;
   attribute->parent_ = &owner;
   attribute->Kind = nkAttribute;
   attribute->Name.assign(name);

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "xml/xml_reader.h"
 
@@ -13,30 +14,34 @@ class TXMLNode;
 
 namespace korvel::xml::detail {
 
+class Arena;
+
 class Parser {
  public:
-  explicit Parser(std::string_view input);
+  // New nodes and lists are placed in `arena`, which must outlive them.
+  Parser(std::string_view input, Arena* arena);
 
-  // Fills `node` (a fresh element without name) from the whole input;
-  // nothing for an empty input. Anything after the root element is not
-  // read. Raises Exception with the parser's message on bad input.
+  // Fills `node` (a fresh element without name, with both lists) from the
+  // input. Anything after the root element is not read. Raises Exception
+  // with the parser's message on bad input.
   void ParseDocument(TXMLNode& node);
 
-  // A node as CreateFromText makes it before parsing: an element without a
-  // name with both lists, the flags inherited from `parent` when given.
-  static std::unique_ptr<TXMLNode> NewNode(TXMLNode* parent, bool ignore_case);
-
  private:
+  // A child as CreateFromText would make it before parsing: an element
+  // without a name with both lists, the flags inherited from the parent.
+  std::unique_ptr<TXMLNode> NewNode(TXMLNode& parent);
   void ParseNode(TXMLNode& node, int depth);
   bool ParseStartTag(TXMLNode& node);
   void ParseContent(TXMLNode& node, int depth);
   void ParseEndTag(TXMLNode& node);
   bool ParseBang(TXMLNode& node);
   void ParseProcessingInstruction(TXMLNode& node);
-  static std::unique_ptr<TXMLNode> NewAttribute(TXMLNode& owner, std::string_view name);
+  std::unique_ptr<TXMLNode> NewAttribute(TXMLNode& owner, std::string_view name);
   Token ReadAttributeValue(TXMLNode& owner, TXMLNode& attribute);
 
   Reader in_;
+  Arena* arena_;
+  std::vector<std::unique_ptr<TXMLNode>> pending_attributes_;
 };
 
 }  // namespace korvel::xml::detail

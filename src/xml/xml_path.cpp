@@ -11,7 +11,7 @@ using namespace korvel::literals;
 
 namespace {
 
-// A paths's nested whole-document searches ("A///B" searches for B from
+// A path's nested whole-document searches ("A///B" searches for B from
 // every A) are bounded, so that no path can exhaust the stack.
 constexpr int kMaxSearchNesting = 100;
 

@@ -83,9 +83,14 @@ Token Reader::ReadToken() {
     case '>': ++pos; return Token::kClose;
     case '?': ++pos; return Token::kQuestion;
     case '"': {
-      const std::size_t close = input_.find('"', pos + 1);
+      // Most values need no decoding: one pass finds their end.
+      std::size_t close = pos + 1;
+      while (close < input_.size() && input_[close] != '"' && !Is(input_[close], D)) ++close;
+      const bool plain = close < input_.size() && input_[close] == '"';
+      if (!plain) close = input_.find('"', close);
       if (close == std::string_view::npos) throw Exception("Unterminated attribute");
-      text_ = Decode(input_.substr(pos + 1, close - pos - 1));
+      const std::string_view raw = input_.substr(pos + 1, close - pos - 1);
+      text_ = plain ? raw : Decode(raw);
       pos = close + 1;
       return Token::kQuoted;
     }

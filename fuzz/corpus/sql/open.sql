@@ -1,0 +1,3 @@
+^grant execute on procedure p to public^
+drop procedure p;
+/* never closed
