@@ -80,18 +80,7 @@ void RefuseIfReadOnly(const std::string& sys_path) {
 }
 
 TDateTime FromTimespec(const timespec& ts) {
-  struct tm local;
-  const time_t seconds = ts.tv_sec;
-  localtime_r(&seconds, &local);
-  DateTimeParts p;
-  p.year = local.tm_year + 1900;
-  p.month = local.tm_mon + 1;
-  p.day = local.tm_mday;
-  p.hour = local.tm_hour;
-  p.minute = local.tm_min;
-  p.second = local.tm_sec;
-  p.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
-  return EncodeDateTime(p);
+  return LocalDateTimeFromUnixTime(ts.tv_sec) + static_cast<double>(ts.tv_nsec / 1000000) / 86400000.0;
 }
 
 timespec ToTimespec(TDateTime value) {
