@@ -111,6 +111,19 @@ void Host::DeleteDirectoryTree(const std::string& path, bool keep_top) {
   for (const DirEntry& entry : FindEntries(dir + "*")) {
     const std::string child = dir + entry.name;
     const auto attributes = GetAttributes(child);
+    if (attributes && attributes->link && !IsDotEntry(entry.name)) {
+      // A link goes, what it points at stays: never follow one out of the tree.
+      try {
+        DeleteFile(child);
+      } catch (const Exception&) {
+        try {
+          RemoveDirectory(child);  // a directory junction on Windows
+        } catch (const Exception&) {
+          // It stays, like any undeletable entry.
+        }
+      }
+      continue;
+    }
     if (attributes && attributes->directory) {
       if (!IsDotEntry(entry.name)) DeleteDirectoryTree(child, false);
       continue;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "host/cp1251.h"
 #include "host/forwarding_host.h"
@@ -90,6 +91,22 @@ TEST(FileOps, DeleteDirectoryTreeKeepsTopAndReadOnlyFiles) {
   host.DeleteDirectoryTree(top, false);
   EXPECT_FALSE(host.DirectoryExists(top));
 }
+
+#ifndef _WIN32
+TEST(FileOps, DeleteDirectoryTreeRemovesLinksNotWhatTheyPointAt) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "outside\\keep.txt", "precious");
+  WriteFile(dir / "top\\a.txt", "a");
+  std::filesystem::create_directory_symlink(cp1251::ToUtf8(dir / "outside"), cp1251::ToUtf8(dir / "top\\linkdir"));
+  std::filesystem::create_symlink(cp1251::ToUtf8(dir / "outside\\keep.txt"), cp1251::ToUtf8(dir / "top\\linkfile"));
+  host.SetAttributes(dir / "outside\\keep.txt", FileAttributes{.read_only = true});
+  host.DeleteDirectoryTree(dir / "top", false);
+  EXPECT_FALSE(host.DirectoryExists(dir / "top"));
+  EXPECT_EQ(ReadFile(dir / "outside\\keep.txt"), "precious");
+  EXPECT_TRUE(host.GetAttributes(dir / "outside\\keep.txt")->read_only);
+}
+#endif
 
 TEST(FileOps, CopyKeepsTimeAndReplacesTarget) {
   TempDir dir;

@@ -41,6 +41,9 @@ struct FileAttributes {
   bool hidden = false;
   bool system = false;
   bool archive = false;
+  // A symbolic link or other reparse point; `directory` tells what it
+  // points at. Tree operations remove links, never what they point to.
+  bool link = false;
 };
 
 struct DirEntry {

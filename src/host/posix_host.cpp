@@ -80,18 +80,7 @@ void RefuseIfReadOnly(const std::string& sys_path) {
 }
 
 TDateTime FromTimespec(const timespec& ts) {
-  struct tm local;
-  const time_t seconds = ts.tv_sec;
-  localtime_r(&seconds, &local);
-  DateTimeParts p;
-  p.year = local.tm_year + 1900;
-  p.month = local.tm_mon + 1;
-  p.day = local.tm_mday;
-  p.hour = local.tm_hour;
-  p.minute = local.tm_min;
-  p.second = local.tm_sec;
-  p.millisecond = static_cast<int>(ts.tv_nsec / 1000000);
-  return EncodeDateTime(p);
+  return LocalDateTimeFromUnixTime(ts.tv_sec) + static_cast<double>(ts.tv_nsec / 1000000) / 86400000.0;
 }
 
 timespec ToTimespec(TDateTime value) {
@@ -220,9 +209,15 @@ class PosixHost : public Host {
   }
 
   std::optional<FileAttributes> GetAttributes(const std::string& path) override {
+    const std::string sys = Sys(path);
     struct stat st;
-    if (::stat(Sys(path).c_str(), &st) != 0) return std::nullopt;
+    if (::lstat(sys.c_str(), &st) != 0) return std::nullopt;
     FileAttributes a;
+    if (S_ISLNK(st.st_mode)) {
+      a.link = true;
+      // A dangling link still exists; it points at nothing.
+      if (::stat(sys.c_str(), &st) != 0) return a;
+    }
     a.directory = S_ISDIR(st.st_mode);
     a.read_only = IsReadOnlyMode(st.st_mode);
     return a;
@@ -314,9 +309,12 @@ class PosixHost : public Host {
 
   void DeleteFile(const std::string& path) override {
     const std::string sys = Sys(path);
-    RefuseIfReadOnly(sys);
     struct stat st;
-    if (::lstat(sys.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
+    if (::lstat(sys.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
+      // A link has no attributes of its own: it may always go.
+      if (!S_ISLNK(st.st_mode)) RefuseIfReadOnly(sys);
+    }
     if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
   }
 
