@@ -280,6 +280,7 @@ class Win32Host : public Host {
     a.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
     a.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
     a.archive = (attributes & FILE_ATTRIBUTE_ARCHIVE) != 0;
+    a.link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     return a;
   }
 
