@@ -9,9 +9,18 @@ namespace korvel::run {
 
 using namespace korvel::literals;
 
+void TdmKorvel::ApplyConnectionSettings() {
+  dbApteka.Params = {"lc_ctype=WIN1251", std::string("user_name=") + fb::kAdminUser,
+                     std::string("password=") + fb::kAdminPassword};
+  dbApteka.SQLDialect = 3;
+}
+
 void TdmKorvel::OpenDatabase() {
   try {
     dbApteka.Close();
+    // A script's CONNECT or SET SQL DIALECT changed the connection for its
+    // own run only; every step starts from the program's own settings.
+    ApplyConnectionSettings();
     dbApteka.DatabaseName = DbName;
     dbApteka.Open();
   } catch (Exception& e) {

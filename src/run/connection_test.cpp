@@ -50,6 +50,15 @@ TEST(ConnectionTest, ComponentsCarryTheProgramsSettings) {
   EXPECT_EQ(dm.qrPredInfo.SQL,
             (std::vector<std::string>{"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"}));
   EXPECT_EQ(dm.FbClient.Name(), fb::DefaultClientLibraryName());
+  // A script's CONNECT leaves other parameters behind; the next open of a
+  // step starts from the program's own again, whether or not it succeeds.
+  dm.dbApteka.Params = {"user_name=OTHER", "password=x"};
+  dm.dbApteka.SQLDialect = 1;
+  dm.DbName = dir / "missing.fdb";
+  EXPECT_THROW(dm.OpenDatabase(), Exception);
+  EXPECT_EQ(dm.dbApteka.Params,
+            (std::vector<std::string>{"lc_ctype=WIN1251", "user_name=SYSDBA", "password=pinecrest"}));
+  EXPECT_EQ(dm.dbApteka.SQLDialect, 3);
 }
 
 // The data module of a run that got as far as reading the identity.

@@ -24,9 +24,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
       sqlExec(host),
       sqlExec1(host),
       host_(host) {
-  dbApteka.Params = {"lc_ctype=WIN1251", std::string("user_name=") + fb::kAdminUser,
-                     std::string("password=") + fb::kAdminPassword};
-  dbApteka.SQLDialect = 3;
+  ApplyConnectionSettings();
   trRead.Params = {"write", "nowait", "rec_version", "read_committed"};
   trWrite.Params = {"write", "nowait", "concurrency"};
   qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};

@@ -62,6 +62,8 @@ class TdmKorvel {
   // queries closed), sets its name to DbName and connects. A failure is
   // raised again with "Ошибка открытия БД.\r\n" in front of its message.
   void OpenDatabase();
+  // The connection's parameters and dialect as the program sets them.
+  void ApplyConnectionSettings();
   // OpenDatabase (its failure passes unchanged), then reads PRED_ID, NODE_ID
   // and SYSVERNO of ORGANIZATION into PredId, NodeId and SysVerNo. A failure
   // of the query or of reading is raised with "Ошибка чтения параметров из
