@@ -28,11 +28,16 @@ std::string ShellQuote(const std::string& s) {
 
 }  // namespace
 
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& directory) {
   TempDir scratch;
   const std::string out = scratch / "stdout.txt";
   const std::string err = scratch / "stderr.txt";
-  std::string command = ShellQuote(program);
+  std::string command;
+  if (!directory.empty()) {
+    command = (host::kWindows ? "cd /d " : "cd ") + ShellQuote(cp1251::ToUtf8(directory)) + " && ";
+  }
+  command += ShellQuote(program);
   for (const std::string& arg : args) command += " " + ShellQuote(arg);
   // The command line is UTF-8 on POSIX and in the ANSI code page (1251 for
   // the tests) on Windows; the scratch paths are Windows-1251.

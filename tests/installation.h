@@ -19,7 +19,9 @@ struct ProgramResult {
 
 // Runs a program with arguments (UTF-8), capturing standard output and
 // standard error.
-ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+// With a working directory (Windows-1251) the program starts there.
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& directory = "");
 
 // Console output as it reads on POSIX: UTF-8 with LF line ends. On Windows
 // it is in the OEM code page 866 (the tests run under a Russian console, as

@@ -3,13 +3,12 @@
 // (tools/ci/firebird-test-server.sh start) and skip without it.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "fb/database.h"
 #include "fb/statement.h"
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
+#include "installation.h"
 
 namespace korvel::testing {
 namespace {
@@ -21,13 +20,6 @@ struct ToolResult {
   // UTF-8 with LF line ends, whatever the console's encoding and line ends.
   std::string out, err;
 };
-
-std::string Quote(const std::string& s) {
-  if (host::kWindows) return "\"" + s + "\"";
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
 
 // Console text as UTF-8 without CR (the Windows console writes code page
 // 866 and CR LF).
@@ -42,23 +34,10 @@ std::string Normalized(std::string text, bool from_console) {
 
 // Runs korvel-tool in `directory` (arguments in Windows-1251).
 ToolResult Tool(const std::string& directory, const std::vector<std::string>& args) {
-  TempDir scratch;
-  const bool win = host::kWindows;
-  const auto arg = [win](const std::string& a) { return Quote(win ? a : cp1251::ToUtf8(a)); };
-  std::string command = (win ? "cd /d " : "cd ") + arg(directory) + " && " + Quote(KORVEL_TOOL);
-  for (const std::string& a : args) command += " " + arg(a);
-  command += " > " + Quote(scratch / "out") + " 2> " + Quote(scratch / "err");
-  if (win) command = "\"" + command + "\"";
-  ToolResult result;
-  const int status = std::system(command.c_str());
-#ifdef WEXITSTATUS
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-#else
-  result.exit_code = status;
-#endif
-  result.out = Normalized(ReadFile(scratch / "out"), true);
-  result.err = Normalized(ReadFile(scratch / "err"), true);
-  return result;
+  std::vector<std::string> utf8;
+  for (const std::string& a : args) utf8.push_back(cp1251::ToUtf8(a));
+  const ProgramResult run = RunProgram(ToolProgram(), utf8, directory);
+  return {run.exit_code, Normalized(run.output, true), Normalized(run.error, true)};
 }
 
 // An expected console text, CR removed like the actual one; on Windows as
