@@ -74,6 +74,19 @@ class File {
   virtual void Seek(std::int64_t position) = 0;
   virtual void SeekToEnd() = 0;
   virtual std::int64_t Size() = 0;
+
+  // Reads until `size` bytes or the end of the file, whichever comes first.
+  std::string ReadUpTo(std::size_t size) {
+    std::string data(size, '\0');
+    std::size_t done = 0;
+    while (done < size) {
+      const std::size_t got = Read(data.data() + done, size - done);
+      if (got == 0) break;
+      done += got;
+    }
+    data.resize(done);
+    return data;
+  }
 };
 
 // A held single-instance lock; released when destroyed (and by the system

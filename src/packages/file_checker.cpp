@@ -14,13 +14,8 @@ bool IsTrailerHeader(const std::string& header) { return header == "MZ" || heade
 
 // Reads exactly `size` bytes or throws.
 std::string ReadExactly(host::File& file, std::size_t size) {
-  std::string data(size, '\0');
-  std::size_t done = 0;
-  while (done < size) {
-    const std::size_t got = file.Read(data.data() + done, size - done);
-    if (got == 0) throw EInOutError("Read beyond end of file");
-    done += got;
-  }
+  std::string data = file.ReadUpTo(size);
+  if (data.size() < size) throw EInOutError("Read beyond end of file");
   return data;
 }
 
@@ -101,14 +96,7 @@ TFileCheker::TFileCheker(host::Host& host, const SignatureDecryptor& decryptor, 
     : FileName(std::move(file_name)), host_(host), decryptor_(decryptor) {
   try {
     auto file = host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
-    char header[2];
-    std::size_t got = 0;
-    while (got < sizeof header) {
-      const std::size_t n = file->Read(header + got, sizeof header - got);
-      if (n == 0) break;
-      got += n;
-    }
-    Header.assign(header, got);
+    Header = file->ReadUpTo(2);
     if (IsTrailerHeader(Header)) return;
     const std::int64_t size = file->Size();
     if (size > kMaxTextFileSize) {

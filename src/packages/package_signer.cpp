@@ -83,23 +83,14 @@ SignatureForm SignFile(host::Host& host, const SignatureEncryptor& encryptor, co
   std::string header;
   {
     auto file = host.OpenFile(path, host::OpenMode::kRead, host::ShareMode::kRead);
-    char bytes[2];
-    const std::size_t got = file->Read(bytes, 2);
-    header.assign(bytes, got);
+    header = file->ReadUpTo(2);
   }
   if (header == "MZ" || header == "PK") {
     auto file = host.OpenFile(path, host::OpenMode::kReadWrite, host::ShareMode::kExclusive);
     const std::int64_t size = file->Size();
     if (size >= kTrailerSize) {
       file->Seek(size - kTrailerSize);
-      char tag[5];
-      std::size_t got = 0;
-      while (got < sizeof tag) {
-        const std::size_t n = file->Read(tag + got, sizeof tag - got);
-        if (n == 0) break;
-        got += n;
-      }
-      if (std::string_view(tag, got) == "<key>") throw Exception("the file already ends with a signature trailer");
+      if (file->ReadUpTo(5) == "<key>") throw Exception("the file already ends with a signature trailer");
     }
     const std::string trailer = MakeTrailer(encryptor.EncryptDigestText(FileDigestText(*file, size)));
     file->SeekToEnd();
