@@ -3,6 +3,7 @@
 // (xml_reader.cpp) with one position that runs through the recursion.
 #include "xml/xml_parser.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/exception.h"
@@ -12,9 +13,25 @@
 
 namespace korvel::xml::detail {
 
+namespace {
+
+// Names are short: a loop beats a call of memcmp.
+bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Parser::Parser(std::string_view input, Arena& arena) : in_(input), arena_(arena) {}
 
-TXMLNode* Parser::NewNode(TXMLNode& parent) {
+// The small steps below are declared inline: they run for every node, and
+// a call costs about as much as what they do.
+
+inline TXMLNode* Parser::NewNode(TXMLNode& parent) {
   auto* node = new (arena_.Allocate(sizeof(TXMLNode))) TXMLNode();
   node->in_arena_ = true;
   node->parent_ = &parent;
@@ -25,7 +42,7 @@ TXMLNode* Parser::NewNode(TXMLNode& parent) {
   return node;
 }
 
-TXMLNode* Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
+inline TXMLNode* Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
   auto* attribute = new (arena_.Allocate(sizeof(TXMLNode))) TXMLNode();
   attribute->in_arena_ = true;
   attribute->parent_ = &owner;
@@ -37,7 +54,7 @@ TXMLNode* Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
   return attribute;
 }
 
-TXMLNode::Lists& Parser::ListsOf(TXMLNode& node) {
+inline TXMLNode::Lists& Parser::ListsOf(TXMLNode& node) {
   if (!node.lists_) {
     node.lists_.reset(new (arena_.Allocate(sizeof(TXMLNode::Lists)))
                           TXMLNode::Lists(&node, node.lists_ignore_case_, true));
@@ -45,7 +62,7 @@ TXMLNode::Lists& Parser::ListsOf(TXMLNode& node) {
   return *node.lists_;
 }
 
-void Parser::TakePending(TXMLNodeList& list, std::size_t first) {
+inline void Parser::TakePending(TXMLNodeList& list, std::size_t first) {
   const std::size_t count = pending_.size() - first;
   // The lists the parser fills are new and empty; every list counts in 32 bits.
   if (count > 0x7FFFFFFF) throw Exception("XML List Error: too many nodes");
@@ -68,7 +85,7 @@ void Parser::AppendInArena(TXMLNodeList& list, TXMLNode* node) {
   list.items_[list.count_++] = node;
 }
 
-void Parser::SetName(XmlString& field, std::string_view name) {
+inline void Parser::SetName(XmlString& field, std::string_view name) {
   if (name.empty()) {
     field.clear();
     return;
@@ -81,11 +98,11 @@ void Parser::SetName(XmlString& field, std::string_view name) {
       (name.size() * 151 + static_cast<unsigned char>(name.front()) * 31 + static_cast<unsigned char>(name.back())) &
       (names_.size() - 1);
   const void*& cached = names_[slot];
-  if (cached == nullptr || StoredString(cached) != name) cached = arena_.StoreString(name);
+  if (cached == nullptr || !SameBytes(StoredString(cached), name)) cached = arena_.StoreString(name);
   field.Share(cached);
 }
 
-void Parser::SetValue(XmlString& field, std::string_view value) {
+inline void Parser::SetValue(XmlString& field, std::string_view value) {
   if (value.empty()) {
     field.clear();
   } else {
@@ -188,7 +205,7 @@ void Parser::ParseContent(TXMLNode& node, int depth) {
 void Parser::ParseEndTag(TXMLNode& node) {
   const std::size_t lt = in_.pos;
   const std::string_view name = node.Name.view();
-  if (in_.input().substr(lt + 2, name.size()) != name) {
+  if (!SameBytes(in_.input().substr(std::min(lt + 2, in_.size()), name.size()), name)) {
     throw Exception("Tag order error. Tag: \"" + std::string(name) + "\" code: " +
                     in_.Excerpt(static_cast<std::ptrdiff_t>(lt) - 101, 200));
   }
@@ -251,7 +268,7 @@ void Parser::ParseProcessingInstruction(TXMLNode& node) {
 }
 
 // "value"  (or a bare name while BareValues is on)
-Token Parser::ReadAttributeValue(TXMLNode& owner, TXMLNode& attribute) {
+inline Token Parser::ReadAttributeValue(TXMLNode& owner, TXMLNode& attribute) {
   const Token token = in_.ReadToken();
   if (token == Token::kQuoted || token == Token::kName) SetValue(attribute.Value, in_.text());
   if (token == Token::kName && !owner.BareValues) throw Exception("Attribute value expected");

@@ -81,7 +81,15 @@ void Reader::IllegalSymbol() const {
 // text ... <
 std::string_view Reader::ReadTextRun() {
   const std::size_t start = std::min(pos, input_.size());
-  const std::size_t lt = input_.find('<', start);
+  // Most runs are the line breaks and indents between elements: those end
+  // at the first byte that is not plain whitespace.
+  std::size_t i = start;
+  while (i < input_.size() && Is(input_[i], S) && !Is(input_[i], C)) ++i;
+  if (i == input_.size() || input_[i] == '<') {
+    pos = i == input_.size() ? i + 1 : i;
+    return {};
+  }
+  const std::size_t lt = input_.find('<', i);
   const std::size_t stop = lt == std::string_view::npos ? input_.size() : lt;
   pos = lt == std::string_view::npos ? input_.size() + 1 : lt;
   const std::string_view raw = input_.substr(start, stop - start);
