@@ -94,9 +94,8 @@ TXMLNode* PathEvaluator::Select(TXMLNode* current, std::string_view path, bool c
 TXMLNode* PathEvaluator::ChooseChild(TXMLNode* current, std::string_view name, std::string_view predicate) {
   if (!NodeAccess::HasLists(*current)) return nullptr;
   // A node whose lists were never made has no children.
-  static constexpr std::span<TXMLNode* const> kNone;
-  const TXMLNodeList* list = NodeAccess::Children(*current);
-  const std::span<TXMLNode* const> children = list ? std::span<TXMLNode* const>(list->begin(), list->end()) : kNone;
+  std::span<TXMLNode* const> children;
+  if (const TXMLNodeList* list = NodeAccess::Children(*current)) children = {list->begin(), list->end()};
   if (predicate == "last()") {
     for (auto it = children.rbegin(); it != children.rend(); ++it) {
       if (name.empty() || (*it)->Name == name) return *it;
