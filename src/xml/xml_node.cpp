@@ -3,12 +3,20 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 #include "host/text.h"
 #include "xml/xml_arena.h"
+#include "xml/xml_node_lists.h"
 #include "xml/xml_parser.h"
 
 namespace korvel::xml {
+
+// The arena aligns to pointers. A node is four pointers and its flags
+// (40 bytes on 64-bit systems): keep it so.
+static_assert(alignof(TXMLNode) <= alignof(void*) && alignof(TXMLNodeList) <= alignof(void*));
+static_assert(sizeof(TXMLNode) <= 4 * sizeof(void*) + 8);
 
 namespace detail {
 
@@ -20,36 +28,40 @@ void ThrowListIndexError(int index) {
 
 // ---- TXMLNodeList ----
 
-TXMLNodeList::~TXMLNodeList() = default;
-
-std::unique_ptr<TXMLNodeList> TXMLNodeList::Make(TXMLNode* owner, bool ignore_case, detail::Arena* arena) {
-  if (arena == nullptr) return std::unique_ptr<TXMLNodeList>(new TXMLNodeList(owner, ignore_case, nullptr));
-  return std::unique_ptr<TXMLNodeList>(new (arena->Allocate(sizeof(TXMLNodeList))) TXMLNodeList(owner, ignore_case, arena));
+TXMLNodeList::~TXMLNodeList() {
+  Clear();
+  if (items_on_heap_) ::operator delete(items_);
 }
 
-void TXMLNodeList::operator delete(TXMLNodeList* list, std::destroying_delete_t) noexcept {
+void TXMLNodeList::Deleter::operator()(TXMLNodeList* list) const noexcept {
   const bool in_arena = list->in_arena_;
   list->~TXMLNodeList();
   if (!in_arena) ::operator delete(list);
 }
 
-TXMLNode* TXMLNodeList::Items(int index) const {
-  if (index < 0 || index >= Count()) {
-    detail::ThrowListIndexError(index);
-  }
-  return items_[static_cast<std::size_t>(index)].get();
+void TXMLNodeList::Grow() {
+  constexpr std::uint32_t kMost = std::numeric_limits<std::int32_t>::max();
+  if (capacity_ >= kMost) throw std::length_error("XML List Error: too many nodes");
+  const std::uint32_t capacity = capacity_ < 4 ? 4 : std::min(kMost, capacity_ * 2);
+  auto** items = static_cast<TXMLNode**>(::operator new(sizeof(TXMLNode*) * capacity));
+  if (count_ > 0) std::memcpy(items, items_, sizeof(TXMLNode*) * count_);
+  if (items_on_heap_) ::operator delete(items_);
+  items_ = items;
+  capacity_ = capacity;
+  items_on_heap_ = true;
 }
 
 TXMLNode* TXMLNodeList::Find(std::string_view name) const {
-  for (const auto& node : items_) {
-    if (ignore_case_ ? SameText(node->Name, name) : node->Name == name) return node.get();
+  for (TXMLNode* node : *this) {
+    if (ignore_case_ ? SameText(node->Name, name) : node->Name == name) return node;
   }
   return nullptr;
 }
 
 TXMLNode* TXMLNodeList::Add(std::unique_ptr<TXMLNode> node) {
-  items_.push_back(std::move(node));
-  return items_.back().get();
+  if (count_ == capacity_) Grow();
+  items_[count_] = node.release();
+  return items_[count_++];
 }
 
 TXMLNode* TXMLNodeList::AddNode(std::string_view name, std::string_view value, TXMLNodeKind kind) {
@@ -68,18 +80,43 @@ TXMLNode* TXMLNodeList::AddChild(std::string_view name, std::string_view text, T
 }
 
 void TXMLNodeList::RemoveAndFree(TXMLNode* node) {
-  const auto it = std::find_if(items_.begin(), items_.end(), [node](const auto& item) { return item.get() == node; });
-  if (it != items_.end()) items_.erase(it);
+  TXMLNode** const end = items_ + count_;
+  TXMLNode** const it = std::find(items_, end, node);
+  if (it == end) return;
+  std::copy(it + 1, end, it);
+  --count_;
+  delete node;
 }
 
-void TXMLNodeList::Clear() { items_.clear(); }
+void TXMLNodeList::Clear() {
+  // Emptied before the nodes go, so that no destructor sees them listed.
+  const std::uint32_t count = count_;
+  count_ = 0;
+  for (std::uint32_t i = 0; i < count; ++i) delete items_[i];
+}
 
 // ---- TXMLNode: making nodes ----
 
-void TXMLNode::MakeLists(detail::Arena* arena) {
-  attributes_ = TXMLNodeList::Make(this, IgnoreCase, arena);
-  children_ = TXMLNodeList::Make(this, IgnoreCase, arena);
+void TXMLNode::ListsDeleter::operator()(Lists* lists) const noexcept {
+  const bool in_arena = lists->attributes.in_arena_;
+  lists->~Lists();
+  if (!in_arena) ::operator delete(lists);
 }
+
+TXMLNode::Lists& TXMLNode::EnsureLists() const {
+  static_assert(alignof(Lists) <= alignof(void*), "the arena aligns to pointers");
+  if (!lists_) {
+    auto* self = const_cast<TXMLNode*>(this);
+    lists_.reset(new (::operator new(sizeof(Lists))) Lists(self, lists_ignore_case_, false));
+  }
+  return *lists_;
+}
+
+TXMLNodeList* TXMLNode::Attributes() const { return has_lists_ ? &EnsureLists().attributes : nullptr; }
+
+TXMLNodeList* TXMLNode::Children() const { return has_lists_ ? &EnsureLists().children : nullptr; }
+
+TXMLNodeList* TXMLNode::Headers() const { return lists_ ? lists_->headers.get() : nullptr; }
 
 void TXMLNode::operator delete(TXMLNode* node, std::destroying_delete_t) noexcept {
   const bool in_arena = node->in_arena_;
@@ -98,21 +135,26 @@ std::unique_ptr<TXMLNode> TXMLNode::CreateNode(std::string_view name, TXMLNode* 
     node->BareValues = parent->BareValues;
     node->IgnoreCase = parent->IgnoreCase;
   }
-  if (kind != nkAttribute) node->MakeLists(nullptr);
+  node->has_lists_ = kind != nkAttribute;
+  node->lists_ignore_case_ = node->IgnoreCase;
   return node;
 }
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateFromText(std::string_view text, bool ignore_case, TXMLNode* parent) {
   std::unique_ptr<TXMLNode> node(new TXMLNode());
-  if (!text.empty()) node->arena_ = std::make_unique<detail::Arena>();
   node->parent_ = parent;
   node->IgnoreCase = ignore_case;
   if (parent != nullptr) {
     node->BareValues = parent->BareValues;
     node->IgnoreCase = parent->IgnoreCase;
   }
-  node->MakeLists(node->arena_.get());
-  if (!text.empty()) detail::Parser(text, node->arena_.get()).ParseDocument(*node);
+  node->has_lists_ = true;
+  node->lists_ignore_case_ = node->IgnoreCase;
+  if (!text.empty()) {
+    Lists& lists = node->EnsureLists();
+    lists.arena = std::make_unique<detail::Arena>();
+    detail::Parser(text, *lists.arena).ParseDocument(*node);
+  }
   return node;
 }
 
@@ -141,8 +183,10 @@ std::unique_ptr<TXMLNode> TXMLNode::LoadFromFile(host::Host& host, const std::st
 
 std::unique_ptr<TXMLNode> TXMLNode::CreateDocument(std::string_view root_name) {
   std::unique_ptr<TXMLNode> document = CreateNode(root_name, nullptr, nkElement, {});
-  document->headers_ = TXMLNodeList::Make(document.get(), document->IgnoreCase, nullptr);
-  TXMLNode* header = document->headers_->AddNode("xml", {}, nkElement);
+  Lists& lists = document->EnsureLists();
+  lists.headers.reset(new (::operator new(sizeof(TXMLNodeList)))
+                          TXMLNodeList(document.get(), document->IgnoreCase, false));
+  TXMLNode* header = lists.headers->AddNode("xml", {}, nkElement);
   for (const auto& [name, value] : {std::pair<const char*, const char*>{"version", "1.0"},
                                     {"encoding", "windows-1251"},
                                     {"standalone", "yes"}}) {
@@ -153,9 +197,11 @@ std::unique_ptr<TXMLNode> TXMLNode::CreateDocument(std::string_view root_name) {
 
 // ---- Navigation ----
 
+int TXMLNode::ChildCount() const { return lists_ ? lists_->children.Count() : 0; }
+
 TXMLNode* TXMLNode::Child(int index) const {
-  if (!children_) detail::ThrowListIndexError(index);
-  return children_->Items(index);
+  if (!lists_) detail::ThrowListIndexError(index);
+  return lists_->children.Items(index);
 }
 
 TXMLNode* TXMLNode::Root() const {
@@ -167,15 +213,15 @@ TXMLNode* TXMLNode::Root() const {
 // ---- Destruction ----
 
 bool TXMLNode::HasSubnodes() const {
-  return (attributes_ && !attributes_->items_.empty()) || (children_ && !children_->items_.empty()) ||
-         (headers_ && !headers_->items_.empty());
+  return lists_ &&
+         (lists_->attributes.count_ != 0 || lists_->children.count_ != 0 || (lists_->headers && lists_->headers->count_ != 0));
 }
 
-void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
-  for (TXMLNodeList* list : {attributes_.get(), children_.get(), headers_.get()}) {
+void TXMLNode::TakeSubnodes(std::vector<TXMLNode*>& out) {
+  for (TXMLNodeList* list : {&lists_->attributes, &lists_->children, lists_->headers.get()}) {
     if (list == nullptr) continue;
-    for (auto& node : list->items_) out.push_back(std::move(node));
-    list->items_.clear();
+    out.insert(out.end(), list->items_, list->items_ + list->count_);
+    list->count_ = 0;
   }
 }
 
@@ -186,14 +232,15 @@ void TXMLNode::TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out) {
 // node among them).
 TXMLNode::~TXMLNode() {
   if (!HasSubnodes()) return;
-  std::vector<std::unique_ptr<TXMLNode>> stack;
+  std::vector<TXMLNode*> stack;
   TakeSubnodes(stack);
   while (!stack.empty()) {
-    TXMLNode* top = stack.back().get();
+    TXMLNode* top = stack.back();
     if (top->HasSubnodes()) {
       top->TakeSubnodes(stack);
     } else {
       stack.pop_back();
+      delete top;
     }
   }
 }

@@ -15,14 +15,14 @@
 // element; it is strict about the first byte ("<") and about double-quoted
 // attribute values.
 //
-// Ownership: a node owns its three lists, a list owns its nodes, all held
-// in std::unique_ptr. Destroying a node destroys its subtree (without
-// recursion, so any depth is fine). Destroying a node does not take it out
-// of its parent's list: to delete a node from a tree use RemoveAndFree on
-// the list that holds it. Raw pointers handed out (Parent, Child, Select,
-// ...) stay valid while their node lives. The nodes of a parsed document
-// share one block of memory owned by its document node (see ArenaAllocate);
-// that changes nothing for the caller.
+// Ownership: a node owns its three lists, a list owns its nodes. Destroying
+// a node destroys its subtree (without recursion, so any depth is fine).
+// Destroying a node does not take it out of its parent's list: to delete a
+// node from a tree use RemoveAndFree on the list that holds it. Raw
+// pointers handed out (Parent, Child, Select, Attributes, ...) stay valid
+// while their node lives. The nodes, lists and strings of a parsed document
+// share a few large blocks of memory owned by its document node; nodes made
+// by the program come from the heap. Both kinds mix freely in one tree.
 //
 // Nothing here recurses with the shape of a tree except the parser, which
 // refuses nesting deeper than kMaxNestingDepth; trees built by the program
@@ -35,8 +35,9 @@
 //   typed reads       the conversion's own type, message prefixed (ReadAttr)
 //   files             EOSError (LoadFromFile), EInOutError (SaveToFile)
 //
-// Documents are used by one thread at a time; the library keeps no state of
-// its own apart from constant character tables.
+// Documents are used by one thread at a time (even reading a node may make
+// its lists); the library keeps no state of its own apart from constant
+// character tables.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +50,7 @@
 #include "host/convert.h"
 #include "host/datetime.h"
 #include "host/host.h"
+#include "xml/xml_string.h"
 
 namespace korvel::xml {
 
@@ -95,40 +97,18 @@ class TXMLNode;
 namespace detail {
 class Parser;
 class Arena;
+struct NodeAccess;
 
-// Memory of a parsed document's nodes, lists and list storage comes from
-// one arena, owned by the document node and given back when it goes (a
-// parse is then a few large allocations instead of several per node).
-// Nodes made by the program come from the heap. Null arena: the heap.
-void* ArenaAllocate(Arena* arena, std::size_t bytes);
-void ArenaFree(Arena* arena, void* memory, std::size_t bytes) noexcept;
-
-template <class T>
-class ArenaAllocator {
- public:
-  using value_type = T;
-  ArenaAllocator() noexcept = default;
-  explicit ArenaAllocator(Arena* arena) noexcept : arena_(arena) {}
-  template <class U>
-  ArenaAllocator(const ArenaAllocator<U>& other) noexcept : arena_(other.arena()) {}
-  T* allocate(std::size_t n) {
-    static_assert(alignof(T) <= alignof(void*), "the arena aligns to pointers");
-    return static_cast<T*>(ArenaAllocate(arena_, n * sizeof(T)));
-  }
-  void deallocate(T* p, std::size_t n) noexcept { ArenaFree(arena_, p, n * sizeof(T)); }
-  Arena* arena() const noexcept { return arena_; }
-  friend bool operator==(const ArenaAllocator& a, const ArenaAllocator& b) noexcept { return a.arena_ == b.arena_; }
-
- private:
-  Arena* arena_ = nullptr;
-};
-
+// Every index error of the library's lists:
+// EListError "XML List Error:List index out of bounds (N)".
+[[noreturn]] void ThrowListIndexError(int index);
 }  // namespace detail
 
 // An owning list of nodes: the Attributes, Children or Headers of a node.
+// Lists are made by their nodes and go with them; they cannot be made,
+// copied or deleted on their own.
 class TXMLNodeList {
  public:
-  ~TXMLNodeList();
   TXMLNodeList(const TXMLNodeList&) = delete;
   TXMLNodeList& operator=(const TXMLNodeList&) = delete;
 
@@ -138,10 +118,13 @@ class TXMLNodeList {
   // owner's flag do not reach an existing list.
   bool IgnoreCase() const { return ignore_case_; }
 
-  int Count() const { return static_cast<int>(items_.size()); }
+  int Count() const { return static_cast<int>(count_); }
   // Zero-based; out of range raises EListError
   // "XML List Error:List index out of bounds (N)".
-  TXMLNode* Items(int index) const;
+  TXMLNode* Items(int index) const {
+    if (index < 0 || index >= Count()) detail::ThrowListIndexError(index);
+    return items_[index];
+  }
   TXMLNode* operator[](int index) const { return Items(index); }
 
   // The first node whose Name equals `name`: byte for byte, or with both
@@ -163,49 +146,44 @@ class TXMLNodeList {
   // Destroys every node and empties the list.
   void Clear();
 
-  // Destroys the list wherever its memory came from (see ArenaAllocate).
-  void operator delete(TXMLNodeList* list, std::destroying_delete_t) noexcept;
-
- private:
-  using ItemVector = std::vector<std::unique_ptr<TXMLNode>, detail::ArenaAllocator<std::unique_ptr<TXMLNode>>>;
-
- public:
-  class Iterator {
-   public:
-    using Base = ItemVector::const_iterator;
-    explicit Iterator(Base it) : it_(it) {}
-    TXMLNode* operator*() const { return it_->get(); }
-    Iterator& operator++() {
-      ++it_;
-      return *this;
-    }
-    bool operator==(const Iterator& other) const { return it_ == other.it_; }
-
-   private:
-    Base it_;
-  };
-  Iterator begin() const { return Iterator(items_.begin()); }
-  Iterator end() const { return Iterator(items_.end()); }
+  // Iteration in list order yields TXMLNode*. Adding to or removing from
+  // the list ends the validity of its iterators.
+  using Iterator = TXMLNode* const*;
+  Iterator begin() const { return items_; }
+  Iterator end() const { return items_ + count_; }
 
  private:
   friend class TXMLNode;
   friend class detail::Parser;
-  TXMLNodeList(TXMLNode* owner, bool ignore_case, detail::Arena* arena)
-      : owner_(owner), ignore_case_(ignore_case), in_arena_(arena != nullptr), items_(ItemVector::allocator_type(arena)) {}
-  // A new list, in `arena` when it is not null.
-  static std::unique_ptr<TXMLNodeList> Make(TXMLNode* owner, bool ignore_case, detail::Arena* arena);
+  struct Deleter {
+    void operator()(TXMLNodeList* list) const noexcept;
+  };
 
+  TXMLNodeList(TXMLNode* owner, bool ignore_case, bool in_arena) noexcept
+      : owner_(owner), ignore_case_(ignore_case), in_arena_(in_arena) {}
+  ~TXMLNodeList();
+  // Room for one more item, moving the items to the heap.
+  void Grow();
+
+  // The list owns the nodes its items point to. The array of items is on
+  // the heap when items_on_heap_ is set, else in the arena of a parsed
+  // document (or there is none).
   TXMLNode* owner_;
+  TXMLNode** items_ = nullptr;
+  std::uint32_t count_ = 0;
+  std::uint32_t capacity_ = 0;
   bool ignore_case_;
-  bool in_arena_;
-  ItemVector items_;
+  bool in_arena_;  // the list itself lives in an arena
+  bool items_on_heap_ = false;
 };
 
 class TXMLNode {
  public:
   // ---- Fields ----
-  std::string Value;
-  std::string Name;
+  // As in the table at TXMLNodeKind. XmlString reads like a string_view and
+  // is assigned from one; see xml_string.h.
+  XmlString Value;
+  XmlString Name;
   TXMLNodeKind Kind = nkElement;
   // When set, the parser accepts an attribute value written as a bare name.
   // Inherited from the parent; nothing in the system sets it.
@@ -218,20 +196,22 @@ class TXMLNode {
   ~TXMLNode();
   TXMLNode(const TXMLNode&) = delete;
   TXMLNode& operator=(const TXMLNode&) = delete;
-  // Destroys the node wherever its memory came from (see ArenaAllocate).
+  // Destroys the node wherever its memory came from (its document's arena
+  // or the heap).
   void operator delete(TXMLNode* node, std::destroying_delete_t) noexcept;
 
   // The owning node: an attribute's or child's element; for a header entry
   // and its attributes the node holding the Headers list. Null for a
   // document node.
   TXMLNode* Parent() const { return parent_; }
-  // Null on attribute nodes. Text, CDATA and comment nodes have empty ones.
-  TXMLNodeList* Attributes() const { return attributes_.get(); }
-  TXMLNodeList* Children() const { return children_.get(); }
+  // Null on nodes made as attributes; every other node has both lists
+  // (empty ones on text, CDATA and comment nodes).
+  TXMLNodeList* Attributes() const;
+  TXMLNodeList* Children() const;
   // The processing instructions read in front of the node, each an
   // nkElement entry named by the target with its pseudo-attributes as
   // Attributes; null when there were none.
-  TXMLNodeList* Headers() const { return headers_.get(); }
+  TXMLNodeList* Headers() const;
 
   // ---- Making documents and nodes; the caller owns the result ----
 
@@ -270,7 +250,8 @@ class TXMLNode {
   static std::unique_ptr<TXMLNode> CreateDocument(std::string_view root_name);
 
   // ---- Navigation ----
-  int ChildCount() const { return children_ ? children_->Count() : 0; }
+  // The number of children; 0 for a node without a child list.
+  int ChildCount() const;
   // Zero-based; out of range (or no child list) raises the list error.
   TXMLNode* Child(int index) const;
   // Follows Parent to the document node.
@@ -354,21 +335,32 @@ class TXMLNode {
  private:
   friend class TXMLNodeList;
   friend class detail::Parser;
+  friend struct detail::NodeAccess;
+  // The lists of a node that has any (xml_node_lists.h). Made when they
+  // are first needed: a parsed element with attributes or children gets
+  // them in its document's arena, any other node on the heap when asked
+  // for them.
+  struct Lists;
+  struct ListsDeleter {
+    void operator()(Lists* lists) const noexcept;
+  };
+
   TXMLNode() = default;
-  // Makes Attributes and Children, copying IgnoreCase.
-  void MakeLists(detail::Arena* arena);
+  // The lists, made on the heap when there are none yet. Only for a node
+  // with has_lists_.
+  Lists& EnsureLists() const;
   bool HasSubnodes() const;
   // Moves every node of the three lists to `out` (iterative destruction).
-  void TakeSubnodes(std::vector<std::unique_ptr<TXMLNode>>& out);
+  void TakeSubnodes(std::vector<TXMLNode*>& out);
 
   bool in_arena_ = false;
+  // Made with Attributes and Children (every node not made as an attribute).
+  bool has_lists_ = false;
+  // IgnoreCase when the node was made: the flag its lists copy, whenever
+  // they are made.
+  bool lists_ignore_case_ = false;
   TXMLNode* parent_ = nullptr;
-  // The arena of a parsed document node: declared before the lists, which
-  // may live in it, so that it goes after them.
-  std::unique_ptr<detail::Arena> arena_;
-  std::unique_ptr<TXMLNodeList> attributes_;
-  std::unique_ptr<TXMLNodeList> children_;
-  std::unique_ptr<TXMLNodeList> headers_;
+  mutable std::unique_ptr<Lists, ListsDeleter> lists_;
 };
 
 // The escaping of the writer, each replacement throughout the string:

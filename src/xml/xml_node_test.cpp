@@ -155,6 +155,68 @@ TEST(XmlNode, ParsedAndBuiltNodesMixFreely) {
   EXPECT_THROW(TXMLNode::CreateFromText("<r><a x=\"1\" y=2/></r>"), Exception);
 }
 
+// Nodes without attributes or children (parsed or built) get their lists
+// only when asked for them: lists that behave as if they had been there
+// from the start.
+TEST(XmlNode, ListsMadeWhenAskedForKeepTheFlagsOfTheirTime) {
+  auto doc = TXMLNode::CreateFromText("<r><leaf/>text<!--c--></r>", true);
+  ASSERT_EQ(doc->ChildCount(), 3);
+  TXMLNode* leaf = doc->Child(0);
+  TXMLNode* text = doc->Child(1);
+  EXPECT_EQ(leaf->ChildCount(), 0);
+  EXPECT_EQ(text->ChildCount(), 0);
+  leaf->IgnoreCase = false;
+  text->IgnoreCase = false;
+  ASSERT_NE(leaf->Attributes(), nullptr);
+  EXPECT_TRUE(leaf->Attributes()->IgnoreCase());
+  EXPECT_TRUE(leaf->Children()->IgnoreCase());
+  EXPECT_EQ(leaf->Attributes()->Owner(), leaf);
+  EXPECT_EQ(leaf->Attributes()->Count(), 0);
+  EXPECT_TRUE(text->Children()->IgnoreCase());
+  EXPECT_EQ(doc->Child(2)->Children()->Count(), 0);
+  EXPECT_EQ(text->Headers(), nullptr);
+  leaf->SetAttribute("Key", "v");
+  EXPECT_EQ(leaf->GetAttribute("KEY"), "v");
+  leaf->SetText("inside");
+  EXPECT_EQ(leaf->Select("/"), leaf);
+  EXPECT_EQ(doc->ToXML(), "<r><leaf Key=\"v\">inside</leaf>text<!--c--></r>");
+
+  auto built = TXMLNode::CreateNode("b", doc.get(), nkElement, {});
+  built->IgnoreCase = false;
+  EXPECT_TRUE(built->Children()->IgnoreCase());
+  TXMLNode* x = built->Select("x", true);
+  EXPECT_EQ(x, built->Child(0));
+  EXPECT_FALSE(built->Child(0)->Children()->IgnoreCase());
+  // Reading or writing a node does not need its lists.
+  const auto fresh = TXMLNode::CreateNode("f", nullptr, nkElement, {});
+  EXPECT_EQ(fresh->ToXML(), "<f/>");
+  EXPECT_EQ(fresh->GetAttribute("a"), "");
+  EXPECT_EQ(fresh->Select("[0]"), nullptr);
+  EXPECT_EQ(fresh->Select("[x]"), fresh.get());
+  EXPECT_EQ(fresh->Select("@a"), nullptr);
+}
+
+// The strings of a parsed document live with it; values the program sets
+// are its own and replace them, and copies taken from it outlive it.
+TEST(XmlNode, ProgramStringsOnParsedNodes) {
+  auto doc = TXMLNode::CreateFromText("<r a=\"1\" b=\"2\"><b>text</b><c>x</c></r>");
+  doc->Name = "R";
+  doc->Attributes()->Items(0)->Value = std::string(100, 'x');
+  doc->SetAttribute("b", "");
+  doc->SetAttribute("new", "n");
+  doc->Child(0)->SetText("a text longer than sixteen bytes");
+  TXMLNode* c = doc->Child(1);
+  c->Name = std::string_view(c->Name).substr(0, 1);  // from a view of its own bytes
+  c->Child(0)->Value.clear();
+  EXPECT_EQ(doc->ToXML(), "<R a=\"" + std::string(100, 'x') +
+                              "\" new=\"n\"><b>a text longer than sixteen bytes</b><c></c></R>");
+  const auto name = doc->Child(0)->Name;
+  const std::string value = doc->GetAttribute("a");
+  doc.reset();
+  EXPECT_EQ(name, "b");
+  EXPECT_EQ(value, std::string(100, 'x'));
+}
+
 TEST(XmlNode, RootFollowsParents) {
   const auto doc = TXMLNode::CreateFromText("<r><a><b/></a></r>");
   TXMLNode* b = doc->Child(0)->Child(0);

@@ -3,23 +3,111 @@
 // (xml_reader.cpp) with one position that runs through the recursion.
 #include "xml/xml_parser.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "host/exception.h"
 #include "xml/xml_arena.h"
-#include "xml/xml_node.h"
+#include "xml/xml_node_lists.h"
 #include "xml/xml_reader.h"
 
 namespace korvel::xml::detail {
 
-Parser::Parser(std::string_view input, Arena* arena) : in_(input), arena_(arena) {}
+namespace {
 
-std::unique_ptr<TXMLNode> Parser::NewNode(TXMLNode& parent) {
-  std::unique_ptr<TXMLNode> node(new (arena_->Allocate(sizeof(TXMLNode))) TXMLNode());
+// Names are short: a loop beats a call of memcmp.
+bool SameBytes(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Parser::Parser(std::string_view input, Arena& arena) : in_(input), arena_(arena) {}
+
+// The small steps below are declared inline: they run for every node, and
+// a call costs about as much as what they do.
+
+inline TXMLNode* Parser::NewNode(TXMLNode& parent) {
+  auto* node = new (arena_.Allocate(sizeof(TXMLNode))) TXMLNode();
   node->in_arena_ = true;
   node->parent_ = &parent;
   node->BareValues = parent.BareValues;
   node->IgnoreCase = parent.IgnoreCase;
-  node->MakeLists(arena_);
+  node->has_lists_ = true;
+  node->lists_ignore_case_ = parent.IgnoreCase;
   return node;
+}
+
+inline TXMLNode* Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
+  auto* attribute = new (arena_.Allocate(sizeof(TXMLNode))) TXMLNode();
+  attribute->in_arena_ = true;
+  attribute->parent_ = &owner;
+  attribute->Kind = nkAttribute;
+  SetName(attribute->Name, name);
+  attribute->BareValues = owner.BareValues;
+  attribute->IgnoreCase = owner.IgnoreCase;
+  attribute->lists_ignore_case_ = owner.IgnoreCase;
+  return attribute;
+}
+
+inline TXMLNode::Lists& Parser::ListsOf(TXMLNode& node) {
+  if (!node.lists_) {
+    node.lists_.reset(new (arena_.Allocate(sizeof(TXMLNode::Lists)))
+                          TXMLNode::Lists(&node, node.lists_ignore_case_, true));
+  }
+  return *node.lists_;
+}
+
+inline void Parser::TakePending(TXMLNodeList& list, std::size_t first) {
+  const std::size_t count = pending_.size() - first;
+  // The lists the parser fills are new and empty; every list counts in 32 bits.
+  if (count > 0x7FFFFFFF) throw Exception("XML List Error: too many nodes");
+  auto** items = static_cast<TXMLNode**>(arena_.Allocate(sizeof(TXMLNode*) * count));
+  std::memcpy(items, pending_.data() + first, sizeof(TXMLNode*) * count);
+  list.items_ = items;
+  list.count_ = list.capacity_ = static_cast<std::uint32_t>(count);
+  pending_.resize(first);
+}
+
+void Parser::AppendInArena(TXMLNodeList& list, TXMLNode* node) {
+  if (list.count_ == list.capacity_) {
+    const std::uint32_t capacity = list.capacity_ < 4 ? 4 : list.capacity_ * 2;
+    if (capacity > 0x7FFFFFFF) throw Exception("XML List Error: too many nodes");
+    auto** items = static_cast<TXMLNode**>(arena_.Allocate(sizeof(TXMLNode*) * capacity));
+    if (list.count_ > 0) std::memcpy(items, list.items_, sizeof(TXMLNode*) * list.count_);
+    list.items_ = items;
+    list.capacity_ = capacity;
+  }
+  list.items_[list.count_++] = node;
+}
+
+inline void Parser::SetName(XmlString& field, std::string_view name) {
+  if (name.empty()) {
+    field.clear();
+    return;
+  }
+  if (name.size() > 64) {
+    field.Share(arena_.StoreString(name));
+    return;
+  }
+  const std::size_t slot =
+      (name.size() * 151 + static_cast<unsigned char>(name.front()) * 31 + static_cast<unsigned char>(name.back())) &
+      (names_.size() - 1);
+  const void*& cached = names_[slot];
+  if (cached == nullptr || !SameBytes(StoredString(cached), name)) cached = arena_.StoreString(name);
+  field.Share(cached);
+}
+
+inline void Parser::SetValue(XmlString& field, std::string_view value) {
+  if (value.empty()) {
+    field.clear();
+  } else {
+    field.Share(arena_.StoreString(value));
+  }
 }
 
 void Parser::ParseDocument(TXMLNode& node) { ParseNode(node, 1); }
@@ -36,7 +124,7 @@ void Parser::ParseNode(TXMLNode& node, int depth) {
     ++in_.pos;
     const Token token = in_.ReadToken();
     if (token == Token::kName) {
-      node.Name.assign(in_.text());
+      SetName(node.Name, in_.text());
     } else {
       node.Name.clear();
     }
@@ -60,9 +148,9 @@ void Parser::ParseNode(TXMLNode& node, int depth) {
 // Whitespace may stand before the "=" but not after it. Returns whether the
 // element closed itself.
 bool Parser::ParseStartTag(TXMLNode& node) {
-  // The attributes gather here first, so that the list's storage in the
-  // arena is made once and to size.
-  pending_attributes_.clear();
+  // The attributes gather in pending_ first, so that the list's items are
+  // made once and to size.
+  const std::size_t first = pending_.size();
   bool closed = false;
   Token last = Token::kName;
   while (!in_.PassedEnd() && last != Token::kClose) {
@@ -71,57 +159,57 @@ bool Parser::ParseStartTag(TXMLNode& node) {
     if (last == Token::kSlash) {
       closed = true;
     } else if (last == Token::kName) {
-      std::unique_ptr<TXMLNode> attribute = NewAttribute(node, in_.text());
+      TXMLNode* attribute = NewAttribute(node, in_.text());
+      pending_.push_back(attribute);
       in_.SkipSpace();
       if (in_.At(in_.pos) != '=') {
         throw Exception("= expected:" + in_.Excerpt(static_cast<std::ptrdiff_t>(in_.pos) - 51, 100));
       }
       ++in_.pos;
       last = ReadAttributeValue(node, *attribute);
-      pending_attributes_.push_back(std::move(attribute));
       // A token other than a value after "=" takes effect as usual.
       if (last == Token::kSlash) closed = true;
     }
   }
-  auto& attributes = node.attributes_->items_;
-  attributes.reserve(pending_attributes_.size());
-  for (auto& attribute : pending_attributes_) attributes.push_back(std::move(attribute));
-  pending_attributes_.clear();
+  if (pending_.size() > first) TakePending(ListsOf(node).attributes, first);
   return closed;
 }
 
 // text | <child ...> | </name>
-// Missing end tags at the end of the input are no error.
+// Missing end tags at the end of the input are no error. The children
+// gather in pending_ above those of the enclosing elements.
 void Parser::ParseContent(TXMLNode& node, int depth) {
-  TXMLNodeList& children = *node.children_;
+  const std::size_t first = pending_.size();
   while (!in_.PassedEnd()) {
     if (in_.At(in_.pos) != '<') {
       const std::string_view text = in_.ReadTextRun();
       if (!text.empty()) {
-        std::unique_ptr<TXMLNode> child = NewNode(node);
+        TXMLNode* child = NewNode(node);
         child->Kind = nkText;
-        child->Value.assign(text);
-        children.items_.push_back(std::move(child));
+        SetValue(child->Value, text);
+        pending_.push_back(child);
       }
     } else if (in_.At(in_.pos + 1) == '/') {
       ParseEndTag(node);
-      return;
+      break;
     } else {
-      std::unique_ptr<TXMLNode> child = NewNode(node);
+      TXMLNode* child = NewNode(node);
       ParseNode(*child, depth + 1);
-      children.items_.push_back(std::move(child));
+      pending_.push_back(child);
     }
   }
+  if (pending_.size() > first) TakePending(ListsOf(node).children, first);
 }
 
 // </name>   The byte after the name is taken for the ">" without a look.
 void Parser::ParseEndTag(TXMLNode& node) {
   const std::size_t lt = in_.pos;
-  if (in_.input().substr(lt + 2, node.Name.size()) != node.Name) {
-    throw Exception("Tag order error. Tag: \"" + node.Name + "\" code: " +
+  const std::string_view name = node.Name.view();
+  if (!SameBytes(in_.input().substr(std::min(lt + 2, in_.size()), name.size()), name)) {
+    throw Exception("Tag order error. Tag: \"" + std::string(name) + "\" code: " +
                     in_.Excerpt(static_cast<std::ptrdiff_t>(lt) - 101, 200));
   }
-  in_.pos = lt + node.Name.size() + 3;
+  in_.pos = lt + name.size() + 3;
 }
 
 // <![CDATA[ raw ]]>  |  <!-- raw -->  |  <!anything
@@ -130,16 +218,16 @@ void Parser::ParseEndTag(TXMLNode& node) {
 bool Parser::ParseBang(TXMLNode& node) {
   if (in_.LooksAt("[CDATA[")) {
     in_.pos += 7;
-    node.Name = "#cdata-section";
-    node.Value.assign(in_.ReadCDataBody());
+    SetName(node.Name, "#cdata-section");
+    SetValue(node.Value, in_.ReadCDataBody());
     node.Kind = nkCData;
     return false;
   }
   if (in_.LooksAt("--")) {
     in_.pos += 2;
-    node.Name = "#comment";
+    SetName(node.Name, "#comment");
     node.Kind = nkComment;
-    node.Value.assign(in_.ReadCommentBody());
+    SetValue(node.Value, in_.ReadCommentBody());
     in_.SkipSpace();
     if (node.parent_ != nullptr) return false;
     node.Kind = nkElement;
@@ -154,38 +242,35 @@ bool Parser::ParseBang(TXMLNode& node) {
 // The entry goes to the node's Headers; its attributes' parent is the node.
 void Parser::ParseProcessingInstruction(TXMLNode& node) {
   if (in_.input().find("?>", in_.pos) == std::string_view::npos) throw Exception("Unclosed XML header");
-  if (!node.headers_) node.headers_ = TXMLNodeList::Make(&node, node.IgnoreCase, arena_);
+  TXMLNode::Lists& lists = ListsOf(node);
+  if (!lists.headers) {
+    lists.headers.reset(new (arena_.Allocate(sizeof(TXMLNodeList))) TXMLNodeList(&node, node.IgnoreCase, true));
+  }
   Token last = in_.ReadToken();
   const std::string_view target = last == Token::kName || last == Token::kQuoted ? in_.text() : std::string_view();
-  TXMLNode* entry = node.headers_->AddNode(target, {}, nkElement);
+  // As AddNode(target, "", nkElement) on the Headers list would make it.
+  TXMLNode* entry = NewNode(node);
+  SetName(entry->Name, target);
+  AppendInArena(*lists.headers, entry);
+  const std::size_t first = pending_.size();
   while (!in_.PassedEnd() && last != Token::kClose) {
     in_.SkipSpace();
     last = in_.ReadToken();
     if (last != Token::kName) continue;
-    std::unique_ptr<TXMLNode> attribute = NewAttribute(node, in_.text());
+    TXMLNode* attribute = NewAttribute(node, in_.text());
+    pending_.push_back(attribute);
     if (in_.At(in_.pos) != '=') throw Exception("= expected");
     ++in_.pos;
     last = ReadAttributeValue(node, *attribute);
-    entry->attributes_->items_.push_back(std::move(attribute));
   }
+  if (pending_.size() > first) TakePending(ListsOf(*entry).attributes, first);
   in_.SkipSpace();
 }
 
-std::unique_ptr<TXMLNode> Parser::NewAttribute(TXMLNode& owner, std::string_view name) {
-  std::unique_ptr<TXMLNode> attribute(new (arena_->Allocate(sizeof(TXMLNode))) TXMLNode());
-  attribute->in_arena_ = true;
-  attribute->parent_ = &owner;
-  attribute->Kind = nkAttribute;
-  attribute->Name.assign(name);
-  attribute->BareValues = owner.BareValues;
-  attribute->IgnoreCase = owner.IgnoreCase;
-  return attribute;
-}
-
 // "value"  (or a bare name while BareValues is on)
-Token Parser::ReadAttributeValue(TXMLNode& owner, TXMLNode& attribute) {
+inline Token Parser::ReadAttributeValue(TXMLNode& owner, TXMLNode& attribute) {
   const Token token = in_.ReadToken();
-  if (token == Token::kQuoted || token == Token::kName) attribute.Value.assign(in_.text());
+  if (token == Token::kQuoted || token == Token::kName) SetValue(attribute.Value, in_.text());
   if (token == Token::kName && !owner.BareValues) throw Exception("Attribute value expected");
   return token;
 }

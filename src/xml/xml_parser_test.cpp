@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
@@ -127,6 +128,88 @@ TEST(XmlParser, EntitiesAndCharacters) {
   EXPECT_EQ(Parse(std::string("<a>\0 </a>", 10))->ChildCount(), 0);
   // Bytes of the upper half and line breaks pass unchanged.
   EXPECT_EQ(Parse("<a>Привет\r\n\tмир</a>"_cp)->GetText(), "Привет\r\n\tмир"_cp);
+}
+
+// Values and indents are searched a block of bytes at a time: whatever
+// ends a value or needs decoding is found wherever it stands in a block.
+TEST(XmlParser, ValuesAndTextsAreReadRightAtEveryOffset) {
+  for (std::size_t before = 0; before < 40; ++before) {
+    const std::string lead(before, 'v');
+    for (const std::size_t after : {0, 1, 7, 8, 15, 16, 17, 33}) {
+      const std::string tail(after, 'w');
+      const auto value = [&](const std::string& middle) {
+        return Parse("<a v=\"" + lead + middle + tail + "\" z=\"1\"/>")->GetAttribute("v");
+      };
+      EXPECT_EQ(value(""), lead + tail);
+      EXPECT_EQ(value("&amp;"), lead + "&" + tail);
+      EXPECT_EQ(value("\t\r\n\xFF\x80\x7F<>"), lead + "\t\r\n\xFF\x80\x7F<>" + tail);
+      EXPECT_EQ(value(std::string(1, '\0')), lead + " " + tail);
+      EXPECT_EQ(ParseError("<a v=\"" + lead + "\x1F" + tail + "\"/>"), "Illegal char in XML. Char \x1F code x1F.");
+      EXPECT_EQ(ParseError("<a v=\"" + lead + tail), "Unterminated attribute");
+      EXPECT_EQ(ParseError("<a v=\"" + lead + "&amp;" + tail), "Unterminated attribute");
+
+      // Runs of whitespace: dropped up to the next element, kept with text,
+      // and checked for control characters either way.
+      const std::string spaces = std::string(before, ' ') + "\r\n\t";
+      EXPECT_EQ(Parse("<a>" + spaces + "<b/>" + spaces + "</a>")->ChildCount(), 1);
+      EXPECT_EQ(Parse("<a>" + spaces + "x" + tail + "</a>")->GetText(), spaces + "x" + tail);
+      EXPECT_EQ(Parse("<a>" + spaces)->ChildCount(), 0);
+      EXPECT_EQ(ParseError("<a>" + spaces + "\x02" + spaces + "<b/></a>"), "Illegal char in XML. Char \x02 code x02.");
+    }
+  }
+}
+
+// Names are stored once per document as far as a small cache sees them;
+// whatever it sees, every node keeps its own name.
+TEST(XmlParser, NamesOfAnyLengthRepeatedOrNot) {
+  std::string text = "<r>";
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) {
+    std::string name = "n" + std::to_string(i * 7919 % 1000);
+    if (i % 100 == 0) name = std::string(60 + i / 100, 'L');  // longer than the cache keeps
+    if (i % 100 == 1) name = std::string(1, static_cast<char>('a' + i % 26));
+    names.push_back(name);
+    text += "<" + name + " " + name + "=\"" + std::to_string(i) + "\" x" + name + "=\"\"></" + name + ">";
+  }
+  text += "<aXb/><aYb/><aXXb/><aXb/></r>";
+  const auto doc = Parse(text);
+  ASSERT_EQ(doc->ChildCount(), 3004);
+  for (int i = 0; i < 3000; ++i) {
+    const TXMLNode* child = doc->Child(i);
+    ASSERT_EQ(child->Name, names[i]);
+    ASSERT_EQ(child->Attributes()->Count(), 2);
+    EXPECT_EQ(child->Attributes()->Items(0)->Name, names[i]);
+    EXPECT_EQ(child->GetAttribute(names[i]), std::to_string(i));
+    EXPECT_EQ(child->Attributes()->Items(1)->Name, "x" + names[i]);
+    EXPECT_EQ(child->Attributes()->Items(1)->Value, "");
+  }
+  EXPECT_EQ(doc->Child(3000)->Name, "aXb");
+  EXPECT_EQ(doc->Child(3001)->Name, "aYb");
+  EXPECT_EQ(doc->Child(3002)->Name, "aXXb");
+  EXPECT_EQ(doc->Child(3003)->Name, "aXb");
+  // The end tag is compared with the name, long or short.
+  const std::string longer(300, 'N');
+  EXPECT_EQ(Parse("<" + longer + "></" + longer + ">")->Name, longer);
+  EXPECT_EQ(ParseError("<" + longer + "></" + longer.substr(1) + ">").substr(0, 40),
+            "Tag order error. Tag: \"" + longer.substr(0, 17));
+}
+
+TEST(XmlParser, LargeValuesAndLongLists) {
+  const std::string big(100000, 'b');
+  std::string text = "<r v=\"" + big + "\">" + big + "<![CDATA[" + big + "]]><!--" + big + "-->";
+  for (int i = 0; i < 50000; ++i) text += "<c i=\"" + std::to_string(i) + "\"/>";
+  text += "</r>";
+  const auto doc = Parse(text);
+  EXPECT_EQ(doc->GetAttribute("v"), big);
+  ASSERT_EQ(doc->ChildCount(), 50003);
+  EXPECT_EQ(doc->Child(0)->Value, big);
+  EXPECT_EQ(doc->Child(1)->Value, big);
+  EXPECT_EQ(doc->Child(2)->Value, big);
+  EXPECT_EQ(doc->Child(50002)->GetAttribute("i"), "49999");
+  const auto again = Parse(doc->ToXML());
+  ASSERT_EQ(again->ChildCount(), 50003);
+  EXPECT_EQ(again->Child(2)->Value, big);
+  EXPECT_EQ(again->ToXML(), doc->ToXML());
 }
 
 TEST(XmlParser, StructureAndLeniency) {

@@ -1,15 +1,19 @@
 // Path selection, text and attribute access, typed attribute reads.
 #include <algorithm>
+#include <span>
 
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "xml/xml_node.h"
+#include "xml/xml_node_lists.h"
 
 namespace korvel::xml {
 
 using namespace korvel::literals;
 
 namespace {
+
+using detail::NodeAccess;
 
 // A path's nested whole-document searches ("A///B" searches for B from
 // every A) are bounded, so that no path can exhaust the stack.
@@ -55,7 +59,10 @@ TXMLNode* PathEvaluator::Select(TXMLNode* current, std::string_view path, bool c
     if (step.empty() || step == ".") continue;
     if (step[0] == '@') {
       const std::string_view name = step.substr(1);
-      if (!create) return current->Attributes() ? current->Attributes()->Find(name) : nullptr;
+      if (!create) {
+        const TXMLNodeList* attributes = NodeAccess::Attributes(*current);
+        return attributes ? attributes->Find(name) : nullptr;
+      }
       current->SetAttribute(name, value);
       return current;
     }
@@ -65,9 +72,11 @@ TXMLNode* PathEvaluator::Select(TXMLNode* current, std::string_view path, bool c
     }
     const std::size_t open = step.find('[');
     if (open == std::string_view::npos) {
-      TXMLNodeList* children = current->Children();
+      const TXMLNodeList* children = NodeAccess::Children(*current);
       TXMLNode* next = children ? children->Find(step) : nullptr;
-      if (next == nullptr && create && children != nullptr) next = children->AddNode(step, {}, nkElement);
+      if (next == nullptr && create && NodeAccess::HasLists(*current)) {
+        next = current->Children()->AddNode(step, {}, nkElement);
+      }
       current = next;
       continue;
     }
@@ -83,19 +92,20 @@ TXMLNode* PathEvaluator::Select(TXMLNode* current, std::string_view path, bool c
 
 // last()  |  N  |  left=right  |  anything else (ignored)
 TXMLNode* PathEvaluator::ChooseChild(TXMLNode* current, std::string_view name, std::string_view predicate) {
-  TXMLNodeList* children = current->Children();
-  if (children == nullptr) return nullptr;
+  if (!NodeAccess::HasLists(*current)) return nullptr;
+  // A node whose lists were never made has no children.
+  std::span<TXMLNode* const> children;
+  if (const TXMLNodeList* list = NodeAccess::Children(*current)) children = {list->begin(), list->end()};
   if (predicate == "last()") {
-    for (int i = children->Count() - 1; i >= 0; --i) {
-      TXMLNode* child = children->Items(i);
-      if (name.empty() || child->Name == name) return child;
+    for (auto it = children.rbegin(); it != children.rend(); ++it) {
+      if (name.empty() || (*it)->Name == name) return *it;
     }
     return nullptr;
   }
   if (predicate[0] >= '0' && predicate[0] <= '9') {
     const std::int32_t wanted = StrToInt(predicate);  // "0x80000000" reads as negative
     std::int32_t position = 0;
-    for (TXMLNode* child : *children) {
+    for (TXMLNode* child : children) {
       if (!name.empty() && child->Name != name) continue;
       if (position++ == wanted) return child;
     }
@@ -107,7 +117,7 @@ TXMLNode* PathEvaluator::ChooseChild(TXMLNode* current, std::string_view name, s
   std::string_view right = predicate.substr(equals + 1);
   if (right.starts_with('"')) right = right.size() >= 2 ? right.substr(1, right.size() - 2) : std::string_view();
   const bool any_name = name.empty() || name == "*";
-  for (TXMLNode* child : *children) {
+  for (TXMLNode* child : children) {
     if (!any_name && child->Name != name) continue;
     const TXMLNode* found = Select(child, left, false, {});
     if ((found ? found->GetText() : std::string()) == right) return child;
@@ -136,13 +146,14 @@ TXMLNode* PathEvaluator::FindDeep(TXMLNode* start, std::string_view path) {
 
 // Pre-order, depth first, without recursion.
 TXMLNode* PathEvaluator::SearchFrom(TXMLNode* start, std::string_view path) {
-  std::vector<std::pair<TXMLNodeList*, int>> stack;
+  std::vector<std::pair<const TXMLNodeList*, int>> stack;
   TXMLNode* node = start;
   for (;;) {
     if (TXMLNode* found = Select(node, path, false, {})) return found;
-    if (node->ChildCount() > 0) {
-      stack.emplace_back(node->Children(), 0);
-      node = node->Children()->Items(0);
+    const TXMLNodeList* children = NodeAccess::Children(*node);
+    if (children != nullptr && children->Count() > 0) {
+      stack.emplace_back(children, 0);
+      node = children->Items(0);
       continue;
     }
     node = nullptr;
@@ -209,10 +220,10 @@ std::string TXMLNode::GetValueAt(std::string_view path) {
 }
 
 std::string TXMLNode::GetText() const {
-  if (Kind != nkElement) return Value;
-  if (children_) {
-    for (const TXMLNode* child : *children_) {
-      if (child->Kind == nkText || child->Kind == nkCData) return child->Value;
+  if (Kind != nkElement) return Value.str();
+  if (const TXMLNodeList* children = NodeAccess::Children(*this)) {
+    for (const TXMLNode* child : *children) {
+      if (child->Kind == nkText || child->Kind == nkCData) return child->Value.str();
     }
   }
   return {};
@@ -226,14 +237,15 @@ void TXMLNode::SetText(std::string_view value) {
       Value.assign(value);
       return;
     case nkElement:
-      if (children_) {
-        for (TXMLNode* child : *children_) {
+      if (has_lists_) {
+        TXMLNodeList& children = *Children();
+        for (TXMLNode* child : children) {
           if (child->Kind == nkText || child->Kind == nkCData) {
             child->Value.assign(value);
             return;
           }
         }
-        children_->AddNode({}, value, nkText);
+        children.AddNode({}, value, nkText);
       }
       return;
     default:
@@ -242,19 +254,21 @@ void TXMLNode::SetText(std::string_view value) {
 }
 
 std::string TXMLNode::GetAttribute(std::string_view name) const {
-  const TXMLNode* attribute = attributes_ ? attributes_->Find(name) : nullptr;
-  return attribute ? attribute->Value : std::string();
+  const TXMLNodeList* attributes = NodeAccess::Attributes(*this);
+  const TXMLNode* attribute = attributes ? attributes->Find(name) : nullptr;
+  return attribute ? attribute->Value.str() : std::string();
 }
 
 void TXMLNode::SetAttribute(std::string_view name, std::string_view value) {
-  if (!attributes_) return;
-  TXMLNode* attribute = attributes_->Find(name);
+  if (!has_lists_) return;
+  const TXMLNodeList* existing = NodeAccess::Attributes(*this);
+  TXMLNode* attribute = existing ? existing->Find(name) : nullptr;
   if (value.empty()) {
-    if (attribute) attributes_->RemoveAndFree(attribute);
+    if (attribute) Attributes()->RemoveAndFree(attribute);
   } else if (attribute) {
     attribute->Value.assign(value);
   } else {
-    attributes_->Add(CreateNode(name, this, nkAttribute, value));
+    Attributes()->Add(CreateNode(name, this, nkAttribute, value));
   }
 }
 

@@ -66,47 +66,30 @@ std::size_t MatchEntity(std::string_view s, char& replacement) {
 
 }  // namespace
 
-void Reader::SkipSpace() {
-  while (pos < input_.size() && Is(input_[pos], S)) ++pos;
+Token Reader::ReadDecodedValue(std::size_t stop) {
+  const std::size_t close = input_.find('"', stop);
+  if (close == std::string_view::npos) throw Exception("Unterminated attribute");
+  text_ = Decode(input_.substr(pos + 1, close - pos - 1));
+  pos = close + 1;
+  return Token::kQuoted;
 }
 
-// name | ! | / | > | ? | "value"
-Token Reader::ReadToken() {
-  if (pos >= input_.size()) {
-    text_ = {};
-    return Token::kName;
-  }
-  const char c = input_[pos];
-  switch (c) {
-    case '!': ++pos; return Token::kBang;
-    case '/': ++pos; return Token::kSlash;
-    case '>': ++pos; return Token::kClose;
-    case '?': ++pos; return Token::kQuestion;
-    case '"': {
-      // Most values need no decoding: one pass finds their end.
-      std::size_t close = pos + 1;
-      while (close < input_.size() && input_[close] != '"' && !Is(input_[close], D)) ++close;
-      const bool plain = close < input_.size() && input_[close] == '"';
-      if (!plain) close = input_.find('"', close);
-      if (close == std::string_view::npos) throw Exception("Unterminated attribute");
-      const std::string_view raw = input_.substr(pos + 1, close - pos - 1);
-      text_ = plain ? raw : Decode(raw);
-      pos = close + 1;
-      return Token::kQuoted;
-    }
-    default: break;
-  }
-  if (!Is(c, N)) throw Exception(std::to_string(pos) + " :Illegal symbol in XML:" + c);
-  const std::size_t start = pos;
-  while (pos < input_.size() && Is(input_[pos], N)) ++pos;
-  text_ = input_.substr(start, pos - start);
-  return Token::kName;
+void Reader::IllegalSymbol() const {
+  throw Exception(std::to_string(pos) + " :Illegal symbol in XML:" + input_[pos]);
 }
 
 // text ... <
 std::string_view Reader::ReadTextRun() {
   const std::size_t start = std::min(pos, input_.size());
-  const std::size_t lt = input_.find('<', start);
+  // Most runs are the line breaks and indents between elements: those end
+  // at the first byte that is not plain whitespace.
+  std::size_t i = start;
+  while (i < input_.size() && Is(input_[i], S) && !Is(input_[i], C)) ++i;
+  if (i == input_.size() || input_[i] == '<') {
+    pos = i == input_.size() ? i + 1 : i;
+    return {};
+  }
+  const std::size_t lt = input_.find('<', i);
   const std::size_t stop = lt == std::string_view::npos ? input_.size() : lt;
   pos = lt == std::string_view::npos ? input_.size() + 1 : lt;
   const std::string_view raw = input_.substr(start, stop - start);

@@ -2,12 +2,14 @@
 // form and saving. Both forms walk the tree with an explicit stack, so any
 // depth that the program can build is written without recursion.
 #include "xml/xml_node.h"
+#include "xml/xml_node_lists.h"
 #include "xml/xml_reader.h"
 
 namespace korvel::xml {
 namespace {
 
 using detail::Is;
+using detail::NodeAccess;
 
 void AppendEscaped(std::string& out, std::string_view s, detail::CharClass cls) {
   std::size_t start = 0;
@@ -31,15 +33,16 @@ void AppendHeaders(std::string& out, const TXMLNode& node);
 // name="value"
 void AppendAttribute(std::string& out, const TXMLNode& attribute) {
   AppendHeaders(out, attribute);
-  out += attribute.Name;
+  out += attribute.Name.view();
   out += "=\"";
   AppendEscaped(out, attribute.Value, detail::A);
   out += '"';
 }
 
 void AppendAttributes(std::string& out, const TXMLNode& node) {
-  if (node.Attributes() == nullptr) return;
-  for (const TXMLNode* attribute : *node.Attributes()) {
+  const TXMLNodeList* attributes = NodeAccess::Attributes(node);
+  if (attributes == nullptr) return;
+  for (const TXMLNode* attribute : *attributes) {
     out += ' ';
     if (attribute->Kind == nkAttribute) {
       AppendAttribute(out, *attribute);
@@ -52,14 +55,15 @@ void AppendAttributes(std::string& out, const TXMLNode& node) {
 // <?target name="value" ... ?>
 void AppendHeader(std::string& out, const TXMLNode& entry) {
   out += "<?";
-  out += entry.Name;
+  out += entry.Name.view();
   AppendAttributes(out, entry);
   out += " ?>";
 }
 
 void AppendHeaders(std::string& out, const TXMLNode& node) {
-  if (node.Headers() == nullptr) return;
-  for (const TXMLNode* entry : *node.Headers()) AppendHeader(out, *entry);
+  const TXMLNodeList* headers = NodeAccess::Headers(node);
+  if (headers == nullptr) return;
+  for (const TXMLNode* entry : *headers) AppendHeader(out, *entry);
 }
 
 // The compact form of a node that has no subtree to write.
@@ -75,13 +79,13 @@ void AppendLeaf(std::string& out, const TXMLNode& node) {
     case nkCData:
       AppendHeaders(out, node);
       out += "<![CDATA[";
-      out += node.Value;
+      out += node.Value.view();
       out += "]]>";
       return;
     case nkComment:
       AppendHeaders(out, node);
       out += "<!--";
-      out += node.Value;
+      out += node.Value.view();
       out += "-->";
       return;
     default:
@@ -90,11 +94,24 @@ void AppendLeaf(std::string& out, const TXMLNode& node) {
   }
 }
 
+// The children of a node in order; none when it has no list.
+struct ChildRange {
+  explicit ChildRange(const TXMLNode& node) {
+    if (const TXMLNodeList* children = NodeAccess::Children(node)) {
+      next = children->begin();
+      end = children->end();
+    }
+  }
+  bool empty() const { return next == end; }
+  TXMLNodeList::Iterator next = nullptr;
+  TXMLNodeList::Iterator end = nullptr;
+};
+
 // <name attributes>children</name>  or  <name attributes/>
 void AppendCompact(std::string& out, const TXMLNode& top) {
   struct Frame {
     const TXMLNode* node;
-    int next;
+    ChildRange children;
   };
   std::vector<Frame> stack;
   const auto open = [&](const TXMLNode& node) {
@@ -104,24 +121,25 @@ void AppendCompact(std::string& out, const TXMLNode& top) {
     }
     AppendHeaders(out, node);
     out += '<';
-    out += node.Name;
+    out += node.Name.view();
     AppendAttributes(out, node);
-    if (node.ChildCount() == 0) {
+    const ChildRange children(node);
+    if (children.empty()) {
       out += "/>";
       return;
     }
     out += '>';
-    stack.push_back(Frame{&node, 0});
+    stack.push_back(Frame{&node, children});
   };
   open(top);
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next < frame.node->ChildCount()) {
-      open(*frame.node->Child(frame.next++));
+    if (!frame.children.empty()) {
+      open(**frame.children.next++);  // may move the stack: `frame` is not used after
       continue;
     }
     out += "</";
-    out += frame.node->Name;
+    out += frame.node->Name.view();
     out += '>';
     stack.pop_back();
   }
@@ -173,7 +191,7 @@ std::string TXMLNode::HeaderToXML() const {
 void TXMLNode::WriteIndented(std::string& buffer, std::string_view indent) const {
   struct Frame {
     const TXMLNode* node;
-    int next;
+    ChildRange children;
     std::string_view base;
     std::size_t spaces;
     bool wrote_element;
@@ -186,24 +204,25 @@ void TXMLNode::WriteIndented(std::string& buffer, std::string_view indent) const
       return;
     }
     buffer += '<';
-    buffer += node.Name;
+    buffer += node.Name.view();
     AppendAttributes(buffer, node);
-    if (node.ChildCount() == 0) {
+    const ChildRange children(node);
+    if (children.empty()) {
       buffer += "/>\r\n";
       return;
     }
-    buffer += node.Child(0)->Kind == nkText ? ">" : ">\r\n";
+    buffer += (*children.next)->Kind == nkText ? ">" : ">\r\n";
     if (node.Parent() == nullptr) {
       base = {};
       spaces = 2;
     }
-    stack.push_back(Frame{&node, 0, base, spaces, false});
+    stack.push_back(Frame{&node, children, base, spaces, false});
   };
   open(*this, indent, 0);
   while (!stack.empty()) {
     Frame& frame = stack.back();
-    if (frame.next < frame.node->ChildCount()) {
-      const TXMLNode& child = *frame.node->Child(frame.next++);
+    if (!frame.children.empty()) {
+      const TXMLNode& child = **frame.children.next++;
       if (child.Kind != nkElement) {
         AppendCompact(buffer, child);
         continue;
@@ -217,7 +236,7 @@ void TXMLNode::WriteIndented(std::string& buffer, std::string_view indent) const
     }
     if (frame.wrote_element) AppendIndent(buffer, frame.base, frame.spaces, 2);
     buffer += "</";
-    buffer += frame.node->Name;
+    buffer += frame.node->Name.view();
     buffer += ">\r\n";
     stack.pop_back();
   }
