@@ -27,7 +27,8 @@ int Keygen(ToolContext& context) {
     }
   }
   const packages::OfficeKeyPair pair = packages::GenerateOfficeKeyPair();
-  host.WriteFileText(context.args[0], pair.private_pem);
+  // The private key is readable by its owner alone.
+  host.OpenFile(context.args[0], host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive)->Write(pair.private_pem);
   host.WriteFileText(context.args[1], pair.public_pem);
   PrintLine(host, "Private key (keep it at the office): " + context.args[0]);
   PrintLine(host, "Public key (install as Korvel.pub beside Korvel.exe): " + context.args[1]);

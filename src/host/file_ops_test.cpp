@@ -252,6 +252,29 @@ TEST(FileOps, ExclusiveOpenShutsOutOthers) {
   EXPECT_NO_THROW(host.OpenFile(dir / "f", OpenMode::kRead, ShareMode::kReadWrite));
 }
 
+TEST(FileOps, PrivateFilesAreNewAndTheOwnersAlone) {
+  TempDir dir;
+  Host& host = SystemHost();
+  {
+    auto file = host.OpenFile(dir / "key.pem", OpenMode::kCreatePrivate, ShareMode::kExclusive);
+    file->Write("secret");
+    file->Flush();
+  }
+  EXPECT_EQ(ReadFile(dir / "key.pem"), "secret");
+  // An existing file is neither truncated nor opened.
+  EXPECT_THROW(host.OpenFile(dir / "key.pem", OpenMode::kCreatePrivate, ShareMode::kExclusive), EOSError);
+  EXPECT_EQ(ReadFile(dir / "key.pem"), "secret");
+#ifndef _WIN32
+  namespace fs = std::filesystem;
+  const fs::perms perms = fs::status(cp1251::ToUtf8(dir / "key.pem")).permissions();
+  EXPECT_EQ(perms & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+  // Nor is a link followed to create a file elsewhere.
+  fs::create_symlink(cp1251::ToUtf8(dir / "elsewhere"), cp1251::ToUtf8(dir / "link.pem"));
+  EXPECT_THROW(host.OpenFile(dir / "link.pem", OpenMode::kCreatePrivate, ShareMode::kExclusive), EOSError);
+  EXPECT_FALSE(host.FileExists(dir / "elsewhere"));
+#endif
+}
+
 class SwitchHost : public ForwardingHost {
  public:
   SwitchHost(std::vector<std::string> args) : ForwardingHost(SystemHost()), args_(std::move(args)) {}

@@ -56,6 +56,8 @@ enum class OpenMode {
   kReadWrite,     // existing file, reading and writing
   kCreate,        // new or truncated file, reading and writing
   kOpenOrCreate,  // existing file kept, or a new one; reading and writing
+  kCreatePrivate,  // a new file only (an existing one is an error), which
+                   // only its owner may open; reading and writing
 };
 
 enum class ShareMode {
@@ -74,6 +76,9 @@ class File {
   virtual void Seek(std::int64_t position) = 0;
   virtual void SeekToEnd() = 0;
   virtual std::int64_t Size() = 0;
+  // Puts what was written on the disk itself, so that a file renamed into
+  // place afterwards survives a power cut whole.
+  virtual void Flush() = 0;
 
   // Reads until `size` bytes or the end of the file, whichever comes first.
   std::string ReadUpTo(std::size_t size) {

@@ -154,6 +154,9 @@ class PosixFile : public File {
     if (::fstat(fd_, &st) != 0) ThrowLastErrno();
     return st.st_size;
   }
+  void Flush() override {
+    if (::fsync(fd_) != 0) ThrowLastErrno();
+  }
 
  private:
   int fd_;
@@ -365,9 +368,12 @@ class PosixHost : public Host {
       case OpenMode::kOpenOrCreate:
         flags |= O_RDWR | O_CREAT;
         break;
+      case OpenMode::kCreatePrivate:
+        flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+        break;
     }
     if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
-    FdGuard fd(::open(sys.c_str(), flags, 0666));
+    FdGuard fd(::open(sys.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
     if (fd.get() < 0) ThrowLastErrno();
     struct stat st;
     if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) ThrowErrno(EISDIR);

@@ -14,6 +14,7 @@
 //   the machine's ANSI code page (1251 on a Russian Windows).
 #include "host/win32_api.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 #include <winnetwk.h>
 #include <winver.h>
@@ -169,6 +170,46 @@ void WriteAll(HANDLE handle, const char* data, std::size_t size) {
   }
 }
 
+// A protected access list that lets the process's user and the system in,
+// nobody else: for files such as a private key.
+class OwnerOnlySecurity {
+ public:
+  OwnerOnlySecurity() = default;
+  OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
+  OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
+  ~OwnerOnlySecurity() {
+    if (descriptor_) ::LocalFree(descriptor_);
+  }
+
+  void Build() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) ThrowLastError();
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size ? size : 1);
+    const BOOL got = ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    const DWORD token_error = ::GetLastError();
+    ::CloseHandle(token);
+    if (!got) ThrowError(token_error);
+    wchar_t* sid = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) ThrowLastError();
+    const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")(A;;FA;;;SY)";
+    ::LocalFree(sid);
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_,
+                                                                nullptr)) {
+      ThrowLastError();
+    }
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = descriptor_;
+    attributes_.bInheritHandle = FALSE;
+  }
+  SECURITY_ATTRIBUTES* Attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
 class Win32File : public File {
  public:
   explicit Win32File(HANDLE handle) : handle_(handle) {}
@@ -195,6 +236,9 @@ class Win32File : public File {
     LARGE_INTEGER size;
     if (!::GetFileSizeEx(handle_, &size)) ThrowLastError();
     return size.QuadPart;
+  }
+  void Flush() override {
+    if (!::FlushFileBuffers(handle_)) ThrowLastError();
   }
 
  private:
@@ -399,6 +443,9 @@ class Win32Host : public Host {
       case OpenMode::kOpenOrCreate:
         disposition = OPEN_ALWAYS;
         break;
+      case OpenMode::kCreatePrivate:
+        disposition = CREATE_NEW;
+        break;
     }
     DWORD share_flags = 0;
     switch (share) {
@@ -413,8 +460,10 @@ class Win32Host : public Host {
     }
     const std::wstring wide = Wide(path);
     if (mode != OpenMode::kRead) RefuseIfReadOnly(wide);
-    const HANDLE handle =
-        ::CreateFileW(wide.c_str(), access, share_flags, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    OwnerOnlySecurity owner_only;
+    if (mode == OpenMode::kCreatePrivate) owner_only.Build();
+    const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
     return std::make_unique<Win32File>(handle);
   }

@@ -115,6 +115,7 @@ class FaultyHost : public host::ForwardingHost {
     void Seek(std::int64_t position) override { file_->Seek(position); }
     void SeekToEnd() override { file_->SeekToEnd(); }
     std::int64_t Size() override { return file_->Size(); }
+    void Flush() override { file_->Flush(); }
 
    private:
     std::unique_ptr<host::File> file_;

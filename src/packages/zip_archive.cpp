@@ -241,6 +241,7 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
           out->Write(block);
         });
         if (written != entry.size) throw Exception("данные короче объявленного размера"_cp);
+        out->Flush();
       }
       if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
       // The extraction replaces whatever lies at the entry's place, also a

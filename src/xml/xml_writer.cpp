@@ -262,6 +262,7 @@ void TXMLNode::SaveToFile(host::Host& host, const std::string& file_name) const 
   }
   try {
     file->Write(text);
+    file->Flush();
     file.reset();
   } catch (const Exception& e) {
     // A half-written document must not pass for a whole one.

@@ -150,47 +150,57 @@ TEST(XmlWriter, SaveToFileWritesTheBytesOrNothing) {
   }
 }
 
-// A disk that fills up half way: the partial file is removed.
+// A disk that fills up half way, or whose file system tells so only when
+// the data is flushed: the partial file is removed.
 class FailingWriteHost : public host::ForwardingHost {
  public:
-  using ForwardingHost::ForwardingHost;
+  FailingWriteHost(host::Host& target, bool fail_at_flush) : ForwardingHost(target), fail_at_flush_(fail_at_flush) {}
   std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {
-    return std::make_unique<FailingFile>(target().OpenFile(path, mode, share));
+    return std::make_unique<FailingFile>(target().OpenFile(path, mode, share), fail_at_flush_);
   }
 
  private:
+  static void Fail() { throw EOSError(SysError{28, SysErrorKind::kOther, "No space left on device"}); }
+
   class FailingFile : public host::File {
    public:
-    explicit FailingFile(std::unique_ptr<host::File> file) : file_(std::move(file)) {}
+    FailingFile(std::unique_ptr<host::File> file, bool fail_at_flush) : file_(std::move(file)), fail_at_flush_(fail_at_flush) {}
     std::size_t Read(void* buffer, std::size_t size) override { return file_->Read(buffer, size); }
     void Write(std::string_view data) override {
+      if (fail_at_flush_) return file_->Write(data);
       file_->Write(data.substr(0, data.size() / 2));
-      throw EOSError(SysError{28, SysErrorKind::kOther, "No space left on device"});
+      Fail();
     }
     void Seek(std::int64_t position) override { file_->Seek(position); }
     void SeekToEnd() override { file_->SeekToEnd(); }
     std::int64_t Size() override { return file_->Size(); }
+    void Flush() override { Fail(); }
 
    private:
     std::unique_ptr<host::File> file_;
+    bool fail_at_flush_;
   };
+
+  bool fail_at_flush_;
 };
 
 TEST(XmlWriter, AFailedWriteLeavesNoPartialDocument) {
-  testing::TempDir dir;
-  const std::string path = dir / "packet.xml";
-  testing::WriteFile(path, "old");
-  FailingWriteHost host(testing::SystemHost());
-  auto doc = TXMLNode::CreateDocument("PACKET");
-  try {
-    doc->SaveToFile(host, path);
-    FAIL();
-  } catch (const EInOutError& e) {
-    EXPECT_STREQ(e.TypeName(), "EInOutError");
-    EXPECT_EQ(e.Message(), "Код: 28: No space left on device"_cp);
+  for (const bool fail_at_flush : {false, true}) {
+    testing::TempDir dir;
+    const std::string path = dir / "packet.xml";
+    testing::WriteFile(path, "old");
+    FailingWriteHost host(testing::SystemHost(), fail_at_flush);
+    auto doc = TXMLNode::CreateDocument("PACKET");
+    try {
+      doc->SaveToFile(host, path);
+      FAIL() << fail_at_flush;
+    } catch (const EInOutError& e) {
+      EXPECT_STREQ(e.TypeName(), "EInOutError");
+      EXPECT_EQ(e.Message(), "Код: 28: No space left on device"_cp);
+    }
+    EXPECT_FALSE(testing::SystemHost().FileExists(path)) << fail_at_flush;
+    EXPECT_EQ(doc->Name, "PACKET");  // the document stays the caller's
   }
-  EXPECT_FALSE(testing::SystemHost().FileExists(path));
-  EXPECT_EQ(doc->Name, "PACKET");  // the document stays the caller's
 }
 
 }  // namespace
