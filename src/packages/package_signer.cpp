@@ -100,7 +100,12 @@ SignatureForm SignFile(host::Host& host, const SignatureEncryptor& encryptor, co
   const std::string text = host.ReadFileText(path);
   const std::string signed_text = SignText(text, encryptor);
   const std::string temp = path + ".signing";
-  host.WriteFileText(temp, signed_text);
+  {
+    auto file = host.OpenFile(temp, host::OpenMode::kCreate, host::ShareMode::kExclusive);
+    file->Write(signed_text);
+    // On the disk before it replaces the unsigned file.
+    file->Flush();
+  }
   host.MoveFile(temp, path, false);
   return SignatureForm::kText;
 }
