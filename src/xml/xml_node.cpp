@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
-#include <stdexcept>
 
 #include "host/text.h"
 #include "xml/xml_arena.h"
@@ -24,6 +22,13 @@ void ThrowListIndexError(int index) {
   throw EListError("XML List Error:List index out of bounds (" + std::to_string(index) + ")");
 }
 
+void ThrowTooManyNodes() { throw Exception("XML List Error: too many nodes"); }
+
+std::uint32_t GrownListCapacity(std::uint32_t capacity) {
+  if (capacity >= kMaxListItems) ThrowTooManyNodes();
+  return capacity < 4 ? 4 : std::min(kMaxListItems, capacity * 2);
+}
+
 }  // namespace detail
 
 // ---- TXMLNodeList ----
@@ -40,9 +45,7 @@ void TXMLNodeList::Deleter::operator()(TXMLNodeList* list) const noexcept {
 }
 
 void TXMLNodeList::Grow() {
-  constexpr std::uint32_t kMost = std::numeric_limits<std::int32_t>::max();
-  if (capacity_ >= kMost) throw std::length_error("XML List Error: too many nodes");
-  const std::uint32_t capacity = capacity_ < 4 ? 4 : std::min(kMost, capacity_ * 2);
+  const std::uint32_t capacity = detail::GrownListCapacity(capacity_);
   auto** items = static_cast<TXMLNode**>(::operator new(sizeof(TXMLNode*) * capacity));
   if (count_ > 0) std::memcpy(items, items_, sizeof(TXMLNode*) * count_);
   if (items_on_heap_) ::operator delete(items_);

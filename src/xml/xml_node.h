@@ -102,6 +102,13 @@ struct NodeAccess;
 // Every index error of the library's lists:
 // EListError "XML List Error:List index out of bounds (N)".
 [[noreturn]] void ThrowListIndexError(int index);
+
+// A list counts its items in 32 bits and holds at most kMaxListItems.
+inline constexpr std::uint32_t kMaxListItems = 0x7FFFFFFF;
+// The room a full list of `capacity` items grows to; a list that cannot
+// grow raises Exception "XML List Error: too many nodes".
+std::uint32_t GrownListCapacity(std::uint32_t capacity);
+[[noreturn]] void ThrowTooManyNodes();
 }  // namespace detail
 
 // An owning list of nodes: the Attributes, Children or Headers of a node.

@@ -65,7 +65,7 @@ inline TXMLNode::Lists& Parser::ListsOf(TXMLNode& node) {
 inline void Parser::TakePending(TXMLNodeList& list, std::size_t first) {
   const std::size_t count = pending_.size() - first;
   // The lists the parser fills are new and empty; every list counts in 32 bits.
-  if (count > 0x7FFFFFFF) throw Exception("XML List Error: too many nodes");
+  if (count > kMaxListItems) ThrowTooManyNodes();
   auto** items = static_cast<TXMLNode**>(arena_.Allocate(sizeof(TXMLNode*) * count));
   std::memcpy(items, pending_.data() + first, sizeof(TXMLNode*) * count);
   list.items_ = items;
@@ -75,8 +75,7 @@ inline void Parser::TakePending(TXMLNodeList& list, std::size_t first) {
 
 void Parser::AppendInArena(TXMLNodeList& list, TXMLNode* node) {
   if (list.count_ == list.capacity_) {
-    const std::uint32_t capacity = list.capacity_ < 4 ? 4 : list.capacity_ * 2;
-    if (capacity > 0x7FFFFFFF) throw Exception("XML List Error: too many nodes");
+    const std::uint32_t capacity = GrownListCapacity(list.capacity_);
     auto** items = static_cast<TXMLNode**>(arena_.Allocate(sizeof(TXMLNode*) * capacity));
     if (list.count_ > 0) std::memcpy(items, list.items_, sizeof(TXMLNode*) * list.count_);
     list.items_ = items;
