@@ -10,6 +10,7 @@
 
 #include "host/cp1251.h"
 #include "host/host.h"
+#include "host/testing/dummy_service.h"
 #include "host/testing/temp_dir.h"
 #include "host/text.h"
 
@@ -78,42 +79,17 @@ TEST(RunAndWait, WaitsForTheEndAndReportsAStartFailure) {
   }
 }
 
-// An init script for a sleeping daemon, with LSB status codes.
-void WriteDummyService(const TempDir& root, const std::string& name) {
-  const std::string script = root / ("etc/init.d/" + name);
-  const std::string pidfile = root / (name + ".pid");
-  WriteFile(script,
-            "#!/bin/sh\n"
-            "DAEMON=/bin/sleep\n"
-            "PIDFILE='" + pidfile + "'\n"
-            "running() { [ -s \"$PIDFILE\" ] && kill -0 $(cat \"$PIDFILE\") 2>/dev/null; }\n"
-            "case \"$1\" in\n"
-            "  start) running && exit 0; $DAEMON 600 </dev/null >/dev/null 2>&1 & echo $! > \"$PIDFILE\"; echo \"Starting " + name + "\" ;;\n"
-            "  stop) running && kill $(cat \"$PIDFILE\"); rm -f \"$PIDFILE\"; echo \"Stopping " + name + "\" ;;\n"
-            "  status) running && exit 0; exit 3 ;;\n"
-            "  *) exit 2 ;;\n"
-            "esac\n");
-  ::chmod(script.c_str(), 0755);
-}
-
-std::uint32_t DaemonPid(const TempDir& root, const std::string& name) {
-  return static_cast<std::uint32_t>(StrToIntDef(Trim(testing::ReadFile(root / (name + ".pid"))), 0));
-}
-
 class DummyServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    WriteDummyService(root_, "KorvelDummy");
-    host_ = CreateSystemHost(0, nullptr, ExcludeTrailingDelimiter(root_.path()));
+    services_.Install("KorvelDummy");
+    host_ = &services_.Host();
   }
-  void TearDown() override {
-    // Whatever the test did, no daemon is left behind.
-    host_->RunProgramCaptured(root_ / "etc/init.d/KorvelDummy stop", "", nullptr);
-  }
-  static std::string ExcludeTrailingDelimiter(const std::string& path) { return path.substr(0, path.size() - 1); }
+  std::uint32_t DaemonPid(const std::string& name) { return services_.DaemonPid(name); }
 
-  TempDir root_;
-  std::unique_ptr<Host> host_;
+  testing::DummyServices services_;
+  Host* host_ = nullptr;
+  std::string At(std::string_view relative) { return JoinPath(services_.root(), relative); }
 };
 
 TEST_F(DummyServiceTest, StartedQueriedListedAndStoppedThroughItsInitScript) {
@@ -122,14 +98,14 @@ TEST_F(DummyServiceTest, StartedQueriedListedAndStoppedThroughItsInitScript) {
   EXPECT_EQ(host.QueryServiceState("KorvelDummy"), kServiceStopped);
   host.ServiceControl("KorvelDummy", true);
   EXPECT_EQ(host.QueryServiceState("KorvelDummy"), kServiceRunning);
-  const std::uint32_t pid = DaemonPid(root_, "KorvelDummy");
+  const std::uint32_t pid = DaemonPid("KorvelDummy");
   ASSERT_NE(pid, 0u);
   std::vector<std::uint32_t> ids;
   host.ListProcessIds("SLEEP", ids);
   EXPECT_NE(std::find(ids.begin(), ids.end(), pid), ids.end());
   // Already running: nothing is asked of it.
   host.ServiceControl("KorvelDummy", true);
-  EXPECT_EQ(DaemonPid(root_, "KorvelDummy"), pid);
+  EXPECT_EQ(DaemonPid("KorvelDummy"), pid);
 
   host.ServiceControl("KorvelDummy", false);
   EXPECT_EQ(host.QueryServiceState("KorvelDummy"), kServiceStopped);
@@ -140,8 +116,8 @@ TEST_F(DummyServiceTest, StartedQueriedListedAndStoppedThroughItsInitScript) {
 
   // The service manager's own command, as the run starts and stops the
   // promotion services, with its output.
-  EXPECT_EQ(host.ServiceCommandLine("KorvelDummy", true), root_ / "etc/init.d/KorvelDummy start");
-  EXPECT_EQ(Captured(host, "sh -c \"" + host.ServiceCommandLine("KorvelDummy", true) + " | sed 's/$/\\r/'\""),
+  EXPECT_EQ(host.ServiceCommandLine("KorvelDummy", true), services_.root() + "etc/init.d/KorvelDummy start");
+  EXPECT_EQ(Captured(host, "sh -c \"" + host.ServiceCommandLine("KorvelDummy", true) + "\""),
             std::vector<std::string>{"Starting KorvelDummy"});
   EXPECT_EQ(host.QueryServiceState("KorvelDummy"), kServiceRunning);
 }
@@ -163,22 +139,22 @@ TEST_F(DummyServiceTest, MissingServiceHasNoImagePathAndCannotBeOpened) {
 }
 
 TEST_F(DummyServiceTest, ImagePathOfSystemdUnitsAndInitScripts) {
-  WriteFile(root_ / "etc/systemd/system/A.service",
+  WriteFile(At("etc/systemd/system/A.service"),
             "[Unit]\nExecStart=/not/this\n[Service]\nType=simple\nExecStart=-/usr/sbin/fbguard -forever\n"
             "ExecStart=/second\n");
-  WriteFile(root_ / "lib/systemd/system/B.service",
+  WriteFile(At("lib/systemd/system/B.service"),
             "[Service]\nExecStart=/first\nExecStart=\nExecStart=@\"/opt/my app/bin/srv\" srv --x\n");
-  WriteFile(root_ / "lib/systemd/system/C.service", "[Service]\n# ExecStart=/comment\nExecStart=!!+/usr/bin/c\\\n  --arg\n");
+  WriteFile(At("lib/systemd/system/C.service"), "[Service]\n# ExecStart=/comment\nExecStart=!!+/usr/bin/c\\\n  --arg\n");
   // The machine's own unit wins over the packaged one.
-  WriteFile(root_ / "lib/systemd/system/A.service", "[Service]\nExecStart=/packaged\n");
-  WriteFile(root_ / "etc/init.d/Plain", "#!/bin/sh\nexit 0\n");
+  WriteFile(At("lib/systemd/system/A.service"), "[Service]\nExecStart=/packaged\n");
+  WriteFile(At("etc/init.d/Plain"), "#!/bin/sh\nexit 0\n");
   EXPECT_EQ(host_->GetServiceImagePath("A"), "/usr/sbin/fbguard");
   EXPECT_EQ(host_->GetServiceImagePath("B"), "/opt/my app/bin/srv");
   EXPECT_EQ(host_->GetServiceImagePath("C"), "/usr/bin/c");
-  EXPECT_EQ(host_->GetServiceImagePath("Plain"), root_ / "etc/init.d/Plain");
+  EXPECT_EQ(host_->GetServiceImagePath("Plain"), At("etc/init.d/Plain"));
 
   // Where systemd runs, systemctl controls the services.
-  SystemHost().ForceDirectoriesOrFail(root_ / "run/systemd/system");
+  SystemHost().ForceDirectoriesOrFail(At("run/systemd/system"));
   EXPECT_EQ(host_->ServiceCommandLine("OrvPromos", false), "systemctl stop OrvPromos");
 }
 
