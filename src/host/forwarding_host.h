@@ -32,6 +32,7 @@ class ForwardingHost : public Host {
   std::vector<std::string> Arguments() override { return target_.Arguments(); }
   std::string FileVersion(const std::string& executable) override { return target_.FileVersion(executable); }
   std::string CurrentDirectory() override { return target_.CurrentDirectory(); }
+  std::string SystemDirectory() override { return target_.SystemDirectory(); }
   void SetCurrentDirectory(const std::string& path) override { target_.SetCurrentDirectory(path); }
   std::string ExpandUNCFileName(const std::string& path) override { return target_.ExpandUNCFileName(path); }
   std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,

@@ -206,6 +206,11 @@ class Host {
   // when the file has no version resource.
   virtual std::string FileVersion(const std::string& executable) = 0;
   virtual std::string CurrentDirectory() = 0;
+  // The directory for libraries that every program of the machine finds,
+  // without trailing separator: the Windows system directory as the system
+  // reports it; /usr/local/lib on POSIX (the loader searches it, and it is
+  // the administrator's, not the package manager's).
+  virtual std::string SystemDirectory() = 0;
   virtual void SetCurrentDirectory(const std::string& path) = 0;
   // Full path of a possibly relative path; a mapped network drive becomes
   // its share's UNC name.

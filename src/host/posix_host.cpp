@@ -736,6 +736,8 @@ class PosixHost : public Host {
     return cp1251::FromUtf8(buffer);
   }
 
+  std::string SystemDirectory() override { return "/usr/local/lib"; }
+
   void SetCurrentDirectory(const std::string& path) override {
     if (::chdir(Sys(path).c_str()) != 0) ThrowLastErrno();
   }

@@ -100,5 +100,17 @@ TEST(ReadIniString, RelativeNamesAreTakenFromTheCurrentDirectory) {
   EXPECT_EQ(value, "2");
 }
 
+TEST(SystemDirectory, IsAnAbsoluteDirectoryWithoutTrailingSeparator) {
+  const std::string dir = SystemHost().SystemDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_NE(dir.back(), kPathDelim);
+  if (kWindows) {
+    EXPECT_TRUE(SystemHost().DirectoryExists(dir)) << dir;
+    EXPECT_TRUE(EndsText("\\system32", dir)) << dir;
+  } else {
+    EXPECT_EQ(dir, "/usr/local/lib");
+  }
+}
+
 }  // namespace
 }  // namespace korvel::host

@@ -640,6 +640,13 @@ class Win32Host : public Host {
     return Narrow(buffer);
   }
 
+  std::string SystemDirectory() override {
+    wchar_t buffer[1024];
+    const UINT n = ::GetSystemDirectoryW(buffer, 1024);
+    if (n == 0 || n >= 1024) ThrowLastError();
+    return Narrow(std::wstring_view(buffer, n));
+  }
+
   void SetCurrentDirectory(const std::string& path) override {
     if (!::SetCurrentDirectoryW(Wide(path).c_str())) ThrowLastError();
   }
