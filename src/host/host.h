@@ -58,6 +58,9 @@ enum class OpenMode {
   kOpenOrCreate,  // existing file kept, or a new one; reading and writing
   kCreatePrivate,  // a new file only (an existing one is an error), which
                    // only its owner may open; reading and writing
+  kAppend,  // existing file kept, or a new one; writing only, each Write
+            // lands whole at the end of the file, also while other
+            // processes append to it (O_APPEND, FILE_APPEND_DATA)
 };
 
 enum class ShareMode {
@@ -143,8 +146,10 @@ class Host {
   virtual std::int64_t DiskFreeBytes(const std::string& directory) = 0;
   virtual std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) = 0;
 
-  // The running executable's full path, its command line as received and
-  // its arguments (the first being the program itself).
+  // The running executable's full path as it was at the start (taken once:
+  // a rename or replacement of the file during the run changes nothing),
+  // its command line as received and its arguments (the first being the
+  // program itself).
   virtual std::string ExecutablePath() = 0;
   virtual std::string CommandLine() = 0;
   virtual std::vector<std::string> Arguments() = 0;
@@ -240,6 +245,13 @@ std::string ExtractFileNameWithoutExt(std::string_view path);
 // The backend of the platform the program was built for. `argv` is the
 // program's argument vector as main received it.
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
+
+// The file whose exclusive lock is the named mutex `name` on POSIX:
+// /run/<name>.lock for root, else <name>.lock in the account's private
+// runtime directory ($XDG_RUNTIME_DIR, or /tmp/korvel-<uid>, made with mode
+// 0700); empty when no safe place exists. Empty on Windows, where the
+// system's named mutexes are used.
+std::string NamedMutexFile(const std::string& name);
 
 // Windows-1251 text in the encoding of the console the program writes to
 // (UTF-8 on POSIX, the console's code page on Windows), for output that

@@ -313,6 +313,10 @@ class Win32Host : public Host {
       for (int i = 0; i < count; ++i) arguments_.push_back(Narrow(argv[i]));
       ::LocalFree(argv);
     }
+    // Taken once: the file may be renamed or replaced during the run (the
+    // self-update does that), the run keeps the name it started under.
+    executable_path_ = Narrow(
+        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
   }
 
   std::optional<FileAttributes> GetAttributes(const std::string& path) override {
@@ -446,6 +450,12 @@ class Win32Host : public Host {
       case OpenMode::kCreatePrivate:
         disposition = CREATE_NEW;
         break;
+      case OpenMode::kAppend:
+        // Without FILE_WRITE_DATA every write goes to the end of the file
+        // as one piece, whoever else appends at the same time.
+        access = FILE_APPEND_DATA | SYNCHRONIZE;
+        disposition = OPEN_ALWAYS;
+        break;
     }
     DWORD share_flags = 0;
     switch (share) {
@@ -468,10 +478,7 @@ class Win32Host : public Host {
     return std::make_unique<Win32File>(handle);
   }
 
-  std::string ExecutablePath() override {
-    return Narrow(
-        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
-  }
+  std::string ExecutablePath() override { return executable_path_; }
 
   std::string CommandLine() override { return Narrow(::GetCommandLineW()); }
 
@@ -625,11 +632,14 @@ class Win32Host : public Host {
 
  private:
   std::vector<std::string> arguments_;
+  std::string executable_path_;
 };
 
 }  // namespace
 
 std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/) { return std::make_unique<Win32Host>(); }
+
+std::string NamedMutexFile(const std::string&) { return {}; }
 
 std::string ToConsoleEncoding(std::string_view text) {
   // Without a console (output redirected by a parent that has none) the

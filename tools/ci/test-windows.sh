@@ -34,6 +34,8 @@ cmake --build "$build" -j2
 built=$(date +%s)
 
 export WINEPREFIX="$build/wineprefix"
+# Wine has no Windows Firebird client: its database tests skip.
+unset KORVEL_REQUIRE_FIREBIRD
 export WINEDEBUG=-all
 export LANG=ru_RU.UTF-8
 export LC_ALL=ru_RU.UTF-8
