@@ -253,6 +253,14 @@ std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
 // system's named mutexes are used.
 std::string NamedMutexFile(const std::string& name);
 
+// Windows-1251 text in the encoding the system's libraries expect of narrow
+// file names, such as the database name handed to the Firebird client:
+// UTF-8 on POSIX (where the backend makes the locale's character set UTF-8
+// too, since the client converts from it); unchanged on Windows, where
+// narrow names are read in the ANSI code page (1251 on the pharmacy's
+// Russian Windows).
+std::string ToFileNameEncoding(std::string_view text);
+
 // Windows-1251 text in the encoding of the console the program writes to
 // (UTF-8 on POSIX, the console's code page on Windows), for output that
 // does not go through Host::ConsoleWriteLine, such as standard error.

@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <csignal>
 #include <cstdio>
@@ -219,6 +220,12 @@ class PosixHost : public Host {
   PosixHost(int argc, char** argv) {
     // A closed console or pipe must fail the write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
+    // Libraries that take narrow file names read them in the locale's
+    // character set: the Firebird client converts a database name from it
+    // and refuses a Cyrillic name under the "C" locale. Our names are UTF-8
+    // (ToFileNameEncoding), and so is the character set from here on.
+    // Only LC_CTYPE changes; the program's own text handling uses no locale.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C.utf8");
     for (int i = 0; i < argc; ++i) arguments_.push_back(cp1251::FromUtf8(argv[i]));
     // Taken once: once the file is renamed or replaced during the run (the
     // self-update does that), the link names the moved file or ends in
@@ -535,6 +542,8 @@ std::string NamedMutexFile(const std::string& name) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
   return IsPrivateDirectory(dir) ? dir + "/" + file : std::string();
 }
+
+std::string ToFileNameEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 
 std::string ToConsoleEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 

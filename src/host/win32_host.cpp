@@ -641,6 +641,8 @@ std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/) { return s
 
 std::string NamedMutexFile(const std::string&) { return {}; }
 
+std::string ToFileNameEncoding(std::string_view text) { return std::string(text); }
+
 std::string ToConsoleEncoding(std::string_view text) {
   // Without a console (output redirected by a parent that has none) the
   // console code page reads 0; the OEM code page is what a console would
