@@ -9,6 +9,9 @@ tools/ci/install-deps.sh $(grep -v '^#' tools/ci/build-deps.txt)
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TESTS=ON
 cmake --build build -j"$(nproc)"
+# Every header and library the build used comes from a package the scripts
+# install (or one those need): what works here works on a fresh machine.
+tools/ci/check-build-deps.py build
 
 # The tests that touch a database use a real Firebird server on loopback.
 if [ -x tools/ci/firebird-test-server.sh ]; then
