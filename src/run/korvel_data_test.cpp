@@ -109,6 +109,31 @@ TEST_F(RunFixture, ClassicFlagForms) {
   }
 }
 
+// The /INI name is joined to the executable's directory, whatever it looks
+// like: a subdirectory name reads the file there, an absolute path does not
+// leave the executable's directory.
+TEST_F(RunFixture, IniSwitchNameIsJoinedToTheExecutableDirectory) {
+  SetVersion(1520);
+  SystemHost().ForceDirectoriesOrFail(exe_dir_ + "conf");
+  const std::string ini = "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\nDB=srv/3050:D:\\Db\\base.gdb\r\n" +
+                          "InDir=" + root_ / "In" + "\r\nOutDir=" + root_ / "Out" + "\r\nModules=7\r\n";
+  WriteFile(exe_dir_ + "conf" + host::kPathDelim + "other.ini", ini);
+  {
+    RunTestHost host(exe_dir_, {"/INI", std::string("conf") + host::kPathDelim + "other.ini"});
+    TdmKorvel dm(host);
+    dm.Execute();
+    EXPECT_EQ(dm.Modules, "7") << LogText(dm);
+  }
+  WriteFile(root_ / "elsewhere.ini", ini);
+  {
+    RunTestHost host(exe_dir_, {"/INI", root_ / "elsewhere.ini"});
+    TdmKorvel dm(host);
+    dm.Execute();
+    EXPECT_EQ(dm.Modules, "");
+    EXPECT_NE(LogText(dm).find("Не найден файл "_cp + root_ / "elsewhere.ini"), std::string::npos) << LogText(dm);
+  }
+}
+
 TEST_F(RunFixture, VersionAbove1520ClearsClassic) {
   WriteIni("Classic=1\r\n");
   SetVersion(1521);
