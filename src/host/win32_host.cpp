@@ -212,7 +212,7 @@ class OwnerOnlySecurity {
 
 class Win32File : public File {
  public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  explicit Win32File(HANDLE handle, bool append = false) : handle_(handle), append_(append) {}
   ~Win32File() override { ::CloseHandle(handle_); }
 
   std::size_t Read(void* buffer, std::size_t size) override {
@@ -221,7 +221,27 @@ class Win32File : public File {
     if (!::ReadFile(handle_, buffer, chunk, &read, nullptr)) ThrowLastError();
     return read;
   }
-  void Write(std::string_view data) override { WriteAll(handle_, data.data(), data.size()); }
+  void Write(std::string_view data) override {
+    if (!append_) {
+      WriteAll(handle_, data.data(), data.size());
+      return;
+    }
+    // An append-only handle puts each write at the end as a whole; the
+    // exclusive lock of one byte far past any real end makes that hold also
+    // where the file system only emulates it (wine), at the cost of a
+    // lock per entry.
+    OVERLAPPED lock_range{};
+    lock_range.Offset = 0xFFFFFFFEu;
+    lock_range.OffsetHigh = 0x7FFFFFFFu;
+    if (!::LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_range)) ThrowLastError();
+    try {
+      WriteAll(handle_, data.data(), data.size());
+    } catch (...) {
+      ::UnlockFileEx(handle_, 0, 1, 0, &lock_range);
+      throw;
+    }
+    ::UnlockFileEx(handle_, 0, 1, 0, &lock_range);
+  }
   void Seek(std::int64_t position) override {
     LARGE_INTEGER distance;
     distance.QuadPart = position;
@@ -243,6 +263,7 @@ class Win32File : public File {
 
  private:
   HANDLE handle_;
+  bool append_;
 };
 
 class Win32Mutex : public MutexHandle {
@@ -453,7 +474,8 @@ class Win32Host : public Host {
       case OpenMode::kAppend:
         // Without FILE_WRITE_DATA every write goes to the end of the file
         // as one piece, whoever else appends at the same time.
-        access = FILE_APPEND_DATA | SYNCHRONIZE;
+        // (Reading access too: the lock in Win32File::Write needs it.)
+        access = GENERIC_READ | FILE_APPEND_DATA;
         disposition = OPEN_ALWAYS;
         break;
     }
@@ -475,7 +497,7 @@ class Win32Host : public Host {
     const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
-    return std::make_unique<Win32File>(handle);
+    return std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
   }
 
   std::string ExecutablePath() override { return executable_path_; }

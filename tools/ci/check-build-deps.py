@@ -307,7 +307,13 @@ def check_builds(builds):
     failed = False
     for build in builds:
         build = os.path.abspath(build)
-        trees = [os.path.normpath(ROOT), os.path.normpath(build)]
+        trees = [os.path.normpath(ROOT), os.path.normpath(build), os.path.realpath(ROOT), os.path.realpath(build)]
+        # A directory the build tree links in (the Windows libraries one
+        # work tree shares with another) is the build's own output too.
+        for name in os.listdir(build):
+            path = os.path.join(build, name)
+            if os.path.islink(path) and os.path.isdir(path):
+                trees.append(os.path.realpath(path))
         files = {os.path.normpath(f) for f in used_files(build) if not inside(f, trees)}
         files = {f for f in files if os.path.exists(f)}
         cache = load_cache(build)
