@@ -14,6 +14,7 @@
 namespace korvel::testing {
 namespace {
 
+using namespace korvel::literals;
 using ::testing::HasSubstr;
 
 // The messages after the four start-up lines and "Инициализация ...".
@@ -195,6 +196,24 @@ TEST(ProgramRequestPacket, WorkstationModeUsesTheLocalDatabase) {
   inst.Run({"/POS"});
   EXPECT_EQ(OutboxFiles(inst), std::vector<std::string>{"0012009.UPR"}) << inst.LogUtf8();
   EXPECT_THAT(ReadFile(inst.out_dir() + "0012009.UPR"), HasSubstr(" DBVERNO=\"650\" "));
+  EXPECT_THAT(inst.LogUtf8(), HasSubstr("Завершение - OK"));
+}
+
+// A database whose path has Cyrillic letters opens, as isql-fb opens it: the
+// name reaches the client in the file system's encoding.
+TEST(ProgramRequestPacket, DatabaseUnderACyrillicDirectory) {
+  KORVEL_REQUIRE_FB_SERVER();
+  Installation inst;
+  inst.MakeDirectories(1520);
+  const std::string dir = inst.root() / "Аптека 5"_cp;
+  SystemHost().ForceDirectoriesOrFail(dir);
+  fb::testing::MakeServerAccessible(inst.root().path());
+  fb::testing::MakeServerAccessible(dir);
+  const std::string path = host::JoinPath(dir, "база.fdb"_cp);
+  fb::testing::CreateDatabase(fb::testing::kServerPrefix + path, fb::testing::OrganizationStatements(12, 5, 700));
+  inst.WriteIni(inst.StandardIni(cp1251::ToUtf8(fb::testing::kServerPrefix + path)));
+  EXPECT_EQ(inst.Run({"/Request"}).exit_code, 0);
+  EXPECT_EQ(OutboxFiles(inst), std::vector<std::string>{"0012005.UPR"}) << inst.LogUtf8();
   EXPECT_THAT(inst.LogUtf8(), HasSubstr("Завершение - OK"));
 }
 

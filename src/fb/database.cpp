@@ -4,6 +4,7 @@
 
 #include "fb/client_api.h"
 #include "fb/statement.h"
+#include "host/host.h"
 #include "host/text.h"
 
 namespace korvel::fb {
@@ -104,8 +105,11 @@ void Database::Open() {
   if (Connected()) throw EIBClientError("Database already connected");
   const ClientApi& api = client_.Api();
   const std::string dpb = BuildConnectionBlock(Params, SQLDialect);
+  // The path inside the connection string goes to the client as the file
+  // system spells it (UTF-8 on POSIX), not as the program's Windows-1251.
+  const std::string name = host::ToFileNameEncoding(DatabaseName);
   ISC_STATUS_ARRAY status{};
-  api.isc_attach_database(status, static_cast<short>(DatabaseName.size()), DatabaseName.c_str(), &handle_,
+  api.isc_attach_database(status, static_cast<short>(name.size()), name.c_str(), &handle_,
                           static_cast<short>(dpb.size()), dpb.data());
   if (status[1] != 0) handle_ = 0;
   CheckStatus(api, status);
@@ -135,7 +139,7 @@ void Database::Close() {
 void Database::CreateDatabase(std::string_view options) {
   if (Connected()) throw EIBClientError("Database already connected");
   const ClientApi& api = client_.Api();
-  std::string sql = "CREATE DATABASE " + QuoteLiteral(DatabaseName);
+  std::string sql = "CREATE DATABASE " + QuoteLiteral(host::ToFileNameEncoding(DatabaseName));
   if (!options.empty()) sql += " " + std::string(options);
   ISC_STATUS_ARRAY status{};
   isc_tr_handle transaction = 0;

@@ -4,11 +4,13 @@
 
 #include "fb/statement.h"
 #include "fb/testing/test_server.h"
+#include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
 
 namespace korvel::fb {
 namespace {
 
+using namespace korvel::literals;
 using testing::kServerPrefix;
 using testing::ScratchDatabase;
 using testing::SetProgramParams;
@@ -259,6 +261,41 @@ TEST(EmbeddedTest, LocalFileWithoutServer) {
   query.Open();
   EXPECT_EQ(query.FieldByName("NODE_ID").AsInteger(), 5);
   database.Close();
+}
+
+// An installation whose path has Cyrillic letters: the program's
+// Windows-1251 name reaches the client in the file system's encoding, on the
+// server and through the embedded engine (the /POS database).
+void ExpectOpensUnderCyrillicDirectory(const std::string& prefix) {
+  korvel::testing::TempDir dir;
+  const std::string cyrillic = dir / "Аптека №5"_cp;
+  korvel::testing::SystemHost().CreateDirectory(cyrillic);
+  testing::MakeServerAccessible(dir.path());
+  testing::MakeServerAccessible(cyrillic);
+  const std::string path = host::JoinPath(cyrillic, "база.fdb"_cp);
+  testing::CreateDatabase(prefix + path, testing::OrganizationStatements(12, 5, 700));
+  EXPECT_TRUE(korvel::testing::SystemHost().FileExists(path)) << "created under another name";
+  Database database(*TestClient());
+  SetProgramParams(database);
+  database.DatabaseName = prefix + path;
+  database.Open();
+  Transaction transaction(database);
+  Query query(database, transaction);
+  query.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
+  query.Open();
+  EXPECT_EQ(query.FieldByName("NODE_ID").AsInteger(), 5);
+  query.Close();
+  database.Close();
+}
+
+TEST(DatabaseTest, PathWithCyrillicLettersOnTheServer) {
+  KORVEL_REQUIRE_FB_SERVER();
+  ExpectOpensUnderCyrillicDirectory(kServerPrefix);
+}
+
+TEST(EmbeddedTest, PathWithCyrillicLetters) {
+  KORVEL_REQUIRE_FB_EMBEDDED();
+  ExpectOpensUnderCyrillicDirectory("");
 }
 
 }  // namespace

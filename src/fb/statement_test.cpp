@@ -16,7 +16,7 @@ using testing::ScratchDatabase;
 class StatementTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!testing::ServerReachable()) GTEST_SKIP() << "Firebird test server not reachable at " << testing::kServerPrefix;
+    KORVEL_REQUIRE_FB_SERVER();
     scratch_ = std::make_unique<ScratchDatabase>(std::vector<std::string>{
         "create table ITEMS (ID integer not null primary key, NAME varchar(40), CODE char(5), "
         "PRICE numeric(15,2), RATE double precision, MADE timestamp, DAY_ date, NOTE blob sub_type text, "

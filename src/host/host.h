@@ -58,6 +58,9 @@ enum class OpenMode {
   kOpenOrCreate,  // existing file kept, or a new one; reading and writing
   kCreatePrivate,  // a new file only (an existing one is an error), which
                    // only its owner may open; reading and writing
+  kAppend,  // existing file kept, or a new one; writing only, each Write
+            // lands whole at the end of the file, also while other
+            // processes append to it (O_APPEND, FILE_APPEND_DATA)
 };
 
 enum class ShareMode {
@@ -196,8 +199,10 @@ class Host {
   virtual std::int64_t DiskFreeBytes(const std::string& directory) = 0;
   virtual std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) = 0;
 
-  // The running executable's full path, its command line as received and
-  // its arguments (the first being the program itself).
+  // The running executable's full path as it was at the start (taken once:
+  // a rename or replacement of the file during the run changes nothing),
+  // its command line as received and its arguments (the first being the
+  // program itself).
   virtual std::string ExecutablePath() = 0;
   virtual std::string CommandLine() = 0;
   virtual std::vector<std::string> Arguments() = 0;
@@ -367,6 +372,21 @@ std::string ExtractFileNameWithoutExt(std::string_view path);
 // `service_root` (POSIX only, for tests) is a directory that stands for "/"
 // wherever the backend looks for the service manager's files and scripts.
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv, const std::string& service_root = "");
+
+// The file whose exclusive lock is the named mutex `name` on POSIX:
+// /run/<name>.lock for root, else <name>.lock in the account's private
+// runtime directory ($XDG_RUNTIME_DIR, or /tmp/korvel-<uid>, made with mode
+// 0700); empty when no safe place exists. Empty on Windows, where the
+// system's named mutexes are used.
+std::string NamedMutexFile(const std::string& name);
+
+// Windows-1251 text in the encoding the system's libraries expect of narrow
+// file names, such as the database name handed to the Firebird client:
+// UTF-8 on POSIX (where the backend makes the locale's character set UTF-8
+// too, since the client converts from it); unchanged on Windows, where
+// narrow names are read in the ANSI code page (1251 on the pharmacy's
+// Russian Windows).
+std::string ToFileNameEncoding(std::string_view text);
 
 // Windows-1251 text in the encoding of the console the program writes to
 // (UTF-8 on POSIX, the console's code page on Windows), for output that

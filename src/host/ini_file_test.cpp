@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
+
 namespace korvel::host {
 namespace {
 
@@ -23,6 +26,28 @@ TEST(IniFile, GarbageAndLongLinesGiveNoValues) {
   const std::string text = "[Path]\n" + std::string(1 << 20, 'x') + "\nDB=" + std::string(100000, 'y');
   EXPECT_EQ(FindIniValue(text, "Path", "DB")->size(), 100000u);
   EXPECT_EQ(FindIniValue(std::string("[Path\0]\nDB=1", 12), "Path", "DB"), std::nullopt);
+}
+
+// The sample Korvel.ini of the README, copied as it stands, gives the
+// values it shows: a value runs to the end of its line, so a comment after
+// it would become part of it.
+TEST(IniFile, ReadmeSampleWorksAsItStands) {
+  std::ifstream readme(KORVEL_README, std::ios::binary);
+  ASSERT_TRUE(readme) << KORVEL_README;
+  std::string sample, line;
+  bool in_sample = false;
+  while (std::getline(readme, line)) {
+    if (line == "    [Path]") in_sample = true;
+    if (in_sample && line.rfind("    ", 0) != 0) break;
+    if (in_sample) sample += line.substr(4) + "\r\n";
+  }
+  ASSERT_FALSE(sample.empty());
+  EXPECT_EQ(FindIniValue(sample, "Path", "WorkDir"), "/srv/OrvDistrib");
+  EXPECT_EQ(FindIniValue(sample, "Path", "DB"), "dbserver/3050:/var/lib/firebird/data/orvdb.fdb");
+  EXPECT_EQ(FindIniValue(sample, "Path", "InDir"), "/srv/exchange/in");
+  EXPECT_EQ(FindIniValue(sample, "Path", "OutDir"), "/srv/exchange/out");
+  EXPECT_EQ(FindIniValue(sample, "Path", "Modules"), "2;5");
+  EXPECT_EQ(FindIniValue(sample, "Path", "Classic"), "0");
 }
 
 }  // namespace

@@ -9,7 +9,8 @@
 //   the owner;
 // - "unshared" opens take an exclusive advisory lock, shared opens a shared
 //   one, so that two of our processes see each other's locks;
-// - the named mutex is an exclusive lock on /tmp/<name>.lock, released by
+// - the named mutex is an exclusive lock on a file <name>.lock in a
+//   directory no other account can write in (NamedMutexFile), released by
 //   the system when the process dies;
 // - the event log is syslog;
 // - a command line is split into words by the Windows rules and the program
@@ -38,6 +39,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -527,12 +530,37 @@ std::string QuoteWord(const std::string& word) {
   return word.find_first_of(" \t\"") == std::string::npos ? word : "\"" + word + "\"";
 }
 
+// A directory that only this account can write in and that no one else can
+// swap for another: a real directory (not a link), owned by us, without
+// write or search rights for anybody else.
+bool IsPrivateDirectory(const std::string& sys_dir) {
+  struct stat st;
+  return ::lstat(sys_dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+         (st.st_mode & 0077) == 0;
+}
+
 class PosixHost : public Host {
  public:
   PosixHost(int argc, char** argv, std::string service_root) : services_{std::move(service_root)} {
     // A closed console or pipe must fail the write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
+    // Libraries that take narrow file names read them in the locale's
+    // character set: the Firebird client converts a database name from it
+    // and refuses a Cyrillic name under the "C" locale. Our names are UTF-8
+    // (ToFileNameEncoding), and so is the character set from here on.
+    // Only LC_CTYPE changes; the program's own text handling uses no locale.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C.utf8");
     for (int i = 0; i < argc; ++i) arguments_.push_back(cp1251::FromUtf8(argv[i]));
+    // Taken once: once the file is renamed or replaced during the run (the
+    // self-update does that), the link names the moved file or ends in
+    // " (deleted)"; the run keeps the name it started under.
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n > 0) {
+      executable_path_ = cp1251::FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+    } else if (!arguments_.empty()) {
+      executable_path_ = arguments_[0];
+    }
   }
 
   std::optional<FileAttributes> GetAttributes(const std::string& path) override {
@@ -695,6 +723,9 @@ class PosixHost : public Host {
       case OpenMode::kCreatePrivate:
         flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
         break;
+      case OpenMode::kAppend:
+        flags |= O_WRONLY | O_CREAT | O_APPEND;
+        break;
     }
     if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
     FdGuard fd(::open(sys.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
@@ -706,12 +737,7 @@ class PosixHost : public Host {
     return std::make_unique<PosixFile>(fd.release());
   }
 
-  std::string ExecutablePath() override {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) return arguments_.empty() ? std::string() : arguments_[0];
-    return cp1251::FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
-  }
+  std::string ExecutablePath() override { return executable_path_; }
 
   std::string CommandLine() override {
     std::string line;
@@ -785,12 +811,16 @@ class PosixHost : public Host {
 
   NamedMutex CreateNamedMutex(const std::string& name) override {
     NamedMutex result;
-    const std::string path = "/tmp/" + Sys(name) + ".lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return result;
-    ::fchmod(fd, 0666);  // any account may take the lock after us
-    result.handle = std::make_unique<PosixMutex>(fd);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) result.already_existed = true;
+    const std::string path = NamedMutexFile(name);
+    if (path.empty()) return result;
+    // Never through a link, never a chmod: the file is ours and private, or
+    // the lock is not taken.
+    FdGuard fd(::open(Sys(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) return result;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return result;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) result.already_existed = true;
+    result.handle = std::make_unique<PosixMutex>(fd.release());
     return result;
   }
 
@@ -919,6 +949,7 @@ class PosixHost : public Host {
 
   std::vector<std::string> arguments_;
   ServiceLayout services_;
+  std::string executable_path_;
 };
 
 }  // namespace
@@ -926,6 +957,22 @@ class PosixHost : public Host {
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv, const std::string& service_root) {
   return std::make_unique<PosixHost>(argc, argv, Sys(service_root));
 }
+
+std::string NamedMutexFile(const std::string& name) {
+  // root: /run, which only root may write in. Any other account: its own
+  // runtime directory, or a private directory of its own in /tmp, made here
+  // when missing; one that someone else made, or made too open, is refused.
+  const std::string file = name + ".lock";
+  if (::geteuid() == 0) return "/run/" + file;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
+    if (IsPrivateDirectory(runtime)) return cp1251::FromUtf8(runtime) + "/" + file;
+  }
+  const std::string dir = "/tmp/korvel-" + std::to_string(::geteuid());
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  return IsPrivateDirectory(dir) ? dir + "/" + file : std::string();
+}
+
+std::string ToFileNameEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 
 std::string ToConsoleEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 

@@ -8,7 +8,9 @@
 #include <random>
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "host/cp1251.h"
@@ -61,7 +63,64 @@ TEST(NamedMutex, HeldLockRefusesOtherProcessesUntilReleased) {
     EXPECT_EQ(RunMutexProbe(name), 1);
   }
   EXPECT_EQ(RunMutexProbe(name), 0);
-  if (!kWindows) std::remove(("/tmp/" + name + ".lock").c_str());
+  if (!kWindows) std::remove(NamedMutexFile(name).c_str());
+}
+
+#ifndef _WIN32
+// The lock's file cannot be turned against another file: a link planted in
+// its place is not followed, an existing file keeps its mode, and the lock
+// lives where no other account can plant anything.
+TEST(NamedMutex, LockFileCannotBeRedirected) {
+  const std::string name = UniqueMutexName();
+  const std::string lock = NamedMutexFile(name);
+  ASSERT_FALSE(lock.empty());
+  struct stat dir_stat;
+  ASSERT_EQ(::lstat(ExtractFileDir(lock).c_str(), &dir_stat), 0);
+  EXPECT_TRUE(S_ISDIR(dir_stat.st_mode));
+  EXPECT_EQ(dir_stat.st_uid, ::geteuid());
+  EXPECT_EQ(dir_stat.st_mode & 0022, 0u) << lock;  // nobody else may write there
+
+  TempDir dir;
+  const std::string victim = dir / "secret";
+  WriteFile(victim, "private");
+  ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink(victim.c_str(), lock.c_str()), 0);
+  {
+    NamedMutex planted = SystemHost().CreateNamedMutex(name);
+    EXPECT_FALSE(planted.handle);  // refused: the run stops as if it were taken
+  }
+  struct stat st;
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(testing::ReadFile(victim), "private");
+  ASSERT_EQ(::unlink(lock.c_str()), 0);
+
+  // An existing lock file is used as it is, never made more open.
+  WriteFile(lock, "");
+  ASSERT_EQ(::chmod(lock.c_str(), 0600), 0);
+  {
+    NamedMutex held = SystemHost().CreateNamedMutex(name);
+    EXPECT_TRUE(held.handle);
+    EXPECT_FALSE(held.already_existed);
+  }
+  ASSERT_EQ(::stat(lock.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  std::remove(lock.c_str());
+}
+#endif
+
+// The executable's path is the one the process started under, also after
+// the file was moved away during the run (as the self-update does).
+TEST(ExecutablePath, StaysTheOriginalWhenTheFileMoves) {
+  TempDir dir;
+  const std::string probe_name = std::string("korvel_exe_path_probe") + (kWindows ? ".exe" : "");
+  const std::string probe = dir / probe_name;
+  SystemHost().CopyFileOrFail(ExtractFilePath(SystemHost().ExecutablePath()) + probe_name, probe);
+  const std::string command = "\"" + probe + "\" " + (dir / "moved.exe") + " " + (dir / "result.txt");
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  EXPECT_FALSE(SystemHost().FileExists(probe));
+  EXPECT_TRUE(SystemHost().FileExists(dir / "moved.exe"));
+  EXPECT_EQ(testing::ReadFile(dir / "result.txt"), probe);
 }
 
 TEST(ReadIniString, SeesEditsBetweenReads) {

@@ -215,7 +215,7 @@ class OwnerOnlySecurity {
 
 class Win32File : public File {
  public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  explicit Win32File(HANDLE handle, bool append = false) : handle_(handle), append_(append) {}
   ~Win32File() override { ::CloseHandle(handle_); }
 
   std::size_t Read(void* buffer, std::size_t size) override {
@@ -224,7 +224,27 @@ class Win32File : public File {
     if (!::ReadFile(handle_, buffer, chunk, &read, nullptr)) ThrowLastError();
     return read;
   }
-  void Write(std::string_view data) override { WriteAll(handle_, data.data(), data.size()); }
+  void Write(std::string_view data) override {
+    if (!append_) {
+      WriteAll(handle_, data.data(), data.size());
+      return;
+    }
+    // An append-only handle puts each write at the end as a whole; the
+    // exclusive lock of one byte far past any real end makes that hold also
+    // where the file system only emulates it (wine), at the cost of a
+    // lock per entry.
+    OVERLAPPED lock_range{};
+    lock_range.Offset = 0xFFFFFFFEu;
+    lock_range.OffsetHigh = 0x7FFFFFFFu;
+    if (!::LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lock_range)) ThrowLastError();
+    try {
+      WriteAll(handle_, data.data(), data.size());
+    } catch (...) {
+      ::UnlockFileEx(handle_, 0, 1, 0, &lock_range);
+      throw;
+    }
+    ::UnlockFileEx(handle_, 0, 1, 0, &lock_range);
+  }
   void Seek(std::int64_t position) override {
     LARGE_INTEGER distance;
     distance.QuadPart = position;
@@ -246,6 +266,7 @@ class Win32File : public File {
 
  private:
   HANDLE handle_;
+  bool append_;
 };
 
 class Win32Mutex : public MutexHandle {
@@ -424,6 +445,10 @@ class Win32Host : public Host {
       for (int i = 0; i < count; ++i) arguments_.push_back(Narrow(argv[i]));
       ::LocalFree(argv);
     }
+    // Taken once: the file may be renamed or replaced during the run (the
+    // self-update does that), the run keeps the name it started under.
+    executable_path_ = Narrow(
+        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
   }
 
   std::optional<FileAttributes> GetAttributes(const std::string& path) override {
@@ -557,6 +582,13 @@ class Win32Host : public Host {
       case OpenMode::kCreatePrivate:
         disposition = CREATE_NEW;
         break;
+      case OpenMode::kAppend:
+        // Without FILE_WRITE_DATA every write goes to the end of the file
+        // as one piece, whoever else appends at the same time.
+        // (Reading access too: the lock in Win32File::Write needs it.)
+        access = GENERIC_READ | FILE_APPEND_DATA;
+        disposition = OPEN_ALWAYS;
+        break;
     }
     DWORD share_flags = 0;
     switch (share) {
@@ -576,13 +608,10 @@ class Win32Host : public Host {
     const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
-    return std::make_unique<Win32File>(handle);
+    return std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
   }
 
-  std::string ExecutablePath() override {
-    return Narrow(
-        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
-  }
+  std::string ExecutablePath() override { return executable_path_; }
 
   std::string CommandLine() override { return Narrow(::GetCommandLineW()); }
 
@@ -820,6 +849,7 @@ class Win32Host : public Host {
 
  private:
   std::vector<std::string> arguments_;
+  std::string executable_path_;
 };
 
 }  // namespace
@@ -827,6 +857,10 @@ class Win32Host : public Host {
 std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/, const std::string& /*service_root*/) {
   return std::make_unique<Win32Host>();
 }
+
+std::string NamedMutexFile(const std::string&) { return {}; }
+
+std::string ToFileNameEncoding(std::string_view text) { return std::string(text); }
 
 std::string ToConsoleEncoding(std::string_view text) {
   // Without a console (output redirected by a parent that has none) the

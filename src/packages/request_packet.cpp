@@ -62,8 +62,33 @@ std::unique_ptr<xml::TXMLNode> BuildRequestPacket(const RequestPacketData& data)
   return packet;
 }
 
+namespace {
+
+// A temporary name beside `file_name` that nothing occupies: file_name +
+// ".tmp", cleared of what a crashed run left there (read-only too), or,
+// when that cannot go (a directory, a file another process holds),
+// file_name + ".N.tmp". A leftover never stops the packet.
+std::string FreeTemporaryName(host::Host& host, const std::string& file_name) {
+  constexpr int kTries = 100;
+  std::string name;
+  for (int n = 0; n < kTries; ++n) {
+    name = file_name + (n == 0 ? std::string() : "." + std::to_string(n)) + ".tmp";
+    if (!host.GetAttributes(name)) return name;
+    host.ClearFileAttributes(name);
+    try {
+      host.DeleteFile(name);
+    } catch (const Exception&) {
+      // It stays; the next name is tried.
+    }
+    if (!host.GetAttributes(name)) return name;
+  }
+  return name;  // the write reports why it cannot be used
+}
+
+}  // namespace
+
 void SaveRequestPacket(host::Host& host, const xml::TXMLNode& document, const std::string& file_name) {
-  const std::string temporary = file_name + ".tmp";
+  const std::string temporary = FreeTemporaryName(host, file_name);
   try {
     document.SaveToFile(host, temporary);
     host.RenameFileOrFail(temporary, file_name);

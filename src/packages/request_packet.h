@@ -55,6 +55,9 @@ std::unique_ptr<xml::TXMLNode> BuildRequestPacket(const RequestPacketData& data)
 
 // Saves `document` as `file_name`: written completely under file_name +
 // ".tmp" first, then renamed over file_name (replacing an earlier packet).
+// A temporary file left by an earlier run is removed first, read-only too;
+// one that cannot be removed is left alone and file_name + ".N.tmp" is
+// used instead.
 // On failure the temporary file is removed, an earlier packet stays as it
 // was, and the error propagates (EInOutError of the write, or the rename's
 // "Ошибка переименования файла ..." message).

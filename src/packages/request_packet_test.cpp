@@ -167,5 +167,31 @@ TEST(RequestPacketTest, SaveReplacesThePacketOnlyWhenComplete) {
   }
 }
 
+// What a crashed run left beside the packet never stops the next one: a
+// read-only temporary file is cleared away, a directory in its place is
+// stepped around.
+TEST(RequestPacketTest, LeftoverTemporaryFilesDoNotStopThePacket) {
+  TempDir out;
+  const std::string file = out / "0012005.UPR";
+  const auto packet = BuildRequestPacket(SampleData());
+  host::Host& host = SystemHost();
+
+  WriteFile(file + ".tmp", "stale");
+  host.SetAttributes(file + ".tmp", host::FileAttributes{.read_only = true});
+  SaveRequestPacket(host, *packet, file);
+  EXPECT_EQ(ReadFile(file), packet->SaveToString());
+  EXPECT_FALSE(host.FileExists(file + ".tmp"));
+
+  host.CreateDirectory(file + ".tmp");
+  WriteFile(file + ".1.tmp", "stale too");
+  host.SetAttributes(file + ".1.tmp", host::FileAttributes{.read_only = true});
+  WriteFile(file, "earlier packet");
+  SaveRequestPacket(host, *packet, file);
+  EXPECT_EQ(ReadFile(file), packet->SaveToString());
+  std::vector<std::string> files;
+  host.ListFiles(out.path(), "*", files);
+  EXPECT_EQ(files, std::vector<std::string>{"0012005.UPR"});
+}
+
 }  // namespace
 }  // namespace korvel::packages

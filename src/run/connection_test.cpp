@@ -65,7 +65,7 @@ TEST(ConnectionTest, ComponentsCarryTheProgramsSettings) {
 class ReadDbParamsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fb::testing::ServerReachable()) GTEST_SKIP() << "Firebird test server not reachable";
+    KORVEL_REQUIRE_FB_SERVER();
     host_ = std::make_unique<RunTestHost>(dir_.path(), std::vector<std::string>{});
     dm_ = std::make_unique<TdmKorvel>(*host_);
     ASSERT_TRUE(dm_->FbClient.Load());

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+#include <thread>
+
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "host/text.h"
@@ -35,11 +38,9 @@ class RunFixture : public ::testing::Test {
   void SetVersion(int version) { WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(version), ""); }
 
   // A pharmacy database on the test server (chain 12, pharmacy 5, schema
-  // 700) that the ini file names from now on; false when there is no server.
-  bool UseDatabase() {
-    if (!fb::testing::ServerReachable()) return false;
+  // 700) that the ini file names from now on.
+  void UseDatabase() {
     db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::OrganizationStatements(12, 5, 700));
-    return true;
   }
 
   void WriteIni(const std::string& extra, bool with_db = true) {
@@ -62,7 +63,8 @@ class RunFixture : public ::testing::Test {
 };
 
 TEST_F(RunFixture, ConfigurationFillsTheFields) {
-  if (!UseDatabase()) GTEST_SKIP() << "Firebird test server not reachable";
+  KORVEL_REQUIRE_FB_SERVER();
+  UseDatabase();
   SetVersion(1520);
   WriteIni("Classic=1\r\n");
   RunTestHost host(exe_dir_, {});
@@ -104,6 +106,31 @@ TEST_F(RunFixture, ClassicFlagForms) {
     TdmKorvel dm(host);
     dm.Execute();
     EXPECT_EQ(dm.Classic, c.classic) << c.value;
+  }
+}
+
+// The /INI name is joined to the executable's directory, whatever it looks
+// like: a subdirectory name reads the file there, an absolute path does not
+// leave the executable's directory.
+TEST_F(RunFixture, IniSwitchNameIsJoinedToTheExecutableDirectory) {
+  SetVersion(1520);
+  SystemHost().ForceDirectoriesOrFail(exe_dir_ + "conf");
+  const std::string ini = "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\nDB=srv/3050:D:\\Db\\base.gdb\r\n" +
+                          "InDir=" + root_ / "In" + "\r\nOutDir=" + root_ / "Out" + "\r\nModules=7\r\n";
+  WriteFile(exe_dir_ + "conf" + host::kPathDelim + "other.ini", ini);
+  {
+    RunTestHost host(exe_dir_, {"/INI", std::string("conf") + host::kPathDelim + "other.ini"});
+    TdmKorvel dm(host);
+    dm.Execute();
+    EXPECT_EQ(dm.Modules, "7") << LogText(dm);
+  }
+  WriteFile(root_ / "elsewhere.ini", ini);
+  {
+    RunTestHost host(exe_dir_, {"/INI", root_ / "elsewhere.ini"});
+    TdmKorvel dm(host);
+    dm.Execute();
+    EXPECT_EQ(dm.Modules, "");
+    EXPECT_NE(LogText(dm).find("Не найден файл "_cp + root_ / "elsewhere.ini"), std::string::npos) << LogText(dm);
   }
 }
 
@@ -150,7 +177,8 @@ TEST_F(RunFixture, ModePrecedence) {
 }
 
 TEST_F(RunFixture, ScriptsModeWritesNoPacket) {
-  if (!UseDatabase()) GTEST_SKIP() << "Firebird test server not reachable";
+  KORVEL_REQUIRE_FB_SERVER();
+  UseDatabase();
   SetVersion(1520);
   WriteIni("");
   RunTestHost host(exe_dir_, {"/Scripts"});
@@ -203,6 +231,40 @@ TEST_F(RunFixture, ReadOnlyLogFileReportsWriteLogFailure) {
     EXPECT_EQ(e.Message().substr(e.Message().size() - 4), "\ttwo");
   }
   EXPECT_EQ(dm.LogLines.size(), 1u);
+}
+
+// Runs that write the same monthly log at once (a refused second instance
+// while the first one logs): every entry arrives whole, none is lost or
+// written over.
+TEST_F(RunFixture, ConcurrentWritersLoseNoLogLine) {
+  constexpr int kWriters = 8;
+  constexpr int kLines = 250;
+  RunTestHost first_host(exe_dir_, {});
+  TdmKorvel first(first_host);
+  first.ExeDir = exe_dir_;
+  first.WriteLog("");  // makes the log directory before the writers start
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([this, w] {
+      RunTestHost host(exe_dir_, {});
+      TdmKorvel dm(host);
+      dm.ExeDir = exe_dir_;
+      for (int i = 0; i < kLines; ++i) {
+        dm.WriteLog("Утилита writer "_cp + std::to_string(w) + " line " + std::to_string(i));
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  std::set<std::string> seen;
+  int count = 0;
+  for (const std::string& line : SplitString(korvel::testing::ReadFile(first.LogFileName), '\n')) {
+    if (line.find("writer ") == std::string::npos) continue;
+    ++count;
+    EXPECT_EQ(line.back(), '\r') << line;
+    seen.insert(line.substr(9));
+  }
+  EXPECT_EQ(count, kWriters * kLines);
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kWriters * kLines));
 }
 
 }  // namespace

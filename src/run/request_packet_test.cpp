@@ -53,7 +53,7 @@ class PacketTestHost : public RunTestHost {
 class RequestPacketRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!fb::testing::ServerReachable()) GTEST_SKIP() << "Firebird test server not reachable";
+    KORVEL_REQUIRE_FB_SERVER();
     saved_cwd_ = SystemHost().CurrentDirectory();
     exe_dir_ = root_ / "Korvel\\";
     for (const char* dir : {"Korvel\\", "Work\\Distrib\\", "Work\\Apteka\\", "In\\", "Out\\"}) {

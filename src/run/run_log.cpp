@@ -26,8 +26,9 @@ void TdmKorvel::WriteLog(std::string_view message) {
     }
     if (!message.empty()) line = FormatDateTime("hh:nn:ss", host_.Now()) + "\t" + std::string(message);
     {
-      auto file = host_.OpenFile(LogFileName, host::OpenMode::kOpenOrCreate, host::ShareMode::kReadWrite);
-      file->SeekToEnd();
+      // Appended in one write that the system puts at the end as a whole:
+      // other runs (a refused second instance) append at the same time.
+      auto file = host_.OpenFile(LogFileName, host::OpenMode::kAppend, host::ShareMode::kReadWrite);
       file->Write(line + "\r\n");
     }
     LogLines.push_back(line);

@@ -2,7 +2,10 @@
 // (tools/ci/firebird-test-server.sh start), reached on loopback as SYSDBA
 // with the password pinecrest, and the embedded engine for local files.
 // Tests that need the server skip with a clear message when it does not
-// answer, so that a bare ctest without it still runs everything else.
+// answer, so that a bare ctest without it still runs everything else;
+// where the server is part of the run (./test.sh sets the environment
+// variable KORVEL_REQUIRE_FIREBIRD=1) they fail instead, so that a server
+// that did not start cannot leave the run green.
 #pragma once
 
 #include <string>
@@ -29,6 +32,10 @@ bool ServerReachable();
 // Whether the client can open local files through the embedded engine
 // (the process needs access to the engine's lock directory).
 bool EmbeddedAvailable();
+
+// Whether a missing server or client library fails the tests that need
+// them (KORVEL_REQUIRE_FIREBIRD=1) instead of skipping them.
+bool FirebirdRequired();
 
 // Lets the server's own account create and write files in `directory`.
 void MakeServerAccessible(const std::string& directory);
@@ -60,16 +67,35 @@ class ScratchDatabase {
 
 }  // namespace korvel::fb::testing
 
-#define KORVEL_REQUIRE_FB_CLIENT()                                                                   \
-  if (::korvel::fb::testing::TestClient() == nullptr)                                                \
-  GTEST_SKIP() << "Firebird client library " << ::korvel::fb::DefaultClientLibraryName() \
-               << " cannot be loaded"
+// Skips the current test with `message` (a stream expression), or fails it
+// when the Firebird parts are required (FirebirdRequired). For test bodies
+// and SetUp.
+#define KORVEL_FB_UNAVAILABLE(message)                                                          \
+  do {                                                                                          \
+    if (::korvel::fb::testing::FirebirdRequired()) {                                            \
+      GTEST_FAIL() << message << " (KORVEL_REQUIRE_FIREBIRD=1: the run needs it)";             \
+    } else {                                                                                    \
+      GTEST_SKIP() << message;                                                                  \
+    }                                                                                           \
+  } while (false)
 
-#define KORVEL_REQUIRE_FB_SERVER()                                                                          \
-  if (!::korvel::fb::testing::ServerReachable())                                                            \
-  GTEST_SKIP() << "Firebird test server not reachable at " << ::korvel::fb::testing::kServerPrefix         \
-               << " (start it with tools/ci/firebird-test-server.sh start)"
+#define KORVEL_REQUIRE_FB_CLIENT()                                                                    \
+  do {                                                                                                \
+    if (::korvel::fb::testing::TestClient() == nullptr)                                               \
+      KORVEL_FB_UNAVAILABLE("Firebird client library " << ::korvel::fb::DefaultClientLibraryName() \
+                                                       << " cannot be loaded");                       \
+  } while (false)
 
-#define KORVEL_REQUIRE_FB_EMBEDDED()                 \
-  if (!::korvel::fb::testing::EmbeddedAvailable()) \
-  GTEST_SKIP() << "Firebird embedded engine not available to this process"
+#define KORVEL_REQUIRE_FB_SERVER()                                                                  \
+  do {                                                                                              \
+    if (!::korvel::fb::testing::ServerReachable())                                                  \
+      KORVEL_FB_UNAVAILABLE("Firebird test server not reachable at "                                \
+                            << ::korvel::fb::testing::kServerPrefix                                 \
+                            << " (start it with tools/ci/firebird-test-server.sh start)");          \
+  } while (false)
+
+#define KORVEL_REQUIRE_FB_EMBEDDED()                                                        \
+  do {                                                                                      \
+    if (!::korvel::fb::testing::EmbeddedAvailable())                                        \
+      KORVEL_FB_UNAVAILABLE("Firebird embedded engine not available to this process");     \
+  } while (false)
