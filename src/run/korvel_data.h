@@ -153,10 +153,10 @@ class TdmKorvel {
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.
-  const packages::SignatureDecryptor& OfficeKey();
+  const packages::SignatureVerifier& OfficeKey();
 
   host::Host& host_;
-  std::unique_ptr<packages::SignatureDecryptor> office_key_;
+  std::unique_ptr<packages::SignatureVerifier> office_key_;
   // The configuration file name as given (for messages).
   std::string ini_name_;
 };
