@@ -12,6 +12,8 @@ size_mb=${1:-1024}
 work=${2:-$(mktemp -d /var/tmp/korvel-bench.XXXXXX)}
 trap 'rm -rf "$work"' EXIT
 
+# The benchmark directory's CMake also builds the XML benchmark (pugixml).
+tools/ci/install-deps.sh libpugixml-dev unzip time
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKORVEL_BENCH=ON -DKORVEL_TESTS=OFF >/dev/null
 cmake --build build-bench -j2 --target package_bench korvel-tool
 tool=build-bench/tools/korvel-tool
