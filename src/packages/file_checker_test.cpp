@@ -106,8 +106,7 @@ TEST(Verifier, KeyFileMissingBrokenOrOfAnotherKindFailsEveryCheck) {
   EXPECT_THROW(missing->VerifyDigestText(signature, DigestText("x")), Exception);
   EXPECT_FALSE(Check(dir / "a.upd", *missing));
 
-  // Not a key; a private key; a key of another kind (RSA, made by the
-  // command line so that no RSA code is needed here).
+  // Not a key, nothing, a private key, a valid key of another kind.
   const std::string prefix = "Ошибка чтения открытого ключа "_cp + dir / "Korvel.pub" + ": ";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n", "Файл не содержит открытого ключа в формате PEM"},
