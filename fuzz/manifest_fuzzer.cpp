@@ -16,8 +16,8 @@ using namespace korvel;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const packages::OfficeKeyPair keys = packages::GenerateOfficeKeyPair();
-  static const packages::SignatureEncryptor signer(keys.private_pem);
-  static const packages::RsaSignatureDecryptor decryptor(keys.public_pem);
+  static const packages::SignatureSigner signer(keys.private_pem);
+  static const packages::Ed25519SignatureVerifier verifier(keys.public_pem);
   host::Host& host = testing::SystemHost();
   const std::string root = fuzz::Scratch().path();
   const std::string in = root + "In" + host::kPathDelim;
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   packages::SignFile(host, signer, in + "p.upd");
 
-  packages::PackageIntake intake(host, decryptor, [](std::string_view) {});
+  packages::PackageIntake intake(host, verifier, [](std::string_view) {});
   intake.InDir = in;
   intake.TmpDir = tmp;
   intake.PredId = 1;

@@ -18,13 +18,13 @@ inline const korvel::testing::TempDir& Scratch() {
   return dir;
 }
 
-inline const packages::SignatureDecryptor& FuzzDecryptor() {
-  static const packages::RsaSignatureDecryptor decryptor = [] {
+inline const packages::SignatureVerifier& FuzzVerifier() {
+  static const packages::Ed25519SignatureVerifier verifier = [] {
     const char* path = std::getenv("KORVEL_FUZZ_PUBKEY");
-    if (path != nullptr) return packages::RsaSignatureDecryptor(korvel::testing::ReadFile(path));
-    return packages::RsaSignatureDecryptor(packages::GenerateOfficeKeyPair().public_pem);
+    if (path != nullptr) return packages::Ed25519SignatureVerifier(korvel::testing::ReadFile(path));
+    return packages::Ed25519SignatureVerifier(packages::GenerateOfficeKeyPair().public_pem);
   }();
-  return decryptor;
+  return verifier;
 }
 
 }  // namespace korvel::fuzz

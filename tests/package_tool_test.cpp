@@ -1,13 +1,17 @@
 // korvel-tool's office commands, driven as the office runs them: keys,
-// signing archives made by Info-ZIP's zip and Python's zipfile, and the
-// utility's check of what was signed.
+// signing archives made by Info-ZIP's zip and Python's zipfile or with the
+// OpenSSL command line alone, and the utility's check of what was signed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "host/cp1251.h"
 #include "installation.h"
+#include "packages/digest.h"
+#include "packages/office_key.h"
 #include "packages/package_intake.h"
+#include "packages/package_signer.h"
 #include "packages/signature.h"
+#include "packages/testing/office_keys.h"
 
 namespace korvel::testing {
 namespace {
@@ -45,8 +49,8 @@ class OfficeTools : public ::testing::Test {
   // The utility's intake of a package file in the test directory: its
   // message, or "accepted" when the payload arrived whole.
   std::string Intake(const std::string& path) {
-    const packages::RsaSignatureDecryptor decryptor(ReadFile(pub()));
-    packages::PackageIntake intake(SystemHost(), decryptor, [](std::string_view) {});
+    const packages::Ed25519SignatureVerifier verifier(ReadFile(pub()));
+    packages::PackageIntake intake(SystemHost(), verifier, [](std::string_view) {});
     intake.InDir = host::ExtractFilePath(path);
     intake.TmpDir = dir_ / "TMP/";
     intake.PredId = 1;
@@ -82,6 +86,81 @@ TEST_F(OfficeTools, KeygenWritesPemFilesAndNeverOverwrites) {
   EXPECT_EQ(Tool({"keygen", priv(), dir_ / "new.pub"}).exit_code, 1);
   EXPECT_EQ(ReadFile(priv()), before);
   EXPECT_FALSE(SystemHost().FileExists(dir_ / "new.pub"));
+  if (host::kWindows) return;  // the rest asks the OpenSSL command line
+  const ProgramResult text = Shell("openssl pkey -in '" + priv() + "' -text -noout");
+  EXPECT_EQ(text.exit_code, 0);
+  EXPECT_THAT(text.output, HasSubstr("ED25519 Private-Key"));
+  // The public key is exactly what openssl derives from the private one.
+  EXPECT_EQ(Shell("openssl pkey -in '" + priv() + "' -pubout").output, ReadFile(pub()));
+}
+
+TEST_F(OfficeTools, KeygenLeavesNeitherKeyWhenTheSecondWriteFails) {
+  const ProgramResult result = Tool({"keygen", dir_ / "lone.pem", dir_ / "no-such-dir/lone.pub"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.error, HasSubstr(dir_ / "no-such-dir/lone.pub"));
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "lone.pem"));
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "lone.pem.part"));
+}
+
+TEST_F(OfficeTools, SignRefusesAKeyOfAnotherKindBeforeTouchingTheFile) {
+  WriteFile(dir_ / "rsa.pem", packages::testing::kRsaPrivatePem);
+  WriteFile(dir_ / "a.upd", "PK" + std::string(500, 'z'));
+  WriteFile(dir_ / "a.xml", "<?xml?>\n<R>\n</R>\n");
+  for (const char* name : {"a.upd", "a.xml"}) {
+    const std::string before = ReadFile(dir_ / name);
+    const ProgramResult result = Tool({"sign", dir_ / "rsa.pem", dir_ / name});
+    EXPECT_EQ(result.exit_code, 1) << name;
+    EXPECT_THAT(result.error, HasSubstr(dir_ / "rsa.pem" + ": the private key is RSA of 1024 bits, not Ed25519"));
+    EXPECT_EQ(ReadFile(dir_ / name), before) << name;
+    // The file is still fit to be signed with the right key.
+    EXPECT_EQ(Tool({"sign", priv(), dir_ / name}).exit_code, 0) << name;
+    EXPECT_EQ(Tool({"verify", pub(), dir_ / name}).exit_code, 0) << name;
+  }
+  // pack refuses the key as well, and verify a public key of that kind.
+  WriteFile(dir_ / "rsa.pub", packages::testing::kRsaPublicPem);
+  const ProgramResult pack = Tool({"pack", "--key", dir_ / "rsa.pem", "--type", "42", "--pred", "1", "--to", "5",
+                                   payload(), dir_ / "x.upp"});
+  EXPECT_EQ(pack.exit_code, 1);
+  EXPECT_THAT(pack.error, HasSubstr(dir_ / "rsa.pem"));
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upp"));
+  const ProgramResult verify = Tool({"verify", dir_ / "rsa.pub", dir_ / "a.upd"});
+  EXPECT_EQ(verify.exit_code, 1);
+  EXPECT_THAT(verify.error, HasSubstr(dir_ / "rsa.pub" + ": "));
+}
+
+// The block of commands that follows `heading` in the README, as written.
+std::string ReadmeCommands(const std::string& heading) {
+  const std::string readme = ReadFile(KORVEL_README);
+  const std::size_t at = readme.find(heading);
+  const std::size_t start = readme.find("```sh\n", at == std::string::npos ? readme.size() : at);
+  if (start == std::string::npos) return "";
+  const std::size_t end = readme.find("```", start + 6);
+  return readme.substr(start + 6, end - start - 6);
+}
+
+TEST_F(OfficeTools, PackageSignedWithTheOpensslCommandsOfTheReadmeIsAccepted) {
+  if (host::kWindows) GTEST_SKIP() << "the commands are run by a POSIX shell";
+  const std::string commands = ReadmeCommands("Signing with OpenSSL alone");
+  ASSERT_THAT(commands, HasSubstr("openssl pkeyutl -sign -rawin"));
+  // A key pair made by openssl itself, and an archive made by zip.
+  const std::string work = dir_ / "openssl";
+  ASSERT_EQ(Shell("mkdir '" + work + "' && cd '" + work + "' && openssl genpkey -algorithm ed25519 -out office.pem && "
+                  "openssl pkey -in office.pem -pubout -out Korvel.pub && cd '" + zipdir() + "' && zip -q -r '" +
+                  work + "/package.upd' .")
+                .exit_code,
+            0);
+  const std::string unsigned_bytes = ReadFile(work + "/package.upd");
+  const ProgramResult signed_result = Shell("cd '" + work + "' && set -e\n" + commands);
+  ASSERT_EQ(signed_result.exit_code, 0) << signed_result.error;
+  EXPECT_EQ(ReadFile(work + "/package.upd").size(), unsigned_bytes.size() + 108);
+  EXPECT_EQ(Tool({"verify", work + "/Korvel.pub", work + "/package.upd"}).exit_code, 0);
+  WriteFile(pub(), ReadFile(work + "/Korvel.pub"));
+  EXPECT_EQ(Intake(work + "/package.upd"), "accepted");
+  // korvel-tool signs the same bytes alike: Ed25519 is deterministic.
+  WriteFile(dir_ / "same.upd", unsigned_bytes);
+  ASSERT_EQ(Tool({"sign", work + "/office.pem", dir_ / "same.upd"}).exit_code, 0);
+  EXPECT_EQ(ReadFile(dir_ / "same.upd").substr(0, unsigned_bytes.size() + 99),
+            ReadFile(work + "/package.upd").substr(0, unsigned_bytes.size() + 99));
 }
 
 TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
@@ -100,6 +179,25 @@ TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
   for (std::size_t pos : {std::size_t{0}, std::size_t{3}, good.size() / 2, good.size() - 109}) {
     std::string bad = good;
     bad[pos] = static_cast<char>(bad[pos] ^ 0x20);
+    WriteFile(dir_ / "bad.upd", bad);
+    ExpectRefused(dir_ / "bad.upd");
+  }
+  // A changed signature, a truncated or over-long field, a signature of
+  // another digest (by the office's own key), a trailer moved by one byte.
+  const std::size_t field = good.size() - 108;
+  std::string changed_signature = good;
+  changed_signature[field + 20] = changed_signature[field + 20] == 'A' ? 'B' : 'A';
+  std::string truncated = good;
+  truncated.replace(field + 5 + 80, 8, "==");
+  truncated.resize(good.size(), '\0');
+  std::string over_long = good;
+  over_long.replace(field + 5, 0, "AAAA");
+  over_long.resize(good.size());
+  std::string other_digest = good.substr(0, field) +
+                             packages::MakeTrailer(packages::SignatureSigner(ReadFile(priv()))
+                                                       .SignDigestText(packages::DigestText("another content")));
+  std::string shifted = good.substr(0, field - 1) + good.substr(field) + "X";
+  for (const std::string& bad : {changed_signature, truncated, over_long, other_digest, shifted}) {
     WriteFile(dir_ / "bad.upd", bad);
     ExpectRefused(dir_ / "bad.upd");
   }
@@ -157,12 +255,18 @@ TEST_F(OfficeTools, PackMakesAPackageTheUtilityAccepts) {
                 .exit_code,
             0);
   EXPECT_EQ(Intake(dir_ / "other.upd"), "Пакет предназначен для другой аптеки NODE_ID=6");
-  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "41", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
+  // Usage errors: no --old for an update package, a type that is no
+  // package's.
+  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "41", "--pred", "1", "--to", "5", "--new", "1521", payload(),
+                  dir_ / "x.upd"})
                 .exit_code,
-            1);
-  EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "43", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
-                .exit_code,
-            1);
+            2);
+  for (const char* type : {"40", "43"}) {
+    EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", type, "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
+                  .exit_code,
+              2)
+        << type;
+  }
   EXPECT_EQ(Tool({"pack", "--key", priv(), "--type", "x", "--pred", "1", "--to", "5", payload(), dir_ / "x.upd"})
                 .exit_code,
             2);
@@ -172,6 +276,66 @@ TEST_F(OfficeTools, PackMakesAPackageTheUtilityAccepts) {
             1);
   EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd"));
   EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd.part"));
+}
+
+TEST_F(OfficeTools, PackRefusesWhatTheUtilityWouldRefuseNamingTheFile) {
+  const auto pack = [this](const std::string& dir, const std::string& out) {
+    return Tool({"pack", "--key", priv(), "--type", "42", "--pred", "1", "--to", "5", dir, out});
+  };
+  const auto expect_refused = [&](const std::string& dir, const std::string& out, const std::string& named) {
+    const ProgramResult result = pack(dir, out);
+    EXPECT_EQ(result.exit_code, 1) << named;
+    EXPECT_THAT(result.error, HasSubstr(named));
+    EXPECT_FALSE(SystemHost().FileExists(out)) << named;
+    EXPECT_FALSE(SystemHost().FileExists(out + ".part")) << named;
+  };
+  // Names the intake refuses to unpack (a device name, a stream), which
+  // only a POSIX file system can hold.
+  if (!host::kWindows) {
+    WriteFile(dir_ / "dev/bin/NUL.txt", "x");
+    expect_refused(dir_ / "dev", dir_ / "dev.upp", "NUL.txt");
+    WriteFile(dir_ / "stream/a:b", "x");
+    expect_refused(dir_ / "stream", dir_ / "stream.upp", "a:b");
+    // Two names the utility's file system cannot tell apart.
+    WriteFile(dir_ / "twins/bin/twin.txt", "1");
+    WriteFile(dir_ / "twins/bin/TWIN.txt", "2");
+    expect_refused(dir_ / "twins", dir_ / "twins.upp", "twin.txt");
+    // Links, to a file and to a directory.
+    WriteFile(dir_ / "linked/a.txt", "x");
+    ASSERT_EQ(Shell("ln -s '" + payload() + "/bin/data.bin' '" + dir_ / "linked/link.bin'").exit_code, 0);
+    expect_refused(dir_ / "linked", dir_ / "linked.upp", dir_ / "linked/link.bin");
+    ASSERT_EQ(Shell("rm '" + dir_ / "linked/link.bin' && ln -s '" + payload() + "/bin' '" + dir_ / "linked/bin'")
+                  .exit_code,
+              0);
+    expect_refused(dir_ / "linked", dir_ / "linked.upp", dir_ / "linked/bin");
+  }
+  // The package inside its own payload, also named by a relative path.
+  expect_refused(payload(), payload() + "/self.upp", "self.upp");
+  SystemHost().SetCurrentDirectory(payload());
+  expect_refused(".", "bin/self.upp", "bin/self.upp");
+  SystemHost().SetCurrentDirectory(dir_.path());
+  // What passes is still packed.
+  EXPECT_EQ(pack(payload(), dir_ / "fine.upp").exit_code, 0);
+}
+
+TEST_F(OfficeTools, EveryFailureNamesItsFile) {
+  const std::string missing_key = dir_ / "missing.pem";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"sign", missing_key, payload() + "/bin/data.bin"},
+        std::vector<std::string>{"verify", missing_key, payload() + "/bin/data.bin"},
+        std::vector<std::string>{"pack", "--key", missing_key, "--type", "42", "--pred", "1", "--to", "5", payload(),
+                                 dir_ / "x.upp"}}) {
+    const ProgramResult result = Tool(args);
+    EXPECT_EQ(result.exit_code, 1) << args[0];
+    EXPECT_THAT(result.error, HasSubstr(missing_key + ": ")) << args[0];
+  }
+  const std::string missing = dir_ / "missing.upd";
+  EXPECT_THAT(Tool({"sign", priv(), missing}).error, HasSubstr(missing));
+  EXPECT_THAT(Tool({"verify", pub(), missing}).error, HasSubstr(missing));
+  const ProgramResult no_dir = Tool({"pack", "--key", priv(), "--type", "42", "--pred", "1", "--to", "5", payload(),
+                                     dir_ / "no-such-dir/x.upp"});
+  EXPECT_EQ(no_dir.exit_code, 1);
+  EXPECT_THAT(no_dir.error, HasSubstr(dir_ / "no-such-dir/x.upp"));
 }
 
 TEST_F(OfficeTools, TextFilesAreSignedInLineTwo) {

@@ -14,24 +14,67 @@ namespace {
 
 using namespace korvel::literals;
 
+packages::SignatureSigner ReadSigner(host::Host& host, const std::string& path) {
+  return AboutFile(path, [&] { return packages::SignatureSigner(host.ReadFileText(path)); });
+}
+
+packages::Ed25519SignatureVerifier ReadVerifier(host::Host& host, const std::string& path) {
+  return AboutFile(path, [&] { return packages::Ed25519SignatureVerifier(host.ReadFileText(path)); });
+}
+
+// Removes what a failed keygen made; the failure that brought us here is
+// the one to report.
+void RemoveQuietly(host::Host& host, const std::string& path) {
+  try {
+    if (host.FileExists(path)) host.DeleteFile(path);
+  } catch (const Exception&) {
+  }
+}
+
 int Keygen(ToolContext& context) {
   if (context.args.size() != 2) {
     PrintError("keygen: expected PRIVATE.pem PUBLIC.pem (see korvel-tool keygen --help)");
     return 2;
   }
   host::Host& host = context.host;
+  const std::string& private_path = context.args[0];
+  const std::string& public_path = context.args[1];
   for (const std::string& path : context.args) {
-    if (host.FileExists(path)) {
+    if (host.GetAttributes(path)) {
       PrintError("keygen: " + path + " exists; a key file is never overwritten");
       return 1;
     }
   }
   const packages::OfficeKeyPair pair = packages::GenerateOfficeKeyPair();
-  // The private key is readable by its owner alone.
-  host.OpenFile(context.args[0], host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive)->Write(pair.private_pem);
-  host.WriteFileText(context.args[1], pair.public_pem);
-  PrintLine(host, "Private key (keep it at the office): " + context.args[0]);
-  PrintLine(host, "Public key (install as Korvel.pub beside Korvel.exe): " + context.args[1]);
+  // Both keys are written in full under temporary names before either
+  // takes its own, and a failure removes whatever was made: a private key
+  // never stays without its public key.
+  const std::string private_temp = private_path + ".part";
+  const std::string public_temp = public_path + ".part";
+  bool private_placed = false;
+  try {
+    AboutFile(private_temp, [&] {
+      // The private key is readable by its owner alone.
+      auto file = host.OpenFile(private_temp, host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive);
+      file->Write(pair.private_pem);
+      file->Flush();
+    });
+    AboutFile(public_temp, [&] {
+      auto file = host.OpenFile(public_temp, host::OpenMode::kCreate, host::ShareMode::kExclusive);
+      file->Write(pair.public_pem);
+      file->Flush();
+    });
+    AboutFile(private_path, [&] { host.MoveFile(private_temp, private_path, false); });
+    private_placed = true;
+    AboutFile(public_path, [&] { host.MoveFile(public_temp, public_path, false); });
+  } catch (const Exception&) {
+    if (private_placed) RemoveQuietly(host, private_path);
+    RemoveQuietly(host, private_temp);
+    RemoveQuietly(host, public_temp);
+    throw;
+  }
+  PrintLine(host, "Private key (Ed25519; keep it at the office): " + private_path);
+  PrintLine(host, "Public key (install as Korvel.pub beside Korvel.exe): " + public_path);
   return 0;
 }
 
@@ -41,13 +84,15 @@ int Sign(ToolContext& context) {
     return 2;
   }
   host::Host& host = context.host;
-  const packages::SignatureEncryptor signer(host.ReadFileText(context.args[0]));
+  // A key whose signatures the format cannot hold is refused here, before
+  // the file is touched.
+  const packages::SignatureSigner signer = ReadSigner(host, context.args[0]);
   const std::string& path = context.args[1];
-  const packages::SignatureForm form = packages::SignFile(host, signer, path);
+  const packages::SignatureForm form = AboutFile(path, [&] { return packages::SignFile(host, signer, path); });
   // The signed file must pass the utility's own check with the matching
   // public key; anything else is a fault worth knowing before shipping.
-  const packages::RsaSignatureDecryptor decryptor(signer.PublicPem());
-  if (!packages::CheckFileSignature(host, decryptor, path)) {
+  const packages::Ed25519SignatureVerifier verifier(signer.PublicPem());
+  if (!packages::CheckFileSignature(host, verifier, path)) {
     PrintError("sign: " + path + " was signed but does not pass the check");
     return 1;
   }
@@ -62,9 +107,10 @@ int Verify(ToolContext& context) {
     return 2;
   }
   host::Host& host = context.host;
-  const packages::RsaSignatureDecryptor decryptor(host.ReadFileText(context.args[0]));
+  const packages::Ed25519SignatureVerifier verifier = ReadVerifier(host, context.args[0]);
   const std::string& path = context.args[1];
-  packages::TFileCheker checker(host, decryptor, path);
+  // The checker's own error names the file.
+  packages::TFileCheker checker(host, verifier, path);
   if (checker.Check()) {
     PrintLine(host, path + ": signature valid (digest " + checker.ReferenceDigest + ")");
     return 0;
@@ -82,11 +128,12 @@ const ToolCommandRegistration keygen_registration({
     "keygen",
     "keygen PRIVATE.pem PUBLIC.pem",
     "make the office's key pair for signing packages",
-    "Makes a new RSA key pair of 512 bits, the size the package signature\n"
-    "trailer holds, and writes it as PEM files: PRIVATE.pem (PKCS#8, not\n"
-    "encrypted: keep it at the office, readable only by whoever signs) and\n"
-    "PUBLIC.pem. Install PUBLIC.pem as Korvel.pub beside the utility's\n"
-    "executable on every server. Existing files are never overwritten.",
+    "Makes a new Ed25519 key pair and writes it as PEM files: PRIVATE.pem\n"
+    "(PKCS#8, not encrypted: keep it at the office, readable only by\n"
+    "whoever signs) and PUBLIC.pem (SubjectPublicKeyInfo, as openssl pkey\n"
+    "-pubout writes it). Install PUBLIC.pem as Korvel.pub beside the\n"
+    "utility's executable on every server. Existing files are never\n"
+    "overwritten; either both files are written or neither is.",
     Keygen,
 });
 
@@ -94,9 +141,11 @@ const ToolCommandRegistration sign_registration({
     "sign",
     "sign PRIVATE.pem FILE",
     "sign a package, an executable or a text file in place",
-    "Signs FILE with the office's private key, the way the utility checks it:\n"
+    "Signs FILE with the office's Ed25519 private key, the way the utility\n"
+    "checks it (a key of any other kind is refused before FILE is touched):\n"
     "  - a ZIP archive (.upd, .upp) or an executable (starting with PK or MZ)\n"
-    "    gets a 108-byte trailer with the encrypted MD5 of its content;\n"
+    "    gets a 108-byte trailer with the signature over the MD5 digest text\n"
+    "    of its content;\n"
     "    a file that already ends with a trailer is refused;\n"
     "  - any other file is taken as text (XML): the attribute key=\"...\" is\n"
     "    written last into the first tag of line 2, replacing an old one.\n"

@@ -5,6 +5,7 @@
 
 #include "host/text.h"
 #include "packages/office_key.h"
+#include "packages/package_intake.h"
 #include "packages/package_maker.h"
 #include "tools/tool_command.h"
 
@@ -56,12 +57,18 @@ int Pack(ToolContext& context) {
     }
   }
   if (key.empty() || !have_type || !have_pred || !have_to) return Usage("--key, --type, --pred and --to are required");
+  if (options.type != packages::kUpdatePackageType && options.type != packages::kPrivateUpdateType) {
+    return Usage("--type must be 41 (update package) or 42 (private update), not " + IntToStr(options.type));
+  }
+  if (options.type == packages::kUpdatePackageType && (!options.old_version || !options.new_version)) {
+    return Usage("an update package (--type 41) needs --old and --new");
+  }
   if (positional.size() != 2) return Usage("expected PAYLOAD_DIR and OUT");
   options.payload_dir = positional[0];
   options.out = positional[1];
 
   host::Host& host = context.host;
-  const packages::SignatureEncryptor signer(host.ReadFileText(key));
+  const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
   const int count = packages::PackPackage(host, signer, options);
   PrintLine(host, options.out + ": type " + IntToStr(options.type) + ", " + IntToStr(count) +
                       " payload files, signed");
@@ -77,6 +84,10 @@ const ToolCommandRegistration pack_registration({
     "of --module, repeated for several, under MODULES), packs it with the\n"
     "payload into a ZIP archive and signs it with the office's private key,\n"
     "so that the utility accepts it. OUT appears only when complete.\n"
+    "What the utility would refuse is refused here, naming the file: a name\n"
+    "the utility may not unpack (a device name such as NUL, a drive letter\n"
+    "or stream, control characters), two names that differ only in letter\n"
+    "case, a symbolic link, and an OUT inside PAYLOAD_DIR.\n"
     "\n"
     "  --type 41     update package (.upd); needs --old (the version it\n"
     "                updates, OLD_VERNO) and --new (NEW_VERNO)\n"

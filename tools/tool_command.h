@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "host/exception.h"
 #include "host/host.h"
 
 namespace korvel::tool {
@@ -35,5 +36,17 @@ struct ToolCommandRegistration {
 // console's encoding, with a line end.
 void PrintLine(host::Host& host, std::string_view text);
 void PrintError(std::string_view text);
+
+// Runs `action`; an Exception it raises gets `path` + ": " in front, so that
+// every failure names the file it is about.
+template <typename Action>
+auto AboutFile(const std::string& path, Action&& action) -> decltype(action()) {
+  try {
+    return action();
+  } catch (Exception& e) {
+    e.SetMessage(path + ": " + e.Message());
+    throw;
+  }
+}
 
 }  // namespace korvel::tool

@@ -92,8 +92,8 @@ std::string Utf16PrefixDigestText(std::string_view text) {
   return DigestText(utf16);
 }
 
-TFileCheker::TFileCheker(host::Host& host, const SignatureDecryptor& decryptor, std::string file_name)
-    : FileName(std::move(file_name)), host_(host), decryptor_(decryptor) {
+TFileCheker::TFileCheker(host::Host& host, const SignatureVerifier& verifier, std::string file_name)
+    : FileName(std::move(file_name)), host_(host), verifier_(verifier) {
   try {
     auto file = host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
     Header = file->ReadUpTo(2);
@@ -113,14 +113,12 @@ TFileCheker::TFileCheker(host::Host& host, const SignatureDecryptor& decryptor, 
 
 TFileCheker::~TFileCheker() = default;
 
-std::string TFileCheker::Decrypt(const std::string& encrypted) const {
+bool TFileCheker::Verified(const std::string& digest_text) const {
   try {
-    std::string text = decryptor_.DecryptSignatureText(encrypted);
-    if (!text.empty()) text.pop_back();
-    return text;
+    return verifier_.VerifyDigestText(SignatureText, digest_text);
   } catch (const Exception&) {
-    // A signature the decryptor cannot recover is no signature.
-    return {};
+    // A signature the verifier cannot check is no signature.
+    return false;
   }
 }
 
@@ -143,12 +141,18 @@ bool TFileCheker::CheckTrailer() {
   SignatureText = ReadExactly(*file, static_cast<std::size_t>(kTrailerSize)).substr(0, kTrailerKeyField);
   ReplaceFirst(SignatureText, "<key>", "");
   ReplaceFirst(SignatureText, "</key>", "");
-  ReferenceDigest = SignatureText.find("==") != std::string::npos ? Decrypt(SignatureText) : std::string();
-  // Without a reference nothing can match; the content need not be read.
-  if (ReferenceDigest.size() != kDigestTextLength) return false;
+  // Without "==" the field holds no signature; the verifier is not asked.
+  if (SignatureText.find("==") == std::string::npos) return false;
+  // Nor need the content be read for a field that cannot be a signature
+  // (truncated, over-long) or when there is no key to check it with.
+  if (!verifier_.CanVerify(SignatureText)) return false;
   ContentDigest = FileDigestText(*file, size - kTrailerSize);
   checked_file_ = std::move(file);
-  return ReferenceDigest == ContentDigest;
+  // Where the signature once was decrypted and compared with the digest,
+  // the verifier now says whether it is the office's over the digest.
+  if (!Verified(ContentDigest)) return false;
+  ReferenceDigest = ContentDigest;
+  return true;
 }
 
 bool TFileCheker::CheckText() {
@@ -156,18 +160,25 @@ bool TFileCheker::CheckText() {
   const std::optional<std::string> signature = TextSignatureOf(Lines[1]);
   if (!signature) return false;
   SignatureText = *signature;
-  ReferenceDigest = Decrypt(SignatureText);
+  if (!verifier_.CanVerify(SignatureText)) return false;
   Lines[1] = RemoveTextSignature(Lines[1]);
   const std::string text = JoinLines(Lines);
   ContentDigest = DigestText(text);
-  if (ReferenceDigest == ContentDigest) return true;
-  return ReferenceDigest == Utf16PrefixDigestText(text);
+  // The signature is verified over each digest text in turn (see
+  // CheckTrailer): the Windows-1251 bytes, then the UTF-16LE prefix.
+  for (const std::string& digest : {ContentDigest, Utf16PrefixDigestText(text)}) {
+    if (Verified(digest)) {
+      ReferenceDigest = digest;
+      return true;
+    }
+  }
+  return false;
 }
 
 std::unique_ptr<host::File> TFileCheker::TakeCheckedFile() { return std::move(checked_file_); }
 
-bool CheckFileSignature(host::Host& host, const SignatureDecryptor& decryptor, const std::string& path) {
-  TFileCheker checker(host, decryptor, path);
+bool CheckFileSignature(host::Host& host, const SignatureVerifier& verifier, const std::string& path) {
+  TFileCheker checker(host, verifier, path);
   return checker.Check();
 }
 

@@ -1,8 +1,9 @@
-// The signature check of packages. A signed file carries an encrypted MD5
-// digest of its own content in one of two forms:
+// The signature check of packages. A signed file carries the office's
+// signature (signature.h) over the MD5 digest text of its own content, in
+// one of two forms:
 //
 // - a 108-byte trailer at the end of a ZIP archive ("PK") or a Windows
-//   executable ("MZ"): "<key>" + the encrypted signature (88 characters) +
+//   executable ("MZ"): "<key>" + the signature (88 characters) +
 //   "</key>" in the first 99 bytes, 9 bytes not read; the digest covers
 //   everything in front of the trailer;
 // - in any other (text) file, an attribute key="..." written last in the
@@ -40,11 +41,12 @@ class TFileCheker {
   // header and, for a text file, its lines. Throws the host's error, with
   // "Невозможно открыть файл \"<path>\". " in front, when the file cannot be
   // opened or read.
-  TFileCheker(host::Host& host, const SignatureDecryptor& decryptor, std::string file_name);
+  TFileCheker(host::Host& host, const SignatureVerifier& verifier, std::string file_name);
   ~TFileCheker();
 
-  // True exactly when the stored signature decrypts to the content's
-  // digest. Never throws: any failure is false. A "PK" file is opened for
+  // True exactly when the stored signature is the office's over the
+  // content's digest text (for a text file, over either of its two digest
+  // texts). Never throws: any failure is false. A "PK" file is opened for
   // reading and writing, unshared, so a read-only or locked archive fails.
   bool Check();
 
@@ -57,24 +59,27 @@ class TFileCheker {
   std::vector<std::string> Lines;  // text files only
   std::string SignatureText;
   std::string ContentDigest;
+  // The digest text the stored signature was found to sign; empty when it
+  // signs none of those computed.
   std::string ReferenceDigest;
   std::string Header;
 
  private:
   bool CheckTrailer();
   bool CheckText();
-  // The decryptor's text without its last character; empty on failure.
-  std::string Decrypt(const std::string& encrypted) const;
+  // Whether SignatureText is the office's over `digest_text`; false when
+  // the verifier cannot tell.
+  bool Verified(const std::string& digest_text) const;
 
   host::Host& host_;
-  const SignatureDecryptor& decryptor_;
+  const SignatureVerifier& verifier_;
   bool text_too_large_ = false;
   std::unique_ptr<host::File> checked_file_;
 };
 
 // Creates a checker for `path`, runs Check and returns its result. Throws
 // only when the file cannot be opened (see the constructor).
-bool CheckFileSignature(host::Host& host, const SignatureDecryptor& decryptor, const std::string& path);
+bool CheckFileSignature(host::Host& host, const SignatureVerifier& verifier, const std::string& path);
 
 // ---- The text form, shared with the office's signing tool ----
 
@@ -82,7 +87,7 @@ bool CheckFileSignature(host::Host& host, const SignatureDecryptor& decryptor, c
 // a line; a line break at the very end adds no empty line.
 std::vector<std::string> SplitLines(std::string_view text);
 
-// The encrypted signature in a text file's line 2: from the first "key"
+// The signature in a text file's line 2: from the first "key"
 // through the first quote-and-">" after it, without key=" and the
 // terminator. Nothing when the line has no "key".
 std::optional<std::string> TextSignatureOf(const std::string& line);

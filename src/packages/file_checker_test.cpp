@@ -1,4 +1,4 @@
-// The signature check: both signature forms, the decryptor, and what a
+// The signature check: both signature forms, the verifier, and what a
 // damaged, foreign or locked file gives.
 #include "packages/file_checker.h"
 
@@ -21,18 +21,22 @@ using korvel::testing::WriteFile;
 using namespace korvel::literals;
 using namespace korvel::packages::testing;
 
-// Counts the calls that reach the real decryptor.
-class CountingDecryptor : public SignatureDecryptor {
+// Counts the calls that reach the real verifier.
+class CountingVerifier : public SignatureVerifier {
  public:
-  std::string DecryptSignatureText(const std::string& encrypted) const override {
+  bool CanVerify(const std::string& signature) const override {
     ++calls;
-    return OfficeDecryptor().DecryptSignatureText(encrypted);
+    return OfficeVerifier().CanVerify(signature);
+  }
+  bool VerifyDigestText(const std::string& signature, std::string_view digest_text) const override {
+    ++calls;
+    return OfficeVerifier().VerifyDigestText(signature, digest_text);
   }
   mutable int calls = 0;
 };
 
-bool Check(const std::string& path, const SignatureDecryptor& decryptor = OfficeDecryptor()) {
-  return CheckFileSignature(SystemHost(), decryptor, path);
+bool Check(const std::string& path, const SignatureVerifier& verifier = OfficeVerifier()) {
+  return CheckFileSignature(SystemHost(), verifier, path);
 }
 
 std::string SampleZip() {
@@ -45,8 +49,8 @@ std::string SampleZip() {
   return BuildZip({a, b});
 }
 
-std::string SignedBytes(std::string content, const SignatureEncryptor& signer = OfficeSigner()) {
-  return content + MakeTrailer(signer.EncryptDigestText(DigestText(content)));
+std::string SignedBytes(std::string content, const SignatureSigner& signer = OfficeSigner()) {
+  return content + MakeTrailer(signer.SignDigestText(DigestText(content)));
 }
 
 // ---- Digest text and base64 ----
@@ -66,43 +70,72 @@ TEST(Base64, RoundTripsAndRefusesAnythingNotStrict) {
   }
 }
 
-TEST(Decryptor, RecoversTheSignedTextWithTheExtraCharacter) {
+TEST(Verifier, AcceptsTheOfficesSignatureOverThatDigestOnly) {
   const std::string digest = DigestText("payload");
-  const std::string encrypted = OfficeSigner().EncryptDigestText(digest);
-  EXPECT_EQ(encrypted.size(), 88u);
-  EXPECT_EQ(encrypted.substr(86), "==");
-  EXPECT_EQ(OfficeDecryptor().DecryptSignatureText(encrypted), digest + kSignatureExtraChar);
-  const RsaSignatureDecryptor stranger(StrangerKeys().public_pem);
-  EXPECT_THROW(stranger.DecryptSignatureText(encrypted), Exception);
-  EXPECT_THROW(OfficeDecryptor().DecryptSignatureText(encrypted.substr(0, 84)), Exception);
-  EXPECT_THROW(OfficeDecryptor().DecryptSignatureText(""), Exception);
+  const std::string signature = OfficeSigner().SignDigestText(digest);
+  EXPECT_EQ(signature.size(), 88u);
+  EXPECT_EQ(signature.substr(86), "==");
+  EXPECT_TRUE(OfficeVerifier().CanVerify(signature));
+  EXPECT_TRUE(OfficeVerifier().VerifyDigestText(signature, digest));
+  // Another digest, another key, a changed signature byte.
+  EXPECT_FALSE(OfficeVerifier().VerifyDigestText(signature, DigestText("payloaD")));
+  EXPECT_FALSE(OfficeVerifier().VerifyDigestText(signature, digest + '\0'));
+  const Ed25519SignatureVerifier stranger(StrangerKeys().public_pem);
+  EXPECT_FALSE(stranger.VerifyDigestText(signature, digest));
+  std::string changed = Base64Decode(signature);
+  changed[10] = static_cast<char>(changed[10] ^ 0x04);
+  EXPECT_FALSE(OfficeVerifier().VerifyDigestText(Base64Encode(changed), digest));
+  // Ed25519 signatures are deterministic: the same digest, the same text.
+  EXPECT_EQ(OfficeSigner().SignDigestText(digest), signature);
+  // Anything that is not 64 bytes of strict base64 is not a signature.
+  for (const std::string& bad : {std::string(), signature.substr(0, 84), signature + "AAAA", signature.substr(0, 86) + "=A",
+                                 std::string(88, '=')}) {
+    EXPECT_FALSE(OfficeVerifier().CanVerify(bad)) << bad;
+    EXPECT_THROW(OfficeVerifier().VerifyDigestText(bad, digest), Exception) << bad;
+  }
 }
 
-TEST(Decryptor, KeyFileMissingOrBrokenFailsEveryCall) {
+TEST(Verifier, KeyFileMissingBrokenOrOfAnotherKindFailsEveryCheck) {
   TempDir dir;
+  WriteFile(dir / "a.upd", SignedBytes(SampleZip()));
+  const std::string signature = OfficeSigner().SignDigestText(DigestText("x"));
   std::string error;
   auto missing = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
-  EXPECT_NE(error.find(cp1251::FromUtf8("не найден")), std::string::npos) << error;
-  EXPECT_THROW(missing->DecryptSignatureText(OfficeSigner().EncryptDigestText(DigestText("x"))), Exception);
+  EXPECT_EQ(error, "Файл открытого ключа "_cp + dir / "Korvel.pub" + " не найден"_cp);
+  EXPECT_FALSE(missing->CanVerify(signature));
+  EXPECT_THROW(missing->VerifyDigestText(signature, DigestText("x")), Exception);
+  EXPECT_FALSE(Check(dir / "a.upd", *missing));
 
-  WriteFile(dir / "Korvel.pub", "-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n");
-  error.clear();
-  auto broken = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
-  EXPECT_FALSE(error.empty());
-  EXPECT_THROW(broken->DecryptSignatureText("x=="), Exception);
+  // Not a key, nothing, a private key, a valid key of another kind.
+  const std::string prefix = "Ошибка чтения открытого ключа "_cp + dir / "Korvel.pub" + ": ";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n", "Файл не содержит открытого ключа в формате PEM"},
+      {"", "Файл не содержит открытого ключа в формате PEM"},
+      {OfficeKeys().private_pem, "Файл не содержит открытого ключа в формате PEM"},
+      {kRsaPublicPem, "Открытый ключ не является ключом Ed25519 (ключ RSA, 1024 бит)"},
+  };
+  for (const auto& [content, why] : cases) {
+    WriteFile(dir / "Korvel.pub", content);
+    error.clear();
+    auto broken = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
+    EXPECT_EQ(error, prefix + cp1251::FromUtf8(why)) << content;
+    EXPECT_FALSE(Check(dir / "a.upd", *broken));
+  }
 
   WriteFile(dir / "Korvel.pub", OfficeKeys().public_pem);
   error.clear();
   auto good = LoadOfficePublicKey(SystemHost(), dir / "Korvel.pub", &error);
   EXPECT_EQ(error, "");
-  WriteFile(dir / "a.upd", SignedBytes(SampleZip()));
   EXPECT_TRUE(Check(dir / "a.upd", *good));
-  EXPECT_FALSE(Check(dir / "a.upd", *missing));
 }
 
-TEST(Decryptor, PrivateKeyIsNotAPublicKey) {
-  EXPECT_THROW(RsaSignatureDecryptor(OfficeKeys().private_pem), Exception);
-  EXPECT_THROW(SignatureEncryptor(OfficeKeys().public_pem), Exception);
+TEST(Verifier, KeysAreEd25519AndAPrivateKeyIsNotAPublicKey) {
+  EXPECT_THROW(Ed25519SignatureVerifier(OfficeKeys().private_pem), Exception);
+  EXPECT_THROW(SignatureSigner(OfficeKeys().public_pem), Exception);
+  EXPECT_THROW(Ed25519SignatureVerifier{kRsaPublicPem}, Exception);
+  EXPECT_THROW(SignatureSigner{kRsaPrivatePem}, Exception);
+  EXPECT_NE(OfficeKeys().public_pem, StrangerKeys().public_pem);
+  EXPECT_EQ(SignatureSigner(OfficeKeys().private_pem).PublicPem(), OfficeKeys().public_pem);
 }
 
 // ---- The trailer form ----
@@ -111,7 +144,7 @@ TEST(TrailerSignature, SignedArchivePassesAndTheFileStaysUnchanged) {
   TempDir dir;
   const std::string bytes = SignedBytes(SampleZip());
   WriteFile(dir / "a.upd", bytes);
-  TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "a.upd");
+  TFileCheker checker(SystemHost(), OfficeVerifier(), dir / "a.upd");
   EXPECT_TRUE(checker.Check());
   EXPECT_EQ(checker.Header, "PK");
   EXPECT_EQ(checker.ReferenceDigest, DigestText(SampleZip()));
@@ -144,19 +177,19 @@ TEST(TrailerSignature, ChangingAnyByteBeforeTheTrailerFails) {
   EXPECT_TRUE(Check(dir / "a.upd"));
 }
 
-TEST(TrailerSignature, TrailerWithoutDoubleEqualsFailsWithoutDecrypting) {
+TEST(TrailerSignature, TrailerWithoutDoubleEqualsFailsWithoutAskingTheVerifier) {
   TempDir dir;
   std::string bytes = SignedBytes(SampleZip());
   const std::size_t eq = bytes.rfind("==");
   bytes[eq] = 'A';
   WriteFile(dir / "a.upd", bytes);
-  CountingDecryptor counting;
+  CountingVerifier counting;
   EXPECT_FALSE(Check(dir / "a.upd", counting));
   EXPECT_EQ(counting.calls, 0);
 
   WriteFile(dir / "b.upd", SignedBytes(SampleZip()));
   EXPECT_TRUE(Check(dir / "b.upd", counting));
-  EXPECT_EQ(counting.calls, 1);
+  EXPECT_EQ(counting.calls, 2);
 }
 
 TEST(TrailerSignature, ReadOnlyOrLockedArchiveFailsWritableOnePasses) {
@@ -195,7 +228,7 @@ TEST(TrailerSignature, ForeignKeyShortFileAndMissingSignatureFail) {
   WriteFile(dir / "c.upd", SampleZip());
   EXPECT_FALSE(Check(dir / "c.upd"));
   // A valid signature of other content.
-  WriteFile(dir / "d.upd", SampleZip() + MakeTrailer(OfficeSigner().EncryptDigestText(DigestText("other"))));
+  WriteFile(dir / "d.upd", SampleZip() + MakeTrailer(OfficeSigner().SignDigestText(DigestText("other"))));
   EXPECT_FALSE(Check(dir / "d.upd"));
 }
 
@@ -237,7 +270,7 @@ TEST(TextSignature, SignedOverWindows1251BytesPasses) {
     EXPECT_EQ(lines[1].find(" key=\""), lines[1].size() - 96);
     EXPECT_EQ(lines[1].substr(lines[1].size() - 2), "\">");
     WriteFile(dir / "p.xml", signed_text);
-    TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "p.xml");
+    TFileCheker checker(SystemHost(), OfficeVerifier(), dir / "p.xml");
     EXPECT_TRUE(checker.Check());
     EXPECT_EQ(checker.ReferenceDigest, DigestText(JoinLines(SplitLines(SampleXml()))));
   }
@@ -247,7 +280,7 @@ TEST(TextSignature, SignedOverTheFirstNBytesOfUtf16Passes) {
   TempDir dir;
   std::vector<std::string> lines = SplitLines(SampleXml());
   const std::string digest = Utf16PrefixDigestText(JoinLines(lines));
-  lines[1].insert(lines[1].size() - 1, " key=\"" + OfficeSigner().EncryptDigestText(digest) + "\"");
+  lines[1].insert(lines[1].size() - 1, " key=\"" + OfficeSigner().SignDigestText(digest) + "\"");
   WriteFile(dir / "p.xml", JoinLines(lines));
   EXPECT_TRUE(Check(dir / "p.xml"));
 }
@@ -290,7 +323,7 @@ TEST(TextSignature, OversizedTextFailsUnread) {
   TempDir dir;
   const std::string signed_text = SignText(SampleXml(), OfficeSigner());
   WriteFile(dir / "a.xml", signed_text + std::string(kMaxTextFileSize, ' '));
-  TFileCheker checker(SystemHost(), OfficeDecryptor(), dir / "a.xml");
+  TFileCheker checker(SystemHost(), OfficeVerifier(), dir / "a.xml");
   EXPECT_FALSE(checker.Check());
   EXPECT_TRUE(checker.Lines.empty());
 }

@@ -19,8 +19,8 @@ namespace {
 constexpr const char* kManifestName = "contents.xml";
 }
 
-PackageIntake::PackageIntake(host::Host& host, const SignatureDecryptor& decryptor, LogFunction write_log)
-    : host_(host), decryptor_(decryptor), write_log_(std::move(write_log)) {}
+PackageIntake::PackageIntake(host::Host& host, const SignatureVerifier& verifier, LogFunction write_log)
+    : host_(host), decryptor_(verifier), write_log_(std::move(write_log)) {}
 
 void PackageIntake::Fail(const std::string& message) { throw Exception(message); }
 

@@ -24,8 +24,8 @@ using LogFunction = std::function<void(std::string_view)>;
 
 class PackageIntake {
  public:
-  // `decryptor` and the log must outlive the intake.
-  PackageIntake(host::Host& host, const SignatureDecryptor& decryptor, LogFunction write_log);
+  // `verifier` and the log must outlive the intake.
+  PackageIntake(host::Host& host, const SignatureVerifier& verifier, LogFunction write_log);
 
   // ---- Inputs, named as the data module's fields ----
   std::string InDir;   // the inbox, with its trailing separator
@@ -72,7 +72,7 @@ class PackageIntake {
   void ClearInbox(const std::vector<std::string>& names, const std::string& chosen);
 
   host::Host& host_;
-  const SignatureDecryptor& decryptor_;
+  const SignatureVerifier& decryptor_;
   LogFunction write_log_;
 };
 

@@ -53,7 +53,7 @@ class Intake : public ::testing::Test {
   std::string tmp() const { return root_ / "TMP/"; }
 
   PackageIntake MakeIntake(host::Host& host = SystemHost()) {
-    PackageIntake intake(host, OfficeDecryptor(), [this](std::string_view line) { log_.emplace_back(line); });
+    PackageIntake intake(host, OfficeVerifier(), [this](std::string_view line) { log_.emplace_back(line); });
     intake.InDir = in();
     intake.TmpDir = tmp();
     intake.PredId = 7;
@@ -66,7 +66,7 @@ class Intake : public ::testing::Test {
   // the files.
   void Package(const std::string& name, const std::string& manifest,
                const std::map<std::string, std::string>& files = kPayload,
-               const SignatureEncryptor& signer = OfficeSigner()) {
+               const SignatureSigner& signer = OfficeSigner()) {
     {
       ZipWriter zip(SystemHost(), in() + name);
       if (!manifest.empty()) zip.AddData("contents.xml", manifest);

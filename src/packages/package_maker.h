@@ -31,14 +31,18 @@ std::string MakeManifest(const PackOptions& options,
                          const std::vector<std::pair<std::string, std::int64_t>>& files);
 
 // Every file below `dir` as a relative name with backslashes, sorted.
+// Throws Exception naming the file for what the utility would refuse to
+// unpack: a symbolic link, a name SafeEntryPath refuses, two names that
+// differ only in letter case.
 std::vector<std::string> ListPayload(host::Host& host, const std::string& dir);
 
 // Writes contents.xml and the payload into a ZIP archive, signs it and puts
 // it at options.out (made under a temporary name, so that a half-made
 // package never lies under its final name). Throws Exception (in English,
-// for the office) on bad options, a payload file that the manifest cannot
-// describe (over 2 147 483 647 bytes, its own contents.xml), or any file
-// error. Returns the number of payload files.
-int PackPackage(host::Host& host, const SignatureEncryptor& signer, const PackOptions& options);
+// for the office, naming the file it is about) on bad options, a payload
+// that ListPayload refuses or that holds options.out, a payload file that
+// the manifest cannot describe (over 2 147 483 647 bytes, its own
+// contents.xml), or any file error. Returns the number of payload files.
+int PackPackage(host::Host& host, const SignatureSigner& signer, const PackOptions& options);
 
 }  // namespace korvel::packages

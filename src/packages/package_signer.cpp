@@ -59,13 +59,17 @@ std::size_t FirstTagEnd(const std::string& line) {
 
 }  // namespace
 
-std::string MakeTrailer(std::string_view encrypted) {
-  std::string trailer = "<key>" + std::string(encrypted) + "</key>";
+std::string MakeTrailer(std::string_view signature) {
+  if (signature.size() != kSignatureTextLength) {
+    throw Exception("a signature of " + std::to_string(signature.size()) + " characters does not fit the " +
+                    std::to_string(kSignatureTextLength) + " of the signature trailer");
+  }
+  std::string trailer = "<key>" + std::string(signature) + "</key>";
   trailer.resize(static_cast<std::size_t>(kTrailerSize), '\0');
   return trailer;
 }
 
-std::string SignText(std::string_view text, const SignatureEncryptor& encryptor) {
+std::string SignText(std::string_view text, const SignatureSigner& signer) {
   std::vector<std::string> lines = SplitLines(text);
   if (lines.size() < 2) throw Exception("the text has no line 2 to carry the signature");
   const std::string old_line = lines[1];
@@ -73,13 +77,13 @@ std::string SignText(std::string_view text, const SignatureEncryptor& encryptor)
   const std::size_t end = FirstTagEnd(line);
   if (line.find("key") < end) throw Exception("the first tag of line 2 contains the text \"key\"");
   lines[1] = line;
-  const std::string signature = encryptor.EncryptDigestText(DigestText(JoinLines(lines)));
+  const std::string signature = signer.SignDigestText(DigestText(JoinLines(lines)));
   const std::string signed_line = line.substr(0, end) + " key=\"" + signature + "\"" + line.substr(end);
   const std::size_t start = SecondLineStart(text);
   return std::string(text.substr(0, start)) + signed_line + std::string(text.substr(start + old_line.size()));
 }
 
-SignatureForm SignFile(host::Host& host, const SignatureEncryptor& encryptor, const std::string& path) {
+SignatureForm SignFile(host::Host& host, const SignatureSigner& signer, const std::string& path) {
   std::string header;
   {
     auto file = host.OpenFile(path, host::OpenMode::kRead, host::ShareMode::kRead);
@@ -92,13 +96,13 @@ SignatureForm SignFile(host::Host& host, const SignatureEncryptor& encryptor, co
       file->Seek(size - kTrailerSize);
       if (file->ReadUpTo(5) == "<key>") throw Exception("the file already ends with a signature trailer");
     }
-    const std::string trailer = MakeTrailer(encryptor.EncryptDigestText(FileDigestText(*file, size)));
+    const std::string trailer = MakeTrailer(signer.SignDigestText(FileDigestText(*file, size)));
     file->SeekToEnd();
     file->Write(trailer);
     return SignatureForm::kTrailer;
   }
   const std::string text = host.ReadFileText(path);
-  const std::string signed_text = SignText(text, encryptor);
+  const std::string signed_text = SignText(text, signer);
   const std::string temp = path + ".signing";
   {
     auto file = host.OpenFile(temp, host::OpenMode::kCreate, host::ShareMode::kExclusive);

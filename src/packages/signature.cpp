@@ -1,13 +1,12 @@
 #include "packages/signature.h"
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rsa.h>
-
-#include <vector>
 
 #include "host/cp1251.h"
+#include "host/text.h"
 
 namespace korvel::packages {
 
@@ -76,54 +75,66 @@ std::string Base64Decode(std::string_view text) {
   return bytes;
 }
 
-struct RsaSignatureDecryptor::Key {
+struct Ed25519SignatureVerifier::Key {
   EVP_PKEY* pkey = nullptr;
   ~Key() { EVP_PKEY_free(pkey); }
 };
 
-RsaSignatureDecryptor::RsaSignatureDecryptor(std::string_view pem) : key_(std::make_unique<Key>()) {
+Ed25519SignatureVerifier::Ed25519SignatureVerifier(std::string_view pem) : key_(std::make_unique<Key>()) {
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
   if (bio == nullptr) throw Exception("Out of memory reading the public key");
   key_->pkey = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
   BIO_free(bio);
+  // What went wrong is said below; the library's queue must not linger
+  // into later calls.
+  ERR_clear_error();
   if (key_->pkey == nullptr) throw Exception("Файл не содержит открытого ключа в формате PEM"_cp);
-  if (EVP_PKEY_get_base_id(key_->pkey) != EVP_PKEY_RSA) throw Exception("Открытый ключ не является ключом RSA"_cp);
-}
-
-RsaSignatureDecryptor::~RsaSignatureDecryptor() = default;
-
-std::string RsaSignatureDecryptor::DecryptSignatureText(const std::string& encrypted) const {
-  const std::string block = Base64Decode(encrypted);
-  const int key_size = EVP_PKEY_get_size(key_->pkey);
-  if (key_size <= 0 || block.size() != static_cast<std::size_t>(key_size)) {
-    throw Exception("Длина подписи не соответствует ключу"_cp);
+  if (EVP_PKEY_get_base_id(key_->pkey) != EVP_PKEY_ED25519) {
+    const char* kind = EVP_PKEY_get0_type_name(key_->pkey);
+    throw Exception("Открытый ключ не является ключом Ed25519 (ключ "_cp + (kind != nullptr ? kind : "?") + ", " +
+                    IntToStr(EVP_PKEY_get_bits(key_->pkey)) + " бит)"_cp);
   }
-  EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key_->pkey, nullptr);
-  if (ctx == nullptr) throw Exception("Out of memory recovering a signature");
-  std::vector<unsigned char> out(static_cast<std::size_t>(key_size));
-  std::size_t out_size = out.size();
-  const bool ok = EVP_PKEY_verify_recover_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
-                  EVP_PKEY_verify_recover(ctx, out.data(), &out_size,
-                                          reinterpret_cast<const unsigned char*>(block.data()), block.size()) == 1;
-  EVP_PKEY_CTX_free(ctx);
-  if (!ok) throw Exception("Подпись не расшифровывается открытым ключом"_cp);
-  return std::string(reinterpret_cast<const char*>(out.data()), out_size);
 }
 
-std::unique_ptr<SignatureDecryptor> LoadOfficePublicKey(host::Host& host, const std::string& path,
-                                                        std::string* error) {
+Ed25519SignatureVerifier::~Ed25519SignatureVerifier() = default;
+
+bool Ed25519SignatureVerifier::CanVerify(const std::string& signature) const {
+  try {
+    return signature.size() == kSignatureTextLength && Base64Decode(signature).size() == kSignatureBytes;
+  } catch (const Exception&) {
+    return false;
+  }
+}
+
+bool Ed25519SignatureVerifier::VerifyDigestText(const std::string& signature, std::string_view digest_text) const {
+  if (!CanVerify(signature)) throw Exception("Подпись не является подписью Ed25519"_cp);
+  const std::string bytes = Base64Decode(signature);
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  if (ctx == nullptr) throw Exception("Out of memory verifying a signature");
+  // Pure Ed25519 hashes the message itself: no digest is named here.
+  const bool valid =
+      EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, key_->pkey) == 1 &&
+      EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                       reinterpret_cast<const unsigned char*>(digest_text.data()), digest_text.size()) == 1;
+  EVP_MD_CTX_free(ctx);
+  ERR_clear_error();
+  return valid;
+}
+
+std::unique_ptr<SignatureVerifier> LoadOfficePublicKey(host::Host& host, const std::string& path,
+                                                       std::string* error) {
   std::string reason;
   try {
     if (!host.FileExists(path)) {
       reason = "Файл открытого ключа "_cp + path + " не найден"_cp;
     } else {
-      return std::make_unique<RsaSignatureDecryptor>(host.ReadFileText(path));
+      return std::make_unique<Ed25519SignatureVerifier>(host.ReadFileText(path));
     }
   } catch (const Exception& e) {
     reason = "Ошибка чтения открытого ключа "_cp + path + ": " + e.Message();
   }
   if (error != nullptr) *error = reason;
-  return std::make_unique<UnavailableDecryptor>(reason);
+  return std::make_unique<UnavailableVerifier>(reason);
 }
 
 }  // namespace korvel::packages

@@ -1,12 +1,18 @@
-// The signature decryptor: turns the encrypted signature a package carries
-// into the text the central office signed, the digest text followed by one
-// more character, which the checker drops before it compares.
+// The signature verifier: says whether the signature a package carries is
+// the central office's over a digest text.
 //
-// The office signs with an RSA private key of 512 bits: the private-key
-// operation with PKCS#1 v1.5 type-1 padding over the 32-digit digest text
-// and kSignatureExtraChar, written in base64 (64 bytes, 88 characters
-// ending in "=="). The utility recovers the text with the office's public
-// key, kept as a PEM file "Korvel.pub" beside the executable.
+// The office signs with an Ed25519 key (RFC 8032, pure Ed25519): the
+// signed message is the 32-character digest text itself, the signature's
+// 64 bytes are written in standard base64 (88 characters ending in "==").
+// The utility verifies with the office's public key, kept as a PEM file
+// "Korvel.pub" (SubjectPublicKeyInfo, as `openssl pkey -pubout` writes it)
+// beside the executable.
+//
+// The checker once asked a decryptor to turn the signature back into the
+// digest it carried and compared that with the digest it computed; an
+// Ed25519 signature carries no digest, so the checker hands the computed
+// digest to the verifier and asks whether the signature is the office's
+// over it. Everything else about the check stays as it was.
 #pragma once
 
 #include <memory>
@@ -17,42 +23,48 @@
 
 namespace korvel::packages {
 
-// What the office appends to the digest text before it signs.
-inline constexpr char kSignatureExtraChar = '\0';
 // The file name of the office's public key, beside the executable.
 inline constexpr const char* kOfficeKeyFileName = "Korvel.pub";
+// An Ed25519 signature: 64 bytes, 88 characters of base64.
+inline constexpr std::size_t kSignatureBytes = 64;
+inline constexpr std::size_t kSignatureTextLength = 88;
 
-class SignatureDecryptor {
+class SignatureVerifier {
  public:
-  virtual ~SignatureDecryptor() = default;
-  // The signed text behind `encrypted`. Throws Exception when the text is
-  // not a signature this decryptor can recover.
-  virtual std::string DecryptSignatureText(const std::string& encrypted) const = 0;
+  virtual ~SignatureVerifier() = default;
+  // Whether `signature` has the form of a signature this verifier can
+  // check at all, so that a check may refuse a file before it reads the
+  // content. Never throws.
+  virtual bool CanVerify(const std::string& signature) const = 0;
+  // True exactly when `signature` is the office's over `digest_text`.
+  // Throws Exception when it cannot be checked (no key, not a signature).
+  virtual bool VerifyDigestText(const std::string& signature, std::string_view digest_text) const = 0;
 };
 
-// Recovers signatures with an RSA public key.
-class RsaSignatureDecryptor : public SignatureDecryptor {
+// Verifies signatures with an Ed25519 public key.
+class Ed25519SignatureVerifier : public SignatureVerifier {
  public:
-  // `pem` is a "PUBLIC KEY" PEM block holding an RSA key. Throws Exception
-  // when it is not one.
-  explicit RsaSignatureDecryptor(std::string_view pem);
-  ~RsaSignatureDecryptor() override;
+  // `pem` is a "PUBLIC KEY" PEM block holding an Ed25519 key. Throws
+  // Exception, saying what the text is instead, when it is not one.
+  explicit Ed25519SignatureVerifier(std::string_view pem);
+  ~Ed25519SignatureVerifier() override;
 
-  // `encrypted` must be strict base64 of exactly the key's size in bytes
-  // (88 characters for 512 bits) whose PKCS#1 type-1 padding checks out.
-  std::string DecryptSignatureText(const std::string& encrypted) const override;
+  // `signature` must be strict base64 of exactly 64 bytes.
+  bool CanVerify(const std::string& signature) const override;
+  bool VerifyDigestText(const std::string& signature, std::string_view digest_text) const override;
 
  private:
   struct Key;
   std::unique_ptr<Key> key_;
 };
 
-// Stands in for a key that could not be loaded: every call fails with the
-// reason, so that every signature check fails.
-class UnavailableDecryptor : public SignatureDecryptor {
+// Stands in for a key that could not be loaded: it verifies nothing and
+// every call fails with the reason, so that every signature check fails.
+class UnavailableVerifier : public SignatureVerifier {
  public:
-  explicit UnavailableDecryptor(std::string reason) : reason_(std::move(reason)) {}
-  std::string DecryptSignatureText(const std::string&) const override { throw Exception(reason_); }
+  explicit UnavailableVerifier(std::string reason) : reason_(std::move(reason)) {}
+  bool CanVerify(const std::string&) const override { return false; }
+  bool VerifyDigestText(const std::string&, std::string_view) const override { throw Exception(reason_); }
   const std::string& reason() const { return reason_; }
 
  private:
@@ -60,10 +72,11 @@ class UnavailableDecryptor : public SignatureDecryptor {
 };
 
 // Loads the office's public key from `path`. Never throws: when the file is
-// missing, unreadable or not an RSA public key, the result is an
-// UnavailableDecryptor and `error` (when given) receives the reason.
-std::unique_ptr<SignatureDecryptor> LoadOfficePublicKey(host::Host& host, const std::string& path,
-                                                        std::string* error = nullptr);
+// missing, unreadable, not a PEM public key or a key of another kind (an
+// RSA key, say), the result is an UnavailableVerifier and `error` (when
+// given) receives the reason, naming the file.
+std::unique_ptr<SignatureVerifier> LoadOfficePublicKey(host::Host& host, const std::string& path,
+                                                       std::string* error = nullptr);
 
 // Strict base64 (RFC 4648, with padding, no line breaks or blanks).
 std::string Base64Encode(std::string_view bytes);

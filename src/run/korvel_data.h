@@ -174,14 +174,14 @@ class TdmKorvel {
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.
-  const packages::SignatureDecryptor& OfficeKey();
+  const packages::SignatureVerifier& OfficeKey();
 
   // Runs a service command hidden, every output line logged; the exit code
   // is not looked at.
   void RunServiceCommand(const std::string& service, bool start);
 
   host::Host& host_;
-  std::unique_ptr<packages::SignatureDecryptor> office_key_;
+  std::unique_ptr<packages::SignatureVerifier> office_key_;
   // The promotion services were stopped in this run (step 11).
   bool promo_stopped_ = false;
   // The configuration file name as given (for messages).

@@ -8,7 +8,7 @@ namespace korvel::run {
 
 using namespace korvel::literals;
 
-const packages::SignatureDecryptor& TdmKorvel::OfficeKey() {
+const packages::SignatureVerifier& TdmKorvel::OfficeKey() {
   if (!office_key_) {
     std::string error;
     office_key_ = packages::LoadOfficePublicKey(host_, ExeDir + packages::kOfficeKeyFileName, &error);
@@ -20,7 +20,7 @@ const packages::SignatureDecryptor& TdmKorvel::OfficeKey() {
 
 namespace {
 
-packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureDecryptor& key) {
+packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureVerifier& key) {
   packages::PackageIntake intake(dm.Host(), key, [&dm](std::string_view line) { dm.WriteLog(line); });
   intake.InDir = dm.InDir;
   intake.TmpDir = dm.TmpDir;
@@ -46,8 +46,8 @@ std::string TdmKorvel::FindUpdatePackage() {
   // The key is loaded only when there is a package to check.
   std::vector<std::string> packages_found;
   host_.ListFiles(InDir, "*.upd", packages_found);
-  static const packages::UnavailableDecryptor kNoKeyNeeded("");
-  const packages::SignatureDecryptor& key = packages_found.empty() ? kNoKeyNeeded : OfficeKey();
+  static const packages::UnavailableVerifier kNoKeyNeeded("");
+  const packages::SignatureVerifier& key = packages_found.empty() ? kNoKeyNeeded : OfficeKey();
   packages::PackageIntake intake = MakeIntake(*this, key);
   const std::string result = intake.FindUpdatePackage();
   NewVersion = intake.NewVersion;

@@ -91,6 +91,35 @@ TEST_F(PackageSteps, MissingKeyIsReportedOnceAndFailsEveryPackage) {
   EXPECT_EQ(dm_.FindUpdatePackage(), "");
 }
 
+TEST_F(PackageSteps, KeyThatCannotCheckPackagesIsReportedOnceWithTheReason) {
+  // Not a key, and a valid key of a kind the signatures do not use.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"not a key\n", "Файл не содержит открытого ключа в формате PEM"},
+      {packages::testing::kRsaPublicPem, "Открытый ключ не является ключом Ed25519 (ключ RSA, 1024 бит)"},
+  };
+  for (const auto& [content, why] : cases) {
+    TdmKorvel dm{host_};
+    dm.ExeDir = dm_.ExeDir;
+    dm.InDir = dm_.InDir;
+    dm.TmpDir = dm_.TmpDir;
+    dm.PredId = 3;
+    dm.NodeId = 44;
+    dm.CurVersion = 1520;
+    WriteFile(dm.ExeDir + "Korvel.pub", content);
+    Pack("a.upd", packages::kUpdatePackageType);
+    Pack("b.upd", packages::kUpdatePackageType);
+    EXPECT_EQ(dm.FindUpdatePackage(), "");
+    std::string log;
+    for (const std::string& line : dm.LogLines) log += cp1251::ToUtf8(line.substr(line.find('\t') + 1)) + "\n";
+    const std::string warning = "Внимание! Открытый ключ центрального офиса не загружен: Ошибка чтения открытого ключа " +
+                                cp1251::ToUtf8(dm.ExeDir) + "Korvel.pub: " + why + "\n";
+    EXPECT_THAT(log, HasSubstr(warning));
+    EXPECT_EQ(log.find("Внимание!"), log.rfind("Внимание!"));
+    EXPECT_THAT(log, HasSubstr("Ошибка обработки файла a.upd: Подпись не прошла проверку!\n"));
+    EXPECT_THAT(log, HasSubstr("Ошибка обработки файла b.upd: Подпись не прошла проверку!\n"));
+  }
+}
+
 TEST_F(PackageSteps, EmptyInboxNeedsNoKey) {
   EXPECT_EQ(dm_.FindUpdatePackage(), "");
   EXPECT_EQ(Log(), "Найдено файлов обновления 0\n");

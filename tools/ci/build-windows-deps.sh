@@ -29,7 +29,9 @@ apt_options=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::Sourc
 apt-get -qq "${apt_options[@]}" update
 (cd "$work/src" && apt-get -qq "${apt_options[@]}" source --download-only openssl libzip 2>/dev/null)
 
-# OpenSSL: libcrypto only, without the parts the program does not use.
+# OpenSSL: libcrypto only, without the parts the program does not use. The
+# package signatures need MD5 and Ed25519 (the ec module): never add no-md5,
+# no-ec or no-ecx here.
 mkdir -p "$work/openssl"
 tar -xzf "$(ls "$work"/src/openssl_*.orig.tar.gz)" -C "$work/openssl" --strip-components=1
 (
