@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "host/cp1251.h"
+#include "host/forwarding_host.h"
 #include "host/testing/temp_dir.h"
 #include "packages/testing/raw_zip.h"
 #include "packages/zip_writer.h"
@@ -109,12 +110,33 @@ TEST_F(Extraction, ReadsPastTrailingBytesSuchAsTheSignatureTrailer) {
   EXPECT_EQ(Extract(zip + noise), 1);
 }
 
-TEST_F(Extraction, NamesAreUtf8OrOem866) {
-  const std::string utf8 = "Отчёт.txt";
-  const std::string oem = cp1251::ToOem866("Справка.txt"_cp);
-  EXPECT_EQ(Extract(BuildZip({Entry(utf8, "1"), Entry(oem, "2")})), 2);
+// The archive's own declaration decides a name's encoding; the bytes of a
+// name are never guessed at.
+TEST_F(Extraction, NamesAreUtf8OnlyWhenTheArchiveSaysSo) {
+  RawEntry flagged = Entry("Отчёт.txt", "1");
+  flagged.flags = 0x0800;
+  // Code page 866 bytes that are valid UTF-8 as well (E1 AA A0 = U+1AA0).
+  const std::string ska = cp1251::ToOem866("ска.txt"_cp);
+  ASSERT_EQ(ska, "\xE1\xAA\xA0.txt");
+  RawEntry unicode_path = Entry(cp1251::ToOem866("Старое.txt"_cp), "4");
+  unicode_path.extra = UnicodePathField(unicode_path.name, "Новое.txt");
+  // A Unicode path written for another name (its CRC does not match) is
+  // ignored, and so is a UTF-8 name without the flag.
+  RawEntry stale_path = Entry(cp1251::ToOem866("Прежнее.txt"_cp), "5");
+  stale_path.extra = UnicodePathField("other name", "Неверное.txt");
+  EXPECT_EQ(Extract(BuildZip({flagged, Entry(cp1251::ToOem866("Справка.txt"_cp), "2"), Entry(ska, "3"), unicode_path,
+                              stale_path, Entry("Ё.txt", "6")})),
+            6);
   EXPECT_EQ(ReadFile(out() + "Отчёт.txt"_cp), "1");
   EXPECT_EQ(ReadFile(out() + "Справка.txt"_cp), "2");
+  EXPECT_EQ(ReadFile(out() + "ска.txt"_cp), "3");
+  EXPECT_EQ(ReadFile(out() + "Новое.txt"_cp), "4");
+  EXPECT_EQ(ReadFile(out() + "Прежнее.txt"_cp), "5");
+  EXPECT_EQ(ReadFile(out() + cp1251::FromOem866("Ё.txt")), "6");
+  // A name flagged UTF-8 that is not is a damaged archive.
+  RawEntry false_flag = Entry(ska.substr(0, 2) + ".txt", "x");
+  false_flag.flags = 0x0800;
+  EXPECT_EQ(Extract(BuildZip({false_flag})), 0);
 }
 
 TEST_F(Extraction, NoFilesOrNoArchiveGivesZeroAndWritesNothing) {
@@ -143,6 +165,13 @@ TEST_F(Extraction, PathTricksFailTheArchiveBeforeAnythingIsWritten) {
       {"com1", "имя устройства"},
       {"a\x01.txt", "управляющий символ в имени"},
       {"./", "пустое имя"},
+      // Windows would drop the trailing dot or blank: ".. \\x" would climb
+      // out, "a." would land on "a".
+      {".. /evil.txt", "имя оканчивается точкой или пробелом"},
+      {"...\\evil.txt", "имя оканчивается точкой или пробелом"},
+      {"sub/a.", "имя оканчивается точкой или пробелом"},
+      {"b /c.txt", "имя оканчивается точкой или пробелом"},
+      {"c.txt ", "имя оканчивается точкой или пробелом"},
   };
   for (const auto& [name, why] : cases) {
     const std::string message = ExtractError(BuildZip({Entry("first.txt", "ok"), Entry(name, "evil")}));
@@ -177,6 +206,43 @@ TEST_F(Extraction, LyingSizesAndChecksumsLeaveNoFileUnderTheEntryName) {
   }
 }
 
+// A host whose volume has little room left.
+class LittleRoomHost : public host::ForwardingHost {
+ public:
+  LittleRoomHost(host::Host& target, std::int64_t free) : ForwardingHost(target), free_(free) {}
+  std::int64_t DiskFreeBytes(const std::string&) override { return free_; }
+
+ private:
+  std::int64_t free_;
+};
+
+TEST_F(Extraction, PayloadLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten) {
+  // Declared sizes count, not the bytes stored: a small archive may unpack
+  // to gigabytes.
+  RawEntry big = Entry("b.txt", "0123456789");
+  big.declared_size = 3000000000;
+  const std::string zip = BuildZip({Entry("a.txt", "12345"), big});
+  WriteFile(archive_path(), zip);
+  SystemHost().ForceDirectoriesOrFail(out());
+  LittleRoomHost host(SystemHost(), 1000000);
+  auto file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
+  try {
+    ExtractArchive(host, *file, out());
+    FAIL() << "extracted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Недостаточно места на диске для распаковки архива: нужно 3000000005 байт, свободно 1000000 байт"_cp);
+  }
+  EXPECT_EQ(Tree(out()), std::vector<std::string>{});
+  // Exactly enough room is enough.
+  file.reset();
+  WriteFile(archive_path(), BuildZip({Entry("a.txt", "12345"), Entry("b.txt", "0123456789")}));
+  file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
+  LittleRoomHost too_little(SystemHost(), 14), exact(SystemHost(), 15);
+  EXPECT_THROW(ExtractArchive(too_little, *file, out()), Exception);
+  EXPECT_EQ(ExtractArchive(exact, *file, out()), 2);
+}
+
 TEST_F(Extraction, TemporaryNameNeverCollidesWithAnEntry) {
   EXPECT_EQ(Extract(BuildZip({Entry("~korvel-unzip.tmp", "1"), Entry("~KORVEL-UNZIP1.TMP/x", "2")})), 2);
   EXPECT_EQ(Tree(out()), (std::vector<std::string>{"~KORVEL-UNZIP1.TMP/", "~KORVEL-UNZIP1.TMP/x", "~korvel-unzip.tmp"}));
@@ -187,7 +253,7 @@ TEST(SafeEntryPath, SplitsIntoSteps) {
   using V = std::vector<std::string>;
   EXPECT_EQ(SafeEntryPath("a\\b/c.txt"), (V{"a", "b", "c.txt"}));
   EXPECT_EQ(SafeEntryPath("a/./b"), (V{"a", "b"}));
-  EXPECT_EQ(SafeEntryPath("..a/b..c/..."), (V{"..a", "b..c", "..."}));
+  EXPECT_EQ(SafeEntryPath("..a/b..c/.d"), (V{"..a", "b..c", ".d"}));
   EXPECT_EQ(SafeEntryPath("CONSOLE/COM10/LPT"), (V{"CONSOLE", "COM10", "LPT"}));
 }
 
