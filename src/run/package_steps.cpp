@@ -1,5 +1,7 @@
 // The package intake's step methods of the data module: thin calls into
 // the packages subsystem with the run's directories, identity and log.
+#include <functional>
+
 #include "host/cp1251.h"
 #include "packages/package_intake.h"
 #include "run/korvel_data.h"
@@ -19,6 +21,18 @@ const packages::SignatureDecryptor& TdmKorvel::OfficeKey() {
 }
 
 namespace {
+
+// The office key, loaded by its first use.
+class DeferredOfficeKey : public packages::SignatureDecryptor {
+ public:
+  explicit DeferredOfficeKey(std::function<const packages::SignatureDecryptor&()> load) : load_(std::move(load)) {}
+  std::string DecryptSignatureText(const std::string& encrypted) const override {
+    return load_().DecryptSignatureText(encrypted);
+  }
+
+ private:
+  std::function<const packages::SignatureDecryptor&()> load_;
+};
 
 packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureDecryptor& key) {
   packages::PackageIntake intake(dm.Host(), key, [&dm](std::string_view line) { dm.WriteLog(line); });
@@ -43,11 +57,10 @@ bool TdmKorvel::CheckPackage(const std::string& name, int type) {
 }
 
 std::string TdmKorvel::FindUpdatePackage() {
-  // The key is loaded only when there is a package to check.
-  std::vector<std::string> packages_found;
-  host_.ListFiles(InDir, "*.upd", packages_found);
-  static const packages::UnavailableDecryptor kNoKeyNeeded("");
-  const packages::SignatureDecryptor& key = packages_found.empty() ? kNoKeyNeeded : OfficeKey();
+  // The inbox is listed once, by the intake. The key is loaded when the
+  // first package's signature needs it, so an empty inbox needs none and a
+  // package arriving during the search is never checked without it.
+  const DeferredOfficeKey key([this]() -> const packages::SignatureDecryptor& { return OfficeKey(); });
   packages::PackageIntake intake = MakeIntake(*this, key);
   const std::string result = intake.FindUpdatePackage();
   NewVersion = intake.NewVersion;
