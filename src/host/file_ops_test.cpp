@@ -268,6 +268,8 @@ TEST(FileOps, OnlyRegularFilesOpenAndNothingBlocks) {
     }
   }
   EXPECT_THROW(host.ReadFileText(fifo), EOSError);
+  EXPECT_THROW(host.CopyFile(fifo, dir / "copy"), EOSError);
+  EXPECT_FALSE(host.FileExists(dir / "copy"));
   EXPECT_THROW(host.OpenFile(dir.path(), OpenMode::kRead, ShareMode::kRead), EOSError);
   // A link to a FIFO is refused too; a regular file still opens.
   ASSERT_EQ(::symlink(cp1251::ToUtf8(fifo).c_str(), cp1251::ToUtf8(dir / "link.upd").c_str()), 0);

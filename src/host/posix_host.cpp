@@ -281,11 +281,16 @@ class PosixHost : public Host {
 
   void CopyFile(const std::string& from, const std::string& to) override {
     const std::string src = Sys(from), dst = Sys(to);
-    FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) ThrowLastErrno();
+    // As in OpenFile: only a regular file is copied, and a FIFO cannot hold
+    // the open.
     struct stat st;
+    if (::stat(src.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+    FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in.get() < 0) ThrowLastErrno();
     if (::fstat(in.get(), &st) != 0) ThrowLastErrno();
-    if (S_ISDIR(st.st_mode)) ThrowErrno(EISDIR);
+    RefuseNonRegular(st.st_mode);
+    const int status = ::fcntl(in.get(), F_GETFL);
+    if (status < 0 || ::fcntl(in.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
     struct stat target;
     if (::stat(dst.c_str(), &target) == 0) {
       // Copying a file onto itself would truncate it.
