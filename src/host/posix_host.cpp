@@ -346,13 +346,13 @@ class PosixHost : public Host {
   }
 
   void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
-    const std::string sys = Sys(IncludePathDelimiter(directory)) + (entry.reachable() ? Sys(entry.name) : entry.system_name);
+    const std::string sys =
+        Sys(IncludePathDelimiter(directory)) + (entry.reachable() ? Sys(entry.name) : entry.system_name);
     struct stat st;
     if (::lstat(sys.c_str(), &st) != 0) ThrowLastErrno();
     if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
-    if (!S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode) && ::chmod(sys.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
-      ThrowLastErrno();
-    }
+    const bool read_only = !S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode);
+    if (read_only && ::chmod(sys.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLastErrno();
     if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
   }
 

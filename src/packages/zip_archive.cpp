@@ -131,6 +131,10 @@ std::vector<std::string> SafeEntryPath(const std::string& name) {
   if (name.find(':') != std::string::npos) refuse("буква диска или поток файла"_cp);
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) refuse("управляющий символ в имени"_cp);
+    // Characters no Windows file name may hold; '?' also stands for those
+    // that Windows-1251 lacks. Refused here on every system, so that
+    // Windows does not fail halfway through the archive.
+    if (std::string_view("<>\"|?*").find(c) != std::string_view::npos) refuse("недопустимый символ в имени"_cp);
   }
   std::vector<std::string> steps;
   std::string step;
