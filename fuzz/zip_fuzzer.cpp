@@ -1,5 +1,5 @@
 // Unpacking hostile archives: raw bytes (first byte even), or entries with
-// any names, link attributes and lying sizes assembled into a well-formed
+// any names, link attributes, lying sizes and Unicode path fields assembled into a well-formed
 // archive (first byte odd). Nothing may crash, and nothing may appear
 // outside the extraction directory.
 #include <algorithm>
@@ -35,6 +35,8 @@ std::string StructuredArchive(const std::string& in) {
     if (flags & 2) e.declared_size = static_cast<std::int64_t>(e.data.size()) + (flags >> 4) - 8;
     if (flags & 4) e.declared_crc = flags;
     if (flags & 8) e.flags = 0x0800;
+    // A Unicode path field naming the entry anew, its CRC right or wrong.
+    if (flags & 0x40) e.extra = packages::testing::UnicodePathField((flags & 0x80) ? e.name : e.data, e.data);
     entries.push_back(e);
   }
   return packages::testing::BuildZip(entries);

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "host/cp1251.h"
+#include "host/testing/temp_dir.h"
 #include "installation.h"
 #include "sample_database.h"
 
@@ -86,6 +87,23 @@ TEST_F(ProgramPackages, WithoutTheOfficeKeyEveryPackageIsRefused) {
                              cp1251::ToUtf8(inst_.exe_dir()) + "Korvel.pub не найден\r\n"));
   EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла good.upd: Подпись не прошла проверку!\r\n"));
   EXPECT_THAT(log, HasSubstr("\tНет ни одного правильного пакета обновления\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+// A FIFO where a package is expected once held the run for ever (and the
+// lock with it): it fails as a package and is cleared, and the run goes on.
+TEST_F(ProgramPackages, FifoInTheInboxFailsAsAPackageAndTheRunGoesOn) {
+  KORVEL_REQUIRE_FB_SERVER();
+  if (!MakeFifo(inst_.in_dir() + "a.upd")) GTEST_SKIP() << "no FIFOs here";
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
+  InstallKey();
+  Pack("elsewhere.upd", "office.pem", "6");
+  EXPECT_EQ(inst_.Run().exit_code, 0);
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла a.upd: Невозможно открыть файл \"" +
+                             cp1251::ToUtf8(inst_.in_dir()) + "a.upd\". Код: 22: Не является обычным файлом\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла elsewhere.upd: Пакет предназначен для другой аптеки NODE_ID=6\r\n"));
   EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
   EXPECT_EQ(Inbox(), std::vector<std::string>{});
 }

@@ -29,6 +29,15 @@ std::size_t LastDelimiter(std::string_view path) {
 
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
+// Windows file names ignore letter case; POSIX ones do not, so that
+// "twin.upd" and "TWIN.upd" are two files there.
+bool SameFileName(const std::string& a, const std::string& b) { return kWindows ? SameText(a, b) : a == b; }
+
+bool SameFileName(const DirEntry& a, const DirEntry& b) {
+  if (!a.reachable() || !b.reachable()) return a.system_name == b.system_name && a.name == b.name;
+  return SameFileName(a.name, b.name);
+}
+
 bool HasWildcard(std::string_view path) {
   const std::string_view name = path.substr(LastDelimiter(path) + 1);
   return name.find_first_of("*?") != std::string_view::npos;
@@ -143,14 +152,28 @@ void Host::DeleteDirectoryTree(const std::string& path, bool keep_top) {
   }
 }
 
-void Host::ListFiles(const std::string& directory, const std::string& mask, std::vector<std::string>& list) {
+std::vector<DirEntry> Host::ListFileEntries(const std::string& directory, const std::string& mask) {
   const std::string dir = IncludePathDelimiter(directory);
-  for (const DirEntry& entry : FindEntries(dir + mask)) {
+  std::vector<DirEntry> files;
+  for (DirEntry& entry : FindEntries(dir + mask)) {
     if (IsDotEntry(entry.name)) continue;
-    const auto attributes = GetAttributes(dir + entry.name);
-    if (attributes && attributes->directory) continue;
+    if (entry.reachable()) {
+      const auto attributes = GetAttributes(dir + entry.name);
+      if (!attributes || attributes->directory) continue;
+    } else if (entry.directory) {
+      continue;
+    }
     bool present = false;
-    for (const std::string& name : list) present = present || SameText(name, entry.name);
+    for (const DirEntry& file : files) present = present || SameFileName(file, entry);
+    if (!present) files.push_back(std::move(entry));
+  }
+  return files;
+}
+
+void Host::ListFiles(const std::string& directory, const std::string& mask, std::vector<std::string>& list) {
+  for (const DirEntry& entry : ListFileEntries(directory, mask)) {
+    bool present = false;
+    for (const std::string& name : list) present = present || SameFileName(name, entry.name);
     if (!present) list.push_back(entry.name);
   }
 }

@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "host/cp1251.h"
 #include "host/forwarding_host.h"
 #include "host/host.h"
@@ -241,6 +246,75 @@ TEST(FileOps, CyrillicNamesSurviveTheSystemBoundary) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0], name);
 }
+
+#ifndef _WIN32
+// What is not a regular file is refused at once, in every mode: opening a
+// FIFO for reading would otherwise wait for a writer for ever.
+TEST(FileOps, OnlyRegularFilesOpenAndNothingBlocks) {
+  TempDir dir;
+  Host& host = SystemHost();
+  const std::string fifo = dir / "a.upd";
+  ASSERT_EQ(::mkfifo(cp1251::ToUtf8(fifo).c_str(), 0600), 0);
+  ::alarm(20);  // a blocked open ends the test program instead of hanging it
+  const std::string refused = "Код: 22: Не является обычным файлом"_cp;
+  for (const std::string& path : {fifo, std::string("/dev/null")}) {
+    for (OpenMode mode : {OpenMode::kRead, OpenMode::kReadWrite, OpenMode::kOpenOrCreate, OpenMode::kCreate}) {
+      try {
+        host.OpenFile(path, mode, ShareMode::kRead);
+        ADD_FAILURE() << path << " opened";
+      } catch (const EOSError& e) {
+        EXPECT_EQ(e.Message(), refused) << path;
+      }
+    }
+  }
+  EXPECT_THROW(host.ReadFileText(fifo), EOSError);
+  EXPECT_THROW(host.CopyFile(fifo, dir / "copy"), EOSError);
+  EXPECT_FALSE(host.FileExists(dir / "copy"));
+  EXPECT_THROW(host.OpenFile(dir.path(), OpenMode::kRead, ShareMode::kRead), EOSError);
+  // A link to a FIFO is refused too; a regular file still opens.
+  ASSERT_EQ(::symlink(cp1251::ToUtf8(fifo).c_str(), cp1251::ToUtf8(dir / "link.upd").c_str()), 0);
+  EXPECT_THROW(host.OpenFile(dir / "link.upd", OpenMode::kRead, ShareMode::kRead), EOSError);
+  WriteFile(dir / "f", "x");
+  EXPECT_EQ(host.ReadFileText(dir / "f"), "x");
+  ::alarm(0);
+}
+
+// On POSIX names differing only in letter case are two files, and a name
+// Windows-1251 cannot spell is still listed, marked, and can be cleared.
+TEST(FileOps, EveryFileOfADirectoryIsListedAndCanBeCleared) {
+  TempDir dir;
+  Host& host = SystemHost();
+  WriteFile(dir / "twin.upd", "1");
+  WriteFile(dir / "TWIN.upd", "2");
+  const std::string raw_dir = cp1251::ToUtf8(dir.path());
+  for (const char* name : {"\xE4\xB8\xAD.upd", "bad\xFF.upd"}) {
+    const std::string raw = raw_dir + name;
+    std::FILE* f = std::fopen(raw.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  ASSERT_EQ(::chmod((raw_dir + "bad\xFF.upd").c_str(), 0444), 0);
+  std::vector<std::string> names;
+  host.ListFiles(dir.path(), "*.upd", names);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"?.upd", "TWIN.upd", "bad?.upd", "twin.upd"}));
+
+  std::vector<DirEntry> entries = host.ListFileEntries(dir.path(), "*.UPD");
+  ASSERT_EQ(entries.size(), 4u);
+  int unreachable = 0;
+  for (const DirEntry& entry : entries) {
+    if (entry.reachable()) {
+      EXPECT_TRUE(host.FileExists(dir / entry.name)) << entry.name;
+      continue;
+    }
+    ++unreachable;
+    EXPECT_FALSE(host.FileExists(dir / entry.name)) << entry.name;
+    host.DeleteFoundFile(dir.path(), entry);
+  }
+  EXPECT_EQ(unreachable, 2);
+  EXPECT_EQ(host.ListFileEntries(dir.path(), "*").size(), 2u);
+}
+#endif
 
 TEST(FileOps, ExclusiveOpenShutsOutOthers) {
   TempDir dir;

@@ -27,6 +27,9 @@ class ForwardingHost : public Host {
   std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) override {
     return target_.OpenFile(path, mode, share);
   }
+  void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
+    target_.DeleteFoundFile(directory, entry);
+  }
   std::string ExecutablePath() override { return target_.ExecutablePath(); }
   std::string CommandLine() override { return target_.CommandLine(); }
   std::vector<std::string> Arguments() override { return target_.Arguments(); }

@@ -49,6 +49,13 @@ struct FileAttributes {
 struct DirEntry {
   std::string name;  // bare name, at most 260 characters
   bool directory = false;
+  // Empty when `name` reaches the entry. Otherwise the file system's own
+  // spelling of a name that Windows-1251 cannot carry (`name` then shows
+  // '?' for the characters it lacks, or was cut at 260 characters): only
+  // DeleteFoundFile can reach such an entry.
+  std::string system_name;
+
+  bool reachable() const { return system_name.empty(); }
 };
 
 enum class OpenMode {
@@ -197,7 +204,13 @@ class Host {
   virtual void SetFileWriteTime(const std::string& path, TDateTime time) = 0;
   // Free bytes available to the caller on the volume of `directory`.
   virtual std::int64_t DiskFreeBytes(const std::string& directory) = 0;
+  // Only regular files open: a directory, FIFO, socket or device fails
+  // (without blocking) with the system's error or "Не является обычным
+  // файлом".
   virtual std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) = 0;
+  // Clears read-only, hidden and system of a file that FindEntries found in
+  // `directory` and deletes it, also when its name does not reach it.
+  virtual void DeleteFoundFile(const std::string& directory, const DirEntry& entry) = 0;
 
   // The running executable's full path as it was at the start (taken once:
   // a rename or replacement of the file during the run changes nothing),
@@ -303,8 +316,13 @@ class Host {
   // keep_top false the directory itself goes too. Never throws.
   void DeleteDirectoryTree(const std::string& path, bool keep_top);
   // Appends the names of files (not directories) in `directory` matching
-  // `mask` to `list`, skipping names already there (letter case ignored).
+  // `mask` to `list`, skipping names already there (letter case ignored on
+  // Windows; on POSIX names differing in case are different files).
   void ListFiles(const std::string& directory, const std::string& mask, std::vector<std::string>& list);
+  // The files ListFiles would list, as found, without duplicates; an entry
+  // whose name does not reach it (see DirEntry) is listed too, so that the
+  // caller can refuse it and clear it with DeleteFoundFile.
+  std::vector<DirEntry> ListFileEntries(const std::string& directory, const std::string& mask);
   void ListSubdirectories(const std::string& directory, std::vector<std::string>& list);
   // "Ошибка копирования файла %s в %s.\r\n%s"
   void CopyFileOrFail(const std::string& from, const std::string& to);

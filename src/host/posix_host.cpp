@@ -56,6 +56,8 @@
 namespace korvel::host {
 namespace {
 
+using namespace korvel::literals;
+
 SysError ErrnoError(int code) {
   SysError error;
   error.code = code;
@@ -96,6 +98,19 @@ bool IsReadOnlyMode(mode_t mode) { return !S_ISDIR(mode) && (mode & 0222) == 0; 
 void RefuseIfReadOnly(const std::string& sys_path) {
   struct stat st;
   if (::stat(sys_path.c_str(), &st) == 0 && IsReadOnlyMode(st.st_mode)) ThrowErrno(EACCES);
+}
+
+// A directory is refused as the system refuses it; anything else that is
+// not a regular file (FIFO, socket, device) with a text of our own, since
+// the system has no error for it.
+void RefuseNonRegular(mode_t mode) {
+  if (S_ISDIR(mode)) ThrowErrno(EISDIR);
+  if (S_ISREG(mode)) return;
+  SysError error;
+  error.code = EINVAL;
+  error.kind = SysErrorKind::kAccessDenied;
+  error.text = "Не является обычным файлом"_cp;
+  throw EOSError(error);
 }
 
 TDateTime FromTimespec(const timespec& ts) {
@@ -601,8 +616,12 @@ class PosixHost : public Host {
     while (const dirent* e = ::readdir(d)) {
       std::string name = cp1251::FromUtf8(e->d_name);
       if (!MatchesMask(name, wanted)) continue;
-      if (name.size() > 260) name.resize(260);
       DirEntry entry;
+      // A name that does not come back to the same bytes (characters
+      // Windows-1251 lacks, bytes that are not UTF-8, more than 260
+      // characters) keeps its own spelling, so that it can still be cleared.
+      if (name.size() > 260 || cp1251::ToUtf8(name) != e->d_name) entry.system_name = e->d_name;
+      if (name.size() > 260) name.resize(260);
       entry.name = name;
       struct stat st;
       entry.directory = ::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -614,11 +633,16 @@ class PosixHost : public Host {
 
   void CopyFile(const std::string& from, const std::string& to) override {
     const std::string src = Sys(from), dst = Sys(to);
-    FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) ThrowLastErrno();
+    // As in OpenFile: only a regular file is copied, and a FIFO cannot hold
+    // the open.
     struct stat st;
+    if (::stat(src.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+    FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (in.get() < 0) ThrowLastErrno();
     if (::fstat(in.get(), &st) != 0) ThrowLastErrno();
-    if (S_ISDIR(st.st_mode)) ThrowErrno(EISDIR);
+    RefuseNonRegular(st.st_mode);
+    const int status = ::fcntl(in.get(), F_GETFL);
+    if (status < 0 || ::fcntl(in.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
     struct stat target;
     if (::stat(dst.c_str(), &target) == 0) {
       // Copying a file onto itself would truncate it.
@@ -670,6 +694,17 @@ class PosixHost : public Host {
       // A link has no attributes of its own: it may always go.
       if (!S_ISLNK(st.st_mode)) RefuseIfReadOnly(sys);
     }
+    if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
+  }
+
+  void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
+    const std::string sys =
+        Sys(IncludePathDelimiter(directory)) + (entry.reachable() ? Sys(entry.name) : entry.system_name);
+    struct stat st;
+    if (::lstat(sys.c_str(), &st) != 0) ThrowLastErrno();
+    if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
+    const bool read_only = !S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode);
+    if (read_only && ::chmod(sys.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLastErrno();
     if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
   }
 
@@ -728,10 +763,19 @@ class PosixHost : public Host {
         break;
     }
     if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
-    FdGuard fd(::open(sys.c_str(), flags, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
-    if (fd.get() < 0) ThrowLastErrno();
+    // Only regular files are opened: a FIFO, device or socket dropped where
+    // a file is expected would block the read for ever or act on the device.
+    // The type is checked before the open, and again on the descriptor,
+    // which is opened without blocking so that a FIFO swapped in between
+    // cannot hold the open itself.
     struct stat st;
-    if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) ThrowErrno(EISDIR);
+    if (::stat(sys.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+    FdGuard fd(::open(sys.c_str(), flags | O_NONBLOCK, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
+    if (fd.get() < 0) ThrowLastErrno();
+    if (::fstat(fd.get(), &st) != 0) ThrowLastErrno();
+    RefuseNonRegular(st.st_mode);
+    const int status = ::fcntl(fd.get(), F_GETFL);
+    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
     const int lock = share == ShareMode::kExclusive ? LOCK_EX : LOCK_SH;
     if (::flock(fd.get(), lock | LOCK_NB) != 0) ThrowErrno(errno == EWOULDBLOCK ? EBUSY : errno);
     return std::make_unique<PosixFile>(fd.release());

@@ -33,6 +33,8 @@
 namespace korvel::host {
 namespace {
 
+using namespace korvel::literals;
+
 using win32::Narrow;
 using win32::Wide;
 
@@ -74,6 +76,25 @@ SysError ErrorFromCode(DWORD code) {
 // Must be called right after the failing call, before anything else can
 // overwrite the thread's last error.
 [[noreturn]] void ThrowLastError() { ThrowError(::GetLastError()); }
+
+std::string WideToUtf8(std::wstring_view wide) {
+  if (wide.empty()) return {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                         nullptr);
+  std::string utf8(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), size, nullptr, nullptr);
+  }
+  return utf8;
+}
+
+std::wstring Utf8ToWide(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  return wide;
+}
 
 class HandleGuard {
  public:
@@ -488,12 +509,30 @@ class Win32Host : public Host {
     if (search == INVALID_HANDLE_VALUE) return entries;
     do {
       DirEntry entry;
-      entry.name = Narrow(std::wstring_view(data.cFileName, ::wcsnlen(data.cFileName, MAX_PATH)));
+      const std::wstring_view wide(data.cFileName, ::wcsnlen(data.cFileName, MAX_PATH));
+      entry.name = Narrow(wide);
+      // A name with characters Windows-1251 lacks keeps its own spelling
+      // (as UTF-8), so that it can still be cleared.
+      if (Wide(entry.name) != wide) entry.system_name = WideToUtf8(wide);
       entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
       entries.push_back(std::move(entry));
     } while (::FindNextFileW(search, &data));
     ::FindClose(search);
     return entries;
+  }
+
+  void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
+    const std::wstring wide =
+        Wide(IncludePathDelimiter(directory)) + (entry.reachable() ? Wide(entry.name) : Utf8ToWide(entry.system_name));
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) ThrowError(ERROR_ACCESS_DENIED);
+    constexpr DWORD kClear = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if ((attributes & kClear) != 0) {
+      const DWORD wanted = attributes & ~kClear;
+      if (!::SetFileAttributesW(wide.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted)) ThrowLastError();
+    }
+    if (!::DeleteFileW(wide.c_str())) ThrowLastError();
   }
 
   void CopyFile(const std::string& from, const std::string& to) override {
@@ -608,7 +647,18 @@ class Win32Host : public Host {
     const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
-    return std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
+    auto file = std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
+    // Only files on a disk are opened: a pipe, console or device reached by
+    // name would block a read or act on the device. The system has no error
+    // for this, so the text is our own.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+      SysError error;
+      error.code = ERROR_BAD_FILE_TYPE;
+      error.kind = SysErrorKind::kAccessDenied;
+      error.text = "Не является обычным файлом"_cp;
+      throw EOSError(error);
+    }
+    return file;
   }
 
   std::string ExecutablePath() override { return executable_path_; }

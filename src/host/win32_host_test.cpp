@@ -43,6 +43,36 @@ TEST(Win32Host, CyrillicNamesReachTheFileSystemAsUnicode) {
   EXPECT_EQ(names, (std::vector<std::string>{"?.upd", "Обновление №1.upd"_cp}));
 }
 
+// A name Windows-1251 cannot spell is marked and can still be cleared.
+TEST(Win32Host, UnreachableNamesAreMarkedAndCanBeDeleted) {
+  TempDir dir;
+  const std::wstring foreign = Wide(dir.path()) + L"\u4E2D.upd";
+  ::CloseHandle(::CreateFileW(foreign.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_READONLY, nullptr));
+  WriteFile(dir / "plain.upd", "x");
+  const std::vector<DirEntry> entries = SystemHost().ListFileEntries(dir.path(), "*.upd");
+  ASSERT_EQ(entries.size(), 2u);
+  for (const DirEntry& entry : entries) {
+    if (entry.name == "plain.upd") {
+      EXPECT_TRUE(entry.reachable());
+    } else {
+      EXPECT_EQ(entry.name, "?.upd");
+      EXPECT_FALSE(entry.reachable());
+      SystemHost().DeleteFoundFile(dir.path(), entry);
+    }
+  }
+  EXPECT_EQ(::GetFileAttributesW(foreign.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Devices reached by name are not files.
+TEST(Win32Host, OnlyFilesOnADiskOpen) {
+  try {
+    SystemHost().OpenFile("NUL", OpenMode::kRead, ShareMode::kReadWrite);
+    FAIL() << "NUL opened";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Message(), "Код: 222: Не является обычным файлом"_cp);
+  }
+}
+
 TEST(Win32Host, FindEntriesReportDotsAndDirectories) {
   TempDir dir;
   Host& host = SystemHost();

@@ -99,44 +99,46 @@ void PackageIntake::CheckManifest(int type) {
 
 std::string PackageIntake::FindUpdatePackage() {
   std::string result;
-  std::vector<std::string> names;
-  host_.ListFiles(InDir, "*.upd", names);
-  write_log_("Найдено файлов обновления "_cp + IntToStr(static_cast<std::int64_t>(names.size())));
-  if (names.empty()) return result;
+  const std::vector<host::DirEntry> files = host_.ListFileEntries(InDir, "*.upd");
+  write_log_("Найдено файлов обновления "_cp + IntToStr(static_cast<std::int64_t>(files.size())));
+  if (files.empty()) return result;
   try {
-    for (const std::string& name : names) {
-      write_log_("Проверка файла "_cp + name);
+    for (const host::DirEntry& file : files) {
+      write_log_("Проверка файла "_cp + file.name);
       try {
-        CheckPackage(name, kUpdatePackageType);
-        write_log_("Найден правильный пакет обновления "_cp + name);
-        result = name;
+        if (!file.reachable()) Fail(UnreachableNameMessage());
+        CheckPackage(file.name, kUpdatePackageType);
+        write_log_("Найден правильный пакет обновления "_cp + file.name);
+        result = file.name;
         break;
       } catch (const Exception& e) {
-        write_log_("Ошибка обработки файла "_cp + name + ": " + e.Message());
+        write_log_("Ошибка обработки файла "_cp + file.name + ": " + e.Message());
       }
     }
     if (result.empty()) write_log_("Нет ни одного правильного пакета обновления"_cp);
   } catch (...) {
     // Whatever ended the search, the inbox is cleared before it goes on.
-    ClearInbox(names, result);
+    ClearInbox(files, result);
     throw;
   }
-  ClearInbox(names, result);
+  ClearInbox(files, result);
   return result;
 }
 
-void PackageIntake::ClearInbox(const std::vector<std::string>& names, const std::string& chosen) {
-  for (const std::string& name : names) {
-    if (name == chosen) continue;
-    const std::string path = InDir + name;
+void PackageIntake::ClearInbox(const std::vector<host::DirEntry>& files, const std::string& chosen) {
+  for (const host::DirEntry& file : files) {
+    if (file.reachable() && file.name == chosen) continue;
     try {
-      if (!host_.FileExists(path)) continue;
-      host_.ClearFileAttributes(path);
-      host_.DeleteFile(path);
+      if (file.reachable() && !host_.FileExists(InDir + file.name)) continue;
+      host_.DeleteFoundFile(InDir, file);
     } catch (const Exception&) {
       // A package that cannot be deleted is found and refused again next run.
     }
   }
+}
+
+std::string UnreachableNameMessage() {
+  return "Имя файла содержит символы, которых нет в кодировке Windows-1251"_cp;
 }
 
 }  // namespace korvel::packages

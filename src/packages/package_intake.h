@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "host/host.h"
 #include "packages/signature.h"
@@ -21,6 +22,11 @@ inline constexpr int kUpdatePackageType = 41;
 inline constexpr int kPrivateUpdateType = 42;
 
 using LogFunction = std::function<void(std::string_view)>;
+
+// Why a file found in the inbox under a name that Windows-1251 cannot
+// carry is refused: the program could neither open it by that name nor
+// report it truthfully.
+std::string UnreachableNameMessage();
 
 class PackageIntake {
  public:
@@ -60,16 +66,18 @@ class PackageIntake {
   // from the extraction on.
   bool CheckPackage(const std::string& name, int type);
 
-  // Lists "*.upd" in the inbox (enumeration order), checks them one after
-  // the other and takes the first valid one: its bare name, or "" when none
-  // passes. Every other .upd file is deleted, also when an error other than
-  // a package's own ends the search. Logs as it goes.
+  // Lists "*.upd" in the inbox once (enumeration order), checks them one
+  // after the other and takes the first valid one: its bare name, or ""
+  // when none passes. Every other .upd file is deleted, also when an error
+  // other than a package's own ends the search. A file whose name cannot
+  // be carried in Windows-1251 fails with UnreachableNameMessage() and is
+  // deleted like any other refused package. Logs as it goes.
   std::string FindUpdatePackage();
 
  private:
   void Fail(const std::string& message);
   void CheckManifest(int type);
-  void ClearInbox(const std::vector<std::string>& names, const std::string& chosen);
+  void ClearInbox(const std::vector<host::DirEntry>& files, const std::string& chosen);
 
   host::Host& host_;
   const SignatureVerifier& decryptor_;

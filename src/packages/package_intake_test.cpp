@@ -23,7 +23,10 @@ namespace {
 using korvel::testing::ReadFile;
 using korvel::testing::SystemHost;
 using korvel::testing::TempDir;
+using korvel::testing::ArmWatchdog;
+using korvel::testing::MakeFifo;
 using korvel::testing::WriteFile;
+using korvel::testing::WriteFileWithSystemName;
 using namespace korvel::literals;
 using namespace korvel::packages::testing;
 
@@ -380,6 +383,52 @@ TEST_F(Intake, WrongVersionIsReportedAndDeleted) {
   EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
   EXPECT_EQ(cp1251::ToUtf8(log_[2]),
             "Ошибка обработки файла b.upd: Версия обновления OLD_VERNO=1519 не соответствует текущей версии 1520");
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+// Only regular files are packages: a FIFO would block the run for ever.
+TEST_F(Intake, WhatIsNotARegularFileFailsItsPackageAndTheScanGoesOn) {
+  if (!MakeFifo(in() + "a.upd")) GTEST_SKIP() << "no FIFOs here";
+  ASSERT_TRUE(MakeFifo(in() + "x.upp"));
+  Package("b.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  ArmWatchdog(60);
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  std::string all;
+  for (const std::string& line : log_) all += cp1251::ToUtf8(line) + "\n";
+  EXPECT_THAT(all, ::testing::HasSubstr("Ошибка обработки файла a.upd: Невозможно открыть файл \"" +
+                                        cp1251::ToUtf8(in()) + "a.upd\". Код: 22: Не является обычным файлом\n"));
+  EXPECT_THAT(all, ::testing::HasSubstr("Ошибка обработки файла b.upd: Подпись не прошла проверку!\n"));
+  // The FIFO is cleared like any refused package.
+  EXPECT_EQ(Inbox(), (std::vector<std::string>{"x.upp"}));
+  // A private update goes through the same opening.
+  EXPECT_EQ(Outcome("x.upp", kPrivateUpdateType),
+            "Невозможно открыть файл \"" + cp1251::ToUtf8(in()) + "x.upp\". Код: 22: Не является обычным файлом");
+  ArmWatchdog(0);
+}
+
+// On POSIX "twin.upd" and "TWIN.upd" are two files: both are examined or
+// cleared, none is left behind unseen.
+TEST_F(Intake, NamesDifferingInCaseAreTwoPackagesOnPosix) {
+  if (host::kWindows) GTEST_SKIP() << "one file on Windows";
+  Package("twin.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  Package("TWIN.upd", Manifest(kGoodRoot, kGoodFiles));
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "TWIN.upd");
+  EXPECT_EQ(log_.front(), "Найдено файлов обновления 2"_cp);
+  EXPECT_EQ(Inbox(), std::vector<std::string>{"TWIN.upd"});
+}
+
+// A name Windows-1251 cannot carry cannot be opened by the name the
+// program knows: it is refused with a message saying why and deleted, not
+// left in the inbox for ever.
+TEST_F(Intake, NamesWindows1251CannotCarryAreRefusedAndDeleted) {
+  Package("p.upd", Manifest(kGoodRoot, kGoodFiles));
+  const std::string bytes = ReadFile(in() + "p.upd");
+  SystemHost().DeleteFile(in() + "p.upd");
+  WriteFileWithSystemName(in(), "\xE4\xB8\xAD.upd", bytes);  // U+4E2D
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  EXPECT_EQ(log_, (std::vector<std::string>{"Найдено файлов обновления 1"_cp, "Проверка файла ?.upd"_cp,
+                                            "Ошибка обработки файла ?.upd: "_cp + UnreachableNameMessage(),
+                                            "Нет ни одного правильного пакета обновления"_cp}));
   EXPECT_EQ(Inbox(), std::vector<std::string>{});
 }
 

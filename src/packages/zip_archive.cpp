@@ -2,6 +2,8 @@
 
 #include <zip.h>
 
+#include <cstdint>
+
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "packages/zip_host_source.h"
@@ -14,42 +16,21 @@ namespace {
 
 constexpr std::size_t kBlock = 1 << 16;
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsValidUtf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t extra;
-    char32_t cp, min;
-    if ((b0 & 0xE0) == 0xC0) {
-      extra = 1, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      extra = 2, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      extra = 3, cp = b0 & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (s.size() - i <= extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto b = static_cast<unsigned char>(s[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-std::string EntryNameToCp1251(std::string_view raw) {
+// The archive says how a name is written: the UTF-8 flag (bit 11) or an
+// Info-ZIP Unicode path field (0x7075) whose CRC matches the raw name
+// declare UTF-8; any other name is in the OEM code page 866. libzip reads
+// both declarations when it opens the archive (it refuses a flagged name
+// that is not UTF-8 and puts a matching Unicode path in place of the raw
+// name) and then hands the name back untouched in its strict mode, while
+// an undeclared one comes back converted from code page 437. A name is
+// never guessed from its bytes: code page 866 text can be valid UTF-8.
+std::string EntryNameToCp1251(const char* raw, const char* strict) {
+  const std::string_view name(raw);
   bool ascii = true;
-  for (char c : raw) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-  if (ascii) return std::string(raw);
-  return IsValidUtf8(raw) ? cp1251::FromUtf8(raw) : cp1251::FromOem866(raw);
+  for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) return std::string(name);
+  const bool declared_utf8 = strict != nullptr && name == strict;
+  return declared_utf8 ? cp1251::FromUtf8(name) : cp1251::FromOem866(name);
 }
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -105,8 +86,10 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error)
       if (error != nullptr) *error = ZipErrorText(zip_get_error(zip));
       return nullptr;
     }
+    // Copied: the next call may reuse the buffer behind `raw`.
+    const std::string raw_name(raw);
     ZipEntry entry;
-    entry.name = EntryNameToCp1251(raw);
+    entry.name = EntryNameToCp1251(raw_name.c_str(), zip_get_name(zip, index, ZIP_FL_ENC_STRICT));
     entry.directory = !entry.name.empty() && IsSeparator(entry.name.back());
     if (st.valid & ZIP_STAT_SIZE) entry.size = st.size;
     if (st.valid & ZIP_STAT_MTIME) entry.time = LocalDateTimeFromUnixTime(static_cast<std::int64_t>(st.mtime));
@@ -148,6 +131,10 @@ std::vector<std::string> SafeEntryPath(const std::string& name) {
   if (name.find(':') != std::string::npos) refuse("буква диска или поток файла"_cp);
   for (char c : name) {
     if (static_cast<unsigned char>(c) < 0x20) refuse("управляющий символ в имени"_cp);
+    // Characters no Windows file name may hold; '?' also stands for those
+    // that Windows-1251 lacks. Refused here on every system, so that
+    // Windows does not fail halfway through the archive.
+    if (std::string_view("<>\"|?*").find(c) != std::string_view::npos) refuse("недопустимый символ в имени"_cp);
   }
   std::vector<std::string> steps;
   std::string step;
@@ -158,6 +145,9 @@ std::vector<std::string> SafeEntryPath(const std::string& name) {
     }
     if (step == "..") refuse("путь выходит за пределы каталога распаковки"_cp);
     if (!step.empty() && step != ".") {
+      // Windows drops trailing dots and blanks from a name, so ".. " would
+      // be ".." there and "a." would land on "a": refused on every system.
+      if (step.back() == '.' || step.back() == ' ') refuse("имя оканчивается точкой или пробелом"_cp);
       if (IsDeviceName(step)) refuse("имя устройства"_cp);
       steps.push_back(step);
     }
@@ -204,6 +194,19 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
     }
   }
   if (files.empty()) return 0;
+
+  // The whole payload must fit before the first byte is written; no entry
+  // can write more than it declares (see below).
+  std::uint64_t total = 0;
+  for (const PlannedFile& file : files) {
+    const std::uint64_t size = entries[file.index].size;
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+  }
+  const std::int64_t free = host.DiskFreeBytes(directory);
+  if (free < 0 || total > static_cast<std::uint64_t>(free)) {
+    throw Exception("Недостаточно места на диске для распаковки архива: нужно "_cp + std::to_string(total) +
+                    " байт, свободно "_cp + IntToStr(free < 0 ? 0 : free) + " байт"_cp);
+  }
 
   // The one temporary name, at the top, differs from every top-level name
   // in the archive, so that no entry can land on it.

@@ -4,10 +4,11 @@
 // of the central directory in front of trailing bytes such as the 108-byte
 // signature trailer.
 //
-// Entry names: a name that is valid UTF-8 (the UTF-8 flag, Python's
-// zipfile, Info-ZIP on Linux) is read as UTF-8; any other name as the OEM
-// code page 866 that archivers on a Russian Windows write. Both "/" and
-// "\" separate directories.
+// Entry names: a name the archive declares UTF-8 (the UTF-8 flag, bit 11,
+// or an Info-ZIP Unicode path field whose CRC matches the raw name) is read
+// as UTF-8; any other name as the OEM code page 866 that archivers on a
+// Russian Windows write, also when its bytes happen to be valid UTF-8.
+// Both "/" and "\" separate directories.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +58,8 @@ class ZipReader {
 // The relative path an entry may be unpacked to, as its steps; throws
 // Exception naming the entry when the name would leave the extraction
 // directory (an absolute path, a drive letter, a ".." step) or is not a
-// name a file may have (control characters, a device name such as NUL).
+// name a file may have (control characters, a device name such as NUL, a
+// step ending in a dot or a blank, which Windows would silently drop).
 std::vector<std::string> SafeEntryPath(const std::string& name);
 
 // Unpacks every entry of the archive in `archive` below `directory` (with
@@ -67,7 +69,10 @@ std::vector<std::string> SafeEntryPath(const std::string& name);
 // archive cannot be read or holds no files.
 //
 // Before anything is written every entry is examined: a name that would
-// leave `directory` or a symbolic link fails the whole archive. Each file
+// leave `directory` or a symbolic link fails the whole archive, and so
+// does a total unpacked size above the free space of the volume of
+// `directory` ("Недостаточно места на диске для распаковки архива: нужно
+// N байт, свободно M байт"). Each file
 // is written under a temporary name and renamed into place once it is
 // complete, so that a failed extraction never leaves a truncated file
 // under an entry's name. Failures raise Exception with the entry's name.

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "host/cp1251.h"
+#include "host/forwarding_host.h"
 #include "host/testing/temp_dir.h"
 #include "packages/testing/raw_zip.h"
 #include "packages/zip_writer.h"
@@ -42,6 +43,16 @@ std::vector<std::string> Tree(const std::string& dir, const std::string& prefix 
   return result;
 }
 
+// A host whose volume has the given room left.
+class FreeSpaceHost : public host::ForwardingHost {
+ public:
+  FreeSpaceHost(host::Host& target, std::int64_t free) : ForwardingHost(target), free_(free) {}
+  std::int64_t DiskFreeBytes(const std::string&) override { return free_; }
+
+ private:
+  std::int64_t free_;
+};
+
 class Extraction : public ::testing::Test {
  protected:
   // Writes `bytes` as the archive and unpacks it into out/.
@@ -49,7 +60,7 @@ class Extraction : public ::testing::Test {
     WriteFile(archive_path(), bytes);
     SystemHost().ForceDirectoriesOrFail(out());
     auto file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
-    return ExtractArchive(SystemHost(), *file, out());
+    return ExtractArchive(roomy_, *file, out());
   }
   std::string ExtractError(const std::string& bytes) {
     try {
@@ -63,6 +74,9 @@ class Extraction : public ::testing::Test {
   std::string out() const { return dir_ / "out/"; }
 
   TempDir dir_;
+  // Room enough for the archives that lie about their sizes, whatever the
+  // test machine's disk holds.
+  FreeSpaceHost roomy_{SystemHost(), std::int64_t{1} << 40};
 };
 
 TEST_F(Extraction, RecreatesPathsWithEitherSeparatorAndCountsFiles) {
@@ -109,12 +123,36 @@ TEST_F(Extraction, ReadsPastTrailingBytesSuchAsTheSignatureTrailer) {
   EXPECT_EQ(Extract(zip + noise), 1);
 }
 
-TEST_F(Extraction, NamesAreUtf8OrOem866) {
-  const std::string utf8 = "Отчёт.txt";
-  const std::string oem = cp1251::ToOem866("Справка.txt"_cp);
-  EXPECT_EQ(Extract(BuildZip({Entry(utf8, "1"), Entry(oem, "2")})), 2);
+// The archive's own declaration decides a name's encoding; the bytes of a
+// name are never guessed at.
+TEST_F(Extraction, NamesAreUtf8OnlyWhenTheArchiveSaysSo) {
+  RawEntry flagged = Entry("Отчёт.txt", "1");
+  flagged.flags = 0x0800;
+  // Code page 866 bytes that are valid UTF-8 as well (E1 AA A0 = U+1AA0).
+  const std::string ska = cp1251::ToOem866("ска.txt"_cp);
+  ASSERT_EQ(ska, "\xE1\xAA\xA0.txt");
+  RawEntry unicode_path = Entry(cp1251::ToOem866("Старое.txt"_cp), "4");
+  unicode_path.extra = UnicodePathField(unicode_path.name, "Новое.txt");
+  // A Unicode path written for another name (its CRC does not match) is
+  // ignored, and so is a UTF-8 name without the flag.
+  RawEntry stale_path = Entry(cp1251::ToOem866("Прежнее.txt"_cp), "5");
+  stale_path.extra = UnicodePathField("other name", "Неверное.txt");
+  EXPECT_EQ(Extract(BuildZip({flagged, Entry(cp1251::ToOem866("Справка.txt"_cp), "2"), Entry(ska, "3"), unicode_path,
+                              stale_path})),
+            5);
   EXPECT_EQ(ReadFile(out() + "Отчёт.txt"_cp), "1");
   EXPECT_EQ(ReadFile(out() + "Справка.txt"_cp), "2");
+  EXPECT_EQ(ReadFile(out() + "ска.txt"_cp), "3");
+  EXPECT_EQ(ReadFile(out() + "Новое.txt"_cp), "4");
+  EXPECT_EQ(ReadFile(out() + "Прежнее.txt"_cp), "5");
+  // Unflagged UTF-8 is read as code page 866: "Ё" (D0 81) becomes a box
+  // drawing character Windows-1251 lacks and "Б", and the name is refused.
+  EXPECT_EQ(ExtractError(BuildZip({Entry("Ё.txt", "6")})),
+            "Недопустимое имя файла в архиве \"?Б.txt\": недопустимый символ в имени"_cp);
+  // A name flagged UTF-8 that is not is a damaged archive.
+  RawEntry false_flag = Entry(ska.substr(0, 2) + ".txt", "x");
+  false_flag.flags = 0x0800;
+  EXPECT_EQ(Extract(BuildZip({false_flag})), 0);
 }
 
 TEST_F(Extraction, NoFilesOrNoArchiveGivesZeroAndWritesNothing) {
@@ -142,7 +180,17 @@ TEST_F(Extraction, PathTricksFailTheArchiveBeforeAnythingIsWritten) {
       {"sub/NUL.txt", "имя устройства"},
       {"com1", "имя устройства"},
       {"a\x01.txt", "управляющий символ в имени"},
+      {"sub/a?.txt", "недопустимый символ в имени"},
+      {"a*", "недопустимый символ в имени"},
+      {"<a>|\"b\"", "недопустимый символ в имени"},
       {"./", "пустое имя"},
+      // Windows would drop the trailing dot or blank: ".. \\x" would climb
+      // out, "a." would land on "a".
+      {".. /evil.txt", "имя оканчивается точкой или пробелом"},
+      {"...\\evil.txt", "имя оканчивается точкой или пробелом"},
+      {"sub/a.", "имя оканчивается точкой или пробелом"},
+      {"b /c.txt", "имя оканчивается точкой или пробелом"},
+      {"c.txt ", "имя оканчивается точкой или пробелом"},
   };
   for (const auto& [name, why] : cases) {
     const std::string message = ExtractError(BuildZip({Entry("first.txt", "ok"), Entry(name, "evil")}));
@@ -177,6 +225,33 @@ TEST_F(Extraction, LyingSizesAndChecksumsLeaveNoFileUnderTheEntryName) {
   }
 }
 
+TEST_F(Extraction, PayloadLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten) {
+  // Declared sizes count, not the bytes stored: a small archive may unpack
+  // to gigabytes.
+  RawEntry big = Entry("b.txt", "0123456789");
+  big.declared_size = 3000000000;
+  const std::string zip = BuildZip({Entry("a.txt", "12345"), big});
+  WriteFile(archive_path(), zip);
+  SystemHost().ForceDirectoriesOrFail(out());
+  FreeSpaceHost host(SystemHost(), 1000000);
+  auto file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
+  try {
+    ExtractArchive(host, *file, out());
+    FAIL() << "extracted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Недостаточно места на диске для распаковки архива: нужно 3000000005 байт, свободно 1000000 байт"_cp);
+  }
+  EXPECT_EQ(Tree(out()), std::vector<std::string>{});
+  // Exactly enough room is enough.
+  file.reset();
+  WriteFile(archive_path(), BuildZip({Entry("a.txt", "12345"), Entry("b.txt", "0123456789")}));
+  file = SystemHost().OpenFile(archive_path(), host::OpenMode::kRead, host::ShareMode::kRead);
+  FreeSpaceHost too_little(SystemHost(), 14), exact(SystemHost(), 15);
+  EXPECT_THROW(ExtractArchive(too_little, *file, out()), Exception);
+  EXPECT_EQ(ExtractArchive(exact, *file, out()), 2);
+}
+
 TEST_F(Extraction, TemporaryNameNeverCollidesWithAnEntry) {
   EXPECT_EQ(Extract(BuildZip({Entry("~korvel-unzip.tmp", "1"), Entry("~KORVEL-UNZIP1.TMP/x", "2")})), 2);
   EXPECT_EQ(Tree(out()), (std::vector<std::string>{"~KORVEL-UNZIP1.TMP/", "~KORVEL-UNZIP1.TMP/x", "~korvel-unzip.tmp"}));
@@ -187,7 +262,7 @@ TEST(SafeEntryPath, SplitsIntoSteps) {
   using V = std::vector<std::string>;
   EXPECT_EQ(SafeEntryPath("a\\b/c.txt"), (V{"a", "b", "c.txt"}));
   EXPECT_EQ(SafeEntryPath("a/./b"), (V{"a", "b"}));
-  EXPECT_EQ(SafeEntryPath("..a/b..c/..."), (V{"..a", "b..c", "..."}));
+  EXPECT_EQ(SafeEntryPath("..a/b..c/.d"), (V{"..a", "b..c", ".d"}));
   EXPECT_EQ(SafeEntryPath("CONSOLE/COM10/LPT"), (V{"CONSOLE", "COM10", "LPT"}));
 }
 

@@ -1,5 +1,7 @@
 // The package intake's step methods of the data module: thin calls into
 // the packages subsystem with the run's directories, identity and log.
+#include <functional>
+
 #include "host/cp1251.h"
 #include "packages/package_intake.h"
 #include "run/korvel_data.h"
@@ -19,6 +21,19 @@ const packages::SignatureVerifier& TdmKorvel::OfficeKey() {
 }
 
 namespace {
+
+// The office key, loaded by its first use.
+class DeferredOfficeKey : public packages::SignatureVerifier {
+ public:
+  explicit DeferredOfficeKey(std::function<const packages::SignatureVerifier&()> load) : load_(std::move(load)) {}
+  bool CanVerify(const std::string& signature) const override { return load_().CanVerify(signature); }
+  bool VerifyDigestText(const std::string& signature, std::string_view digest_text) const override {
+    return load_().VerifyDigestText(signature, digest_text);
+  }
+
+ private:
+  std::function<const packages::SignatureVerifier&()> load_;
+};
 
 packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureVerifier& key) {
   packages::PackageIntake intake(dm.Host(), key, [&dm](std::string_view line) { dm.WriteLog(line); });
@@ -43,11 +58,10 @@ bool TdmKorvel::CheckPackage(const std::string& name, int type) {
 }
 
 std::string TdmKorvel::FindUpdatePackage() {
-  // The key is loaded only when there is a package to check.
-  std::vector<std::string> packages_found;
-  host_.ListFiles(InDir, "*.upd", packages_found);
-  static const packages::UnavailableVerifier kNoKeyNeeded("");
-  const packages::SignatureVerifier& key = packages_found.empty() ? kNoKeyNeeded : OfficeKey();
+  // The inbox is listed once, by the intake. The key is loaded when the
+  // first package's signature needs it, so an empty inbox needs none and a
+  // package arriving during the search is never checked without it.
+  const DeferredOfficeKey key([this]() -> const packages::SignatureVerifier& { return OfficeKey(); });
   packages::PackageIntake intake = MakeIntake(*this, key);
   const std::string result = intake.FindUpdatePackage();
   NewVersion = intake.NewVersion;

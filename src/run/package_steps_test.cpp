@@ -125,6 +125,42 @@ TEST_F(PackageSteps, EmptyInboxNeedsNoKey) {
   EXPECT_EQ(Log(), "Найдено файлов обновления 0\n");
 }
 
+// A package that lands in the inbox right after it was listed.
+class ArrivalAfterListingHost : public testing::RunTestHost {
+ public:
+  ArrivalAfterListingHost(std::string exe_dir, std::string staged, std::string arrived)
+      : RunTestHost(std::move(exe_dir), {}), staged_(std::move(staged)), arrived_(std::move(arrived)) {}
+  std::vector<host::DirEntry> FindEntries(const std::string& pattern) override {
+    std::vector<host::DirEntry> entries = RunTestHost::FindEntries(pattern);
+    if (pattern.ends_with("*.upd")) {
+      ++listings;
+      if (FileExists(staged_)) MoveFile(staged_, arrived_, false);
+    }
+    return entries;
+  }
+  int listings = 0;
+
+ private:
+  std::string staged_, arrived_;
+};
+
+// The inbox is listed once: a package arriving during the search waits for
+// the next run instead of being checked without the key and deleted.
+TEST_F(PackageSteps, InboxIsListedOnceAndALatePackageWaitsForTheNextRun) {
+  InstallKey();
+  Pack("late.staged", packages::kUpdatePackageType);
+  ArrivalAfterListingHost host(dm_.ExeDir, dm_.InDir + "late.staged", dm_.InDir + "late.upd");
+  TdmKorvel dm(host);
+  dm.ExeDir = dm_.ExeDir, dm.InDir = dm_.InDir, dm.TmpDir = dm_.TmpDir;
+  dm.PredId = dm_.PredId, dm.NodeId = dm_.NodeId, dm.CurVersion = dm_.CurVersion;
+  EXPECT_EQ(dm.FindUpdatePackage(), "");
+  EXPECT_EQ(host.listings, 1);
+  ASSERT_EQ(dm.LogLines.size(), 1u);
+  EXPECT_TRUE(SystemHost().FileExists(dm_.InDir + "late.upd"));
+  EXPECT_EQ(dm.FindUpdatePackage(), "late.upd");
+  EXPECT_EQ(host.listings, 2);
+}
+
 TEST_F(PackageSteps, CheckPackageOfAPrivateUpdate) {
   InstallKey();
   Pack("p.upp", packages::kPrivateUpdateType);

@@ -3,7 +3,13 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "host/cp1251.h"
 
@@ -49,5 +55,31 @@ void WriteFile(const std::string& path, std::string_view content) {
 }
 
 std::string ReadFile(const std::string& path) { return SystemHost().ReadFileText(path); }
+
+void WriteFileWithSystemName(const std::string& directory, const std::string& utf8_name, std::string_view content) {
+  const std::filesystem::path path =
+      std::filesystem::path(cp1251::ToUtf8(directory)) /
+      std::filesystem::path(std::u8string(utf8_name.begin(), utf8_name.end()));
+  std::ofstream out(path, std::ios::binary);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw Exception("cannot write a test file with a system name");
+}
+
+bool MakeFifo(const std::string& path) {
+#ifdef _WIN32
+  (void)path;
+  return false;
+#else
+  return ::mkfifo(cp1251::ToUtf8(path).c_str(), 0600) == 0;
+#endif
+}
+
+void ArmWatchdog(unsigned seconds) {
+#ifdef _WIN32
+  (void)seconds;
+#else
+  ::alarm(seconds);
+#endif
+}
 
 }  // namespace korvel::testing

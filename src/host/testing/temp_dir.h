@@ -31,4 +31,15 @@ host::Host& SystemHost();
 void WriteFile(const std::string& path, std::string_view content);
 std::string ReadFile(const std::string& path);
 
+// Writes a file whose name is given as the file system's own UTF-8 bytes
+// (on POSIX any bytes), for names that Windows-1251 cannot spell.
+void WriteFileWithSystemName(const std::string& directory, const std::string& utf8_name, std::string_view content);
+
+// Makes a FIFO at `path`; false where the system has none (Windows).
+bool MakeFifo(const std::string& path);
+
+// Ends the test program after `seconds` unless disarmed (0), so that a call
+// that blocks fails the test instead of hanging it. Nothing on Windows.
+void ArmWatchdog(unsigned seconds);
+
 }  // namespace korvel::testing

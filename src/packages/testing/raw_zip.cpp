@@ -42,8 +42,9 @@ std::string BuildZip(const std::vector<RawEntry>& entries) {
     Put32(out, size);
     Put32(out, size);
     Put16(out, static_cast<std::uint32_t>(e.name.size()));
-    Put16(out, 0);
+    Put16(out, static_cast<std::uint32_t>(e.extra.size()));
     out += e.name;
+    out += e.extra;
     out += e.data;
 
     Put32(central, 0x02014b50);
@@ -57,13 +58,14 @@ std::string BuildZip(const std::vector<RawEntry>& entries) {
     Put32(central, size);
     Put32(central, size);
     Put16(central, static_cast<std::uint32_t>(e.name.size()));
-    Put16(central, 0);
+    Put16(central, static_cast<std::uint32_t>(e.extra.size()));
     Put16(central, 0);
     Put16(central, 0);
     Put16(central, 0);
     Put32(central, e.external_attributes);
     Put32(central, offset);
     central += e.name;
+    central += e.extra;
   }
   const std::uint32_t central_offset = static_cast<std::uint32_t>(out.size());
   out += central;
@@ -76,6 +78,16 @@ std::string BuildZip(const std::vector<RawEntry>& entries) {
   Put32(out, central_offset);
   Put16(out, 0);
   return out;
+}
+
+std::string UnicodePathField(const std::string& raw_name, const std::string& utf8_name) {
+  std::string field;
+  Put16(field, 0x7075);
+  Put16(field, static_cast<std::uint32_t>(5 + utf8_name.size()));
+  field += '\x01';
+  Put32(field, Crc32(raw_name));
+  field += utf8_name;
+  return field;
 }
 
 RawEntry LinkEntry(const std::string& name, const std::string& target) {
