@@ -50,7 +50,7 @@ std::size_t ServerProcesses(host::Host& host) {
 TEST(RealServerService, StoppedAndStartedThroughItsServiceName) {
   KORVEL_REQUIRE_FB_CLIENT();
   InstantClockHost host;
-  const bool required = std::getenv("KORVEL_FIREBIRD_SERVICE_REQUIRED") != nullptr;
+  const bool required = std::getenv("KORVEL_FIREBIRD_SERVICE_REQUIRED") != nullptr || fb::testing::FirebirdRequired();
   if (host.GetServiceImagePath(kPelkoraServiceName).empty()) {
     if (required) FAIL() << "FirebirdServerPelkora is not registered (tools/ci/register-firebird-service.sh)";
     GTEST_SKIP() << "FirebirdServerPelkora is not registered (tools/ci/register-firebird-service.sh)";

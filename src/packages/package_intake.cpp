@@ -20,14 +20,14 @@ constexpr const char* kManifestName = "contents.xml";
 }
 
 PackageIntake::PackageIntake(host::Host& host, const SignatureVerifier& verifier, LogFunction write_log)
-    : host_(host), decryptor_(verifier), write_log_(std::move(write_log)) {}
+    : host_(host), verifier_(verifier), write_log_(std::move(write_log)) {}
 
 void PackageIntake::Fail(const std::string& message) { throw Exception(message); }
 
 bool PackageIntake::CheckPackage(const std::string& name, int type) {
   // The signature first: TmpDir stays untouched for a package that is not
   // the office's.
-  TFileCheker checker(host_, decryptor_, InDir + name);
+  TFileCheker checker(host_, verifier_, InDir + name);
   if (!checker.Check()) Fail("Подпись не прошла проверку!"_cp);
 
   host_.DeleteDirectoryTree(TmpDir, true);

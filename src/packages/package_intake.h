@@ -80,7 +80,7 @@ class PackageIntake {
   void ClearInbox(const std::vector<host::DirEntry>& files, const std::string& chosen);
 
   host::Host& host_;
-  const SignatureVerifier& decryptor_;
+  const SignatureVerifier& verifier_;
   LogFunction write_log_;
 };
 

@@ -37,7 +37,7 @@ built=$(date +%s)
 
 export WINEPREFIX="$build/wineprefix"
 # Wine has no Windows Firebird client: its database tests skip.
-unset KORVEL_REQUIRE_FIREBIRD
+unset KORVEL_REQUIRE_FIREBIRD KORVEL_FIREBIRD_SERVICE_REQUIRED
 export WINEDEBUG=-all
 export LANG=ru_RU.UTF-8
 export LC_ALL=ru_RU.UTF-8
