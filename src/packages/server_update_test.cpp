@@ -295,3 +295,40 @@ TEST_F(OwnExecutableTest, ADistributionDirectoryThatCannotBeMadeFails) {
 
 }  // namespace
 }  // namespace korvel::packages
+
+namespace korvel::packages {
+namespace {
+
+// What the service layer reports cannot be made to fail on cue; the
+// server update's own guarantee is checked through its control.
+TEST(ServerUpdateControl, TheServerIsStartedAgainAfterAFailedStopAndAFailedStartIsAdded) {
+  TempDir root;
+  const ServerUpdateDirs dirs{root.path(), root.path(), root.path()};
+  V calls;
+  ServerControl control;
+  control.StopServer = [&] {
+    calls.push_back("stop");
+    throw Exception("Не удается остановить сервис X"_cp);
+  };
+  control.StartServer = [&] { calls.push_back("start"); };
+  V log;
+  const LogLineFn to_log = [&](std::string_view line) { log.emplace_back(line); };
+  EXPECT_THROW(UpdateServerModules(SystemHost(), dirs, false, control, to_log), Exception);
+  EXPECT_EQ(calls, (V{"stop", "start"}));
+  EXPECT_EQ(log, V{"Обновление сервера БД ..."_cp});
+
+  // No descriptor at all: the deployment fails; a start that fails too is
+  // reported under it.
+  control.StopServer = [] {};
+  control.StartServer = [] { throw Exception("Не удается запустить сервис X"_cp); };
+  try {
+    UpdateServerModules(SystemHost(), dirs, false, control, to_log);
+    FAIL() << "no failure";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message().rfind("Ошибка обновления модуля 2:\r\n"_cp, 0), 0u) << e.Message();
+    EXPECT_THAT(e.Message(), HasSubstr("\r\nНе удается запустить сервис X"_cp));
+  }
+}
+
+}  // namespace
+}  // namespace korvel::packages

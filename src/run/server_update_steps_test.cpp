@@ -99,8 +99,8 @@ TEST_F(ServerUpdate, DeploysModuleTwoWhileTheServerIsStopped) {
   UseService("FirebirdServerPelkora");
   WriteFile(dm_.TmpDir + "distrib.xml", Descriptor(app_, {2, 200}));
   dm_.UpdateServerModules();
-  EXPECT_EQ(ReadFile(host::JoinPath(app_, "bin\\fbserver")), "server 2");
-  EXPECT_FALSE(SystemHost().FileExists(host::JoinPath(app_, "classic\\fb_inet_server.exe")));
+  EXPECT_EQ(ReadFile(host::JoinPath(app_ + host::kPathDelim, "bin\\fbserver")), "server 2");
+  EXPECT_FALSE(SystemHost().FileExists(host::JoinPath(app_ + host::kPathDelim, "classic\\fb_inet_server.exe")));
   EXPECT_EQ(host_.copies, V{"fbserver stopped"});
   EXPECT_EQ(State(), host::kServiceRunning);
   EXPECT_EQ(Log(), (V{"Обновление сервера БД ..."_cp, "Останов службы FirebirdServerPelkora ..."_cp,
@@ -128,7 +128,7 @@ TEST_F(ServerUpdate, WithoutItsOwnDescriptorThePackageUsesTheDistributions) {
   UseService("FirebirdServerPelkora");
   WriteFile(dm_.DistribDir + "distrib.xml", Descriptor(app_, {2}));
   dm_.UpdateServerModules();
-  EXPECT_EQ(ReadFile(host::JoinPath(app_, "bin\\fbserver")), "server 2");
+  EXPECT_EQ(ReadFile(host::JoinPath(app_ + host::kPathDelim, "bin\\fbserver")), "server 2");
 }
 
 TEST_F(ServerUpdate, AFailedDeploymentStartsTheServerAgain) {
@@ -142,7 +142,7 @@ TEST_F(ServerUpdate, AFailedDeploymentStartsTheServerAgain) {
   EXPECT_EQ(std::find(log.begin(), log.end(), "Обновление сервера БД - OK"_cp), log.end());
 
   // A copy that fails: a directory stands where the server file goes.
-  SystemHost().ForceDirectoriesOrFail(host::JoinPath(app_, "bin\\fbserver\\"));
+  SystemHost().ForceDirectoriesOrFail(host::JoinPath(app_ + host::kPathDelim, "bin\\fbserver\\"));
   WriteFile(dm_.TmpDir + "distrib.xml", Descriptor(app_, {2}));
   dm_.LogLines.clear();
   EXPECT_THAT(Failure(), HasSubstr("Ошибка обновления модуля 2:\r\n"_cp));
@@ -150,9 +150,9 @@ TEST_F(ServerUpdate, AFailedDeploymentStartsTheServerAgain) {
   EXPECT_EQ(Log().back(), "Запуск службы - OK"_cp);
 
   // Once the cause is gone the same payload is applied.
-  SystemHost().DeleteDirectoryTree(host::JoinPath(app_, "bin\\fbserver"), false);
+  SystemHost().DeleteDirectoryTree(host::JoinPath(app_ + host::kPathDelim, "bin\\fbserver"), false);
   dm_.UpdateServerModules();
-  EXPECT_EQ(ReadFile(host::JoinPath(app_, "bin\\fbserver")), "server 2");
+  EXPECT_EQ(ReadFile(host::JoinPath(app_ + host::kPathDelim, "bin\\fbserver")), "server 2");
 }
 
 TEST_F(ServerUpdate, MovePayloadAndUpdateWorkDirUseTheRunsDirectories) {
