@@ -76,20 +76,6 @@ TEST_F(ProgramPackages, FullRunKeepsTheFirstValidPackageAndClearsTheRest) {
   EXPECT_FALSE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\contents.xml")));
 }
 
-TEST_F(ProgramPackages, WithoutTheOfficeKeyEveryPackageIsRefused) {
-  KORVEL_REQUIRE_FB_SERVER();
-  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
-  Pack("good.upd", "office.pem", "5");
-  EXPECT_EQ(inst_.Run().exit_code, 0);
-  const std::string log = inst_.LogUtf8();
-  EXPECT_THAT(log, HasSubstr("\tВнимание! Открытый ключ центрального офиса не загружен: Файл открытого ключа " +
-                             cp1251::ToUtf8(inst_.exe_dir()) + "Korvel.pub не найден\r\n"));
-  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла good.upd: Подпись не прошла проверку!\r\n"));
-  EXPECT_THAT(log, HasSubstr("\tНет ни одного правильного пакета обновления\r\n"));
-  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
-  EXPECT_EQ(Inbox(), std::vector<std::string>{});
-}
-
 TEST_F(ProgramPackages, WorkstationModeMovesThePayloadIntoTheDistributionAndKeepsThePackage) {
   KORVEL_REQUIRE_FB_EMBEDDED();
   SystemHost().ForceDirectoriesOrFail(inst_.exe_dir() + "DB");
@@ -122,6 +108,20 @@ TEST_F(ProgramPackages, WorkstationModeMovesThePayloadIntoTheDistributionAndKeep
   markers.clear();
   SystemHost().ListFiles(distrib, "*.ver", markers);
   EXPECT_EQ(markers, std::vector<std::string>{"001521.ver"});
+}
+
+TEST_F(ProgramPackages, WithoutTheOfficeKeyEveryPackageIsRefused) {
+  KORVEL_REQUIRE_FB_SERVER();
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
+  Pack("good.upd", "office.pem", "5");
+  EXPECT_EQ(inst_.Run().exit_code, 0);
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tВнимание! Открытый ключ центрального офиса не загружен: Файл открытого ключа " +
+                             cp1251::ToUtf8(inst_.exe_dir()) + "Korvel.pub не найден\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла good.upd: Подпись не прошла проверку!\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tНет ни одного правильного пакета обновления\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
 }
 
 }  // namespace
