@@ -77,6 +77,40 @@ TEST_F(ProgramPackages, FullRunKeepsTheFirstValidPackageAndClearsTheRest) {
   EXPECT_FALSE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\contents.xml")));
 }
 
+TEST_F(ProgramPackages, WorkstationModeMovesThePayloadIntoTheDistributionAndKeepsThePackage) {
+  KORVEL_REQUIRE_FB_EMBEDDED();
+  SystemHost().ForceDirectoriesOrFail(inst_.exe_dir() + "DB");
+  fb::testing::CreateDatabase(host::JoinPath(inst_.exe_dir(), "DB\\orvpos.gdb"),
+                              fb::testing::OrganizationStatements(12, 5, 650));
+  std::string ini = inst_.StandardIni("");
+  ini.replace(ini.find("DB=\r\n"), 5, "");
+  inst_.WriteIni(ini);
+  InstallKey();
+  Pack("good.upd", "office.pem", "5");
+
+  EXPECT_EQ(inst_.Run({"/POS"}).exit_code, 0);
+  const std::string distrib = inst_.work_dir() + "Distrib" + host::kPathDelim;
+  std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tОбновление рабочего каталога ...\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tОбновление рабочего каталога - OK\r\n"));
+  EXPECT_TRUE(SystemHost().FileExists(distrib + host::NativeSeparators("Scripts\\Numbers\\1521.sql")));
+  EXPECT_TRUE(SystemHost().FileExists(distrib + "distrib.xml"));
+  std::vector<std::string> markers;
+  SystemHost().ListFiles(distrib, "*.ver", markers);
+  EXPECT_EQ(markers, std::vector<std::string>{"001521.ver"});
+  EXPECT_EQ(Inbox(), std::vector<std::string>{"good.upd"});
+
+  // The next run finds the package out of date and clears it away.
+  EXPECT_EQ(inst_.Run({"/POS"}).exit_code, 0);
+  log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла good.upd: "));
+  EXPECT_THAT(log.substr(log.rfind("Команда запуска")), ::testing::Not(HasSubstr("Обновление рабочего каталога")));
+  EXPECT_EQ(Inbox(), std::vector<std::string>{});
+  markers.clear();
+  SystemHost().ListFiles(distrib, "*.ver", markers);
+  EXPECT_EQ(markers, std::vector<std::string>{"001521.ver"});
+}
+
 TEST_F(ProgramPackages, WithoutTheOfficeKeyEveryPackageIsRefused) {
   KORVEL_REQUIRE_FB_SERVER();
   inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));

@@ -117,10 +117,10 @@ void TdmKorvel::RunChosenMode() {
       WriteRequestPacket(false, false);
       break;
     case RunMode::kPos: {
-      // The working-directory update and the private updates join the
-      // package search as they are built.
-      const std::string package = FindUpdatePackage();
-      (void)package;
+      // The package is applied to the working directory and stays in the
+      // inbox; the next run refuses it (its version no longer matches) and
+      // removes it. The private updates join here as they are built.
+      if (!FindUpdatePackage().empty()) UpdateWorkDir();
       WriteRequestPacket(false, true);
       break;
     }

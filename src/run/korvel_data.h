@@ -113,6 +113,21 @@ class TdmKorvel {
   // every other .upd file is deleted.
   std::string FindUpdatePackage();
 
+  // ---- Server update and working directory (server_update_steps.cpp) ----
+
+  // The server update: Firebird stopped through DbService, module 200 (with
+  // Classic) and module 2 deployed from TmpDir, the server started again on
+  // every path (see packages/server_update.h).
+  void UpdateServerModules();
+  // Moves the payload from TmpDir into DistribDir, CurVersion := NewVersion,
+  // and leaves exactly one version marker (the old one after a failure).
+  void UpdateWorkDir();
+  // Moves every file below TmpDir into `target_dir`, two attempts each.
+  void MovePayload(const std::string& target_dir);
+  // The self-update: a new executable in the payload replaces the
+  // distribution's copy and the one in ExeDir, which becomes ".old".
+  void UpdateOwnExecutable();
+
   // ---- Run state ----
   std::string ExeDir;
   std::string DistribDir, AptekaDir, TmpDir, InDir, OutDir;
