@@ -21,6 +21,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
       trRead(dbApteka),
       trWrite(dbApteka),
       qrPredInfo(dbApteka, trRead),
+      qrCheckScript(dbApteka, trRead),
       sqlExec(host),
       sqlExec1(host),
       host_(host) {
@@ -28,6 +29,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
   trRead.Params = {"write", "nowait", "rec_version", "read_committed"};
   trWrite.Params = {"write", "nowait", "concurrency"};
   qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
+  qrCheckScript.SQL = {"select sl.*", "from SCRIPT_LOG sl", "where sl.SCRIPT_ID=:script_id"};
   SetUpScriptRunners();
 }
 
