@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dbservice/db_service.h"
 #include "fb/client_library.h"
 #include "fb/database.h"
 #include "fb/statement.h"
@@ -108,6 +109,9 @@ class TdmKorvel {
   bool UpdateServer = false;
   bool RequestPending = false;
   std::unique_ptr<host::MutexHandle> MutexHandle;
+  // The database-maintenance object, created during initialisation; none
+  // in the workstation mode.
+  std::unique_ptr<dbservice::TDbService> DbService;
   std::string LogFileName;
   std::vector<std::string> LogLines;
   std::vector<std::string> ScriptList;
