@@ -19,6 +19,7 @@
 #include "fb/client_library.h"
 #include "fb/database.h"
 #include "fb/statement.h"
+#include "dbservice/service_options.h"
 #include "host/host.h"
 
 namespace korvel::dbservice {
@@ -79,6 +80,42 @@ class TDbService {
   // for another service name, another executable than fb_inet_server.exe,
   // or more than one server process (before any stop is sent).
   void StopClassic();
+
+  // ---- Database state, backup and restore (db_state.cpp, backup_restore.cpp) ----
+  // Every call attaches to the services manager of ServerName as the
+  // administrator for its own duration only and detaches on every path.
+  // Services errors propagate as fb::EIBInterBaseError with the server's
+  // message.
+
+  // Shutdown (full, forced after 0 seconds: every attachment is closed at
+  // once) or online of DbFileName. Status 335544835 (the database is in
+  // that state already) is ignored; any other error propagates.
+  void ChangeDbState(bool shutdown);
+  // "БД в даун ...", ChangeDbState(true), "БД в дауне"; errors propagate.
+  void Shutdown();
+  // "БД в онлайн ...", ChangeDbState(false) with every error ignored,
+  // "БД в онлайне".
+  void BringOnline();
+  // "Backuping БД " + path + " в файл " + file + " ...", the backup on the
+  // server with its progress lines read to the end into VerboseLines
+  // (cleared before and after), "Backup OK".
+  void Backup(const std::string& DbPath, const std::string& BackupFile, TBackupOptions Options);
+  // "Restoring БД %s из файла %s PageSize %d ...", the restore into a new
+  // database (CreateNewDB always added, Replace always dropped: an existing
+  // target file makes it fail), "Restore OK".
+  void Restore(const std::string& DbPath, const std::string& BackupFile, TRestoreOptions Options);
+  // Progress line of svBackup and svRestore: appended to VerboseLines.
+  void svBackupTextNotify(const TServiceSettings& Sender, const std::string& Text);
+  // Raises "Не хватает места на диске %s. Свободно %d мб, требуется %d мб."
+  // (the drive, such as "D:", or the directory where the path has no drive
+  // letter; both figures in whole mebibytes) when the volume of Path has
+  // fewer free bytes than Required.
+  void CheckDiskSpace(const std::string& Path, std::int64_t Required);
+  // "Проверка метаданных ...", a metadata-only backup of DbPath to
+  // meta.bak beside it and its restore into a new meta.fdb, "Проверка
+  // метаданных - OK". On every path meta.bak is deleted, then after 3 s
+  // meta.fdb; a failure of the backup or restore propagates after that.
+  void CheckMetadata(const std::string& DbPath);
 
   // ---- Components (declaration order of the data module) ----
   TServiceSettings svConfig;
