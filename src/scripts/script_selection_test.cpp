@@ -13,6 +13,12 @@ using testing::SystemHost;
 using testing::TempDir;
 using testing::WriteFile;
 
+// A path written with "/" in the platform's separators.
+std::string N(std::string path) {
+  std::replace(path.begin(), path.end(), '/', host::kPathDelim);
+  return path;
+}
+
 std::vector<std::string> Sorted(std::vector<std::string> list) {
   std::sort(list.begin(), list.end());
   return list;
@@ -25,7 +31,7 @@ TEST(ListSqlScripts, FullPathsFromEachDirectoryWithoutRepeats) {
   WriteFile(all + "a.sql", "");
   WriteFile(all + "b.sql", "");
   WriteFile(all + "notes.txt", "");
-  WriteFile(all + "sub.sql/inner.sql", "");  // a directory with the extension is no script
+  WriteFile(all + N("sub.sql/inner.sql"), "");  // a directory with the extension is no script
   WriteFile(server + "a.sql", "");
   WriteFile(server + "c.sql", "");
 
@@ -53,22 +59,22 @@ TEST(ScriptNumber, TheNameReadAsAnInteger) {
       {".sql", -1},              {"99999999999.sql", -1},                {"1200", 1200},
       {"dir.5/12.sql", 12},
   };
-  for (const Case& c : cases) EXPECT_EQ(ScriptNumber(c.path), c.number) << c.path;
+  for (const Case& c : cases) EXPECT_EQ(ScriptNumber(N(c.path)), c.number) << c.path;
 }
 
 TEST(SelectNumberedScripts, AboveTheSchemaVersionInAscendingOrder) {
-  std::vector<std::string> list = {"/n/1203.sql", "/n/readme.sql", "/n/1200.sql", "/n/1201.sql", "/n/1199.sql"};
+  std::vector<std::string> list = {N("/n/1203.sql"), N("/n/readme.sql"), N("/n/1200.sql"), N("/n/1201.sql"), N("/n/1199.sql")};
   SelectNumberedScripts(list, 1201, 2147483647);
-  EXPECT_EQ(list, (std::vector<std::string>{"/n/1201.sql", "/n/1203.sql"}));
+  EXPECT_EQ(list, (std::vector<std::string>{N("/n/1201.sql"), N("/n/1203.sql")}));
 
-  std::vector<std::string> range = {"/n/5.sql", "/n/2.sql", "/n/9.sql", "/n/3.sql", "/n/03.sql"};
+  std::vector<std::string> range = {N("/n/5.sql"), N("/n/2.sql"), N("/n/9.sql"), N("/n/3.sql"), N("/n/03.sql")};
   SelectNumberedScripts(range, 3, 5);
-  EXPECT_EQ(range, (std::vector<std::string>{"/n/3.sql", "/n/03.sql", "/n/5.sql"}));
+  EXPECT_EQ(range, (std::vector<std::string>{N("/n/3.sql"), N("/n/03.sql"), N("/n/5.sql")}));
 
   // A name that is no number (-1) never remains, even from 0 up.
-  std::vector<std::string> names = {"/n/x.sql", "/n/0.sql"};
+  std::vector<std::string> names = {N("/n/x.sql"), N("/n/0.sql")};
   SelectNumberedScripts(names, 0, 2147483647);
-  EXPECT_EQ(names, std::vector<std::string>{"/n/0.sql"});
+  EXPECT_EQ(names, std::vector<std::string>{N("/n/0.sql")});
 }
 
 TEST(PrivateScriptId, TheWordAfterTheMarker) {
