@@ -2,7 +2,10 @@
 // the Firebird server's service.
 #include "dbservice/db_service.h"
 
+#include <cstdio>
+
 #include "host/cp1251.h"
+#include "host/text.h"
 
 namespace korvel::dbservice {
 
@@ -35,10 +38,69 @@ void TDbService::Log(const std::string& text) {
 
 void TDbService::Fail(const std::string& text) { throw Exception(text); }
 
-void TDbService::StartServer() {}
+namespace {
+// The pause after every start or stop of the server's service.
+constexpr unsigned kServicePauseMs = 5000;
 
-void TDbService::StopServer() {}
+std::string Format2(const std::string& format, const std::string& a, const std::string& b) {
+  std::string result;
+  std::size_t at = 0;
+  const std::string* values[] = {&a, &b};
+  int next = 0;
+  for (;;) {
+    const std::size_t hit = format.find("%s", at);
+    if (hit == std::string::npos || next == 2) break;
+    result += format.substr(at, hit - at) + *values[next++];
+    at = hit + 2;
+  }
+  return result + format.substr(at);
+}
+}  // namespace
 
-void TDbService::StopClassic() {}
+void TDbService::StartServer() {
+  if (host_.QueryServiceState(ServiceName) == host::kServiceRunning) return;
+  Log("Запуск службы "_cp + ServiceName + " ...");
+  host_.ServiceControl(ServiceName, true);
+  host_.Sleep(kServicePauseMs);
+  Log("Запуск службы - OK"_cp);
+}
+
+void TDbService::StopServer() {
+  // The Classic server's service is never stopped here; the exact name
+  // decides, letter case included.
+  if (ServiceName == kClassicServiceName) {
+    host_.Sleep(kServicePauseMs);
+    return;
+  }
+  if (host_.QueryServiceState(ServiceName) == host::kServiceStopped) return;
+  Log("Останов службы "_cp + ServiceName + " ...");
+  host_.ServiceControl(ServiceName, false);
+  host_.Sleep(kServicePauseMs);
+  Log("Останов службы - OK"_cp);
+}
+
+void TDbService::StopClassic() {
+  if (ServiceName != kClassicServiceName) {
+    Fail(Format2("StopClassic: Не правильное имя службы %s. Ожидается %s."_cp, ServiceName, kClassicServiceName));
+  }
+  const std::string exe = host::ExtractFileName(host_.GetServiceImagePath(ServiceName));
+  if (!SameText(exe, kClassicServerExe)) {
+    Fail(Format2("StopClassic: Не правильный exe файл %s. Ожидается %s."_cp, exe, kClassicServerExe));
+  }
+  if (host_.QueryServiceState(ServiceName) == host::kServiceStopped) return;
+  Log("Останов службы "_cp + ServiceName + " ...");
+  Log("Список процессов "_cp + kClassicServerExe + " ...");
+  std::vector<std::uint32_t> ids;
+  host_.ListProcessIds(kClassicServerExe, ids);
+  Log("Процессов "_cp + std::to_string(ids.size()));
+  // A Classic server runs one process per attachment: with more than one,
+  // users are still connected.
+  if (ids.size() > 1) {
+    Fail("Обнаружено более одного процесса. Служба в данный момент не может быть остновлена."_cp);
+  }
+  host_.ServiceControl(ServiceName, false);
+  host_.Sleep(kServicePauseMs);
+  Log("Останов службы - OK"_cp);
+}
 
 }  // namespace korvel::dbservice

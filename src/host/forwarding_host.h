@@ -46,6 +46,22 @@ class ForwardingHost : public Host {
   }
   void ConsoleWriteLine(std::string_view line) override { target_.ConsoleWriteLine(line); }
   std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override { return target_.LoadLibrary(name); }
+  std::string GetEnvironmentVariable(const std::string& name) override { return target_.GetEnvironmentVariable(name); }
+  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
+                                                        const std::string& working_dir) override {
+    return target_.StartCapturedProcess(command_line, working_dir);
+  }
+  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
+    target_.RunAndWait(command_line, working_dir);
+  }
+  std::string ReadServiceImagePath(const std::string& name) override { return target_.ReadServiceImagePath(name); }
+  std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine, bool full_access) override {
+    return target_.OpenServiceManager(machine, full_access);
+  }
+  std::string ServiceCommandLine(const std::string& name, bool start) override {
+    return target_.ServiceCommandLine(name, start);
+  }
+  std::vector<ProcessEntry> ListProcesses() override { return target_.ListProcesses(); }
 
  protected:
   Host& target() { return target_; }

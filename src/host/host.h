@@ -106,6 +106,59 @@ struct NamedMutex {
   bool already_existed = false;         // another process holds it
 };
 
+// A child program started hidden, its standard output and error on one
+// pipe. Destroying it closes the pipe and releases the process.
+class CapturedProcess {
+ public:
+  virtual ~CapturedProcess() = default;
+  // The next piece of the child's output (at most 1024 bytes as read),
+  // converted from the console's encoding to Windows-1251; nothing once the
+  // pipe has broken (the child, and whatever inherited the pipe, ended).
+  virtual std::optional<std::string> ReadOutput() = 0;
+  // The child's exit code, read once its output has ended.
+  virtual std::uint32_t ExitCode() = 0;
+};
+
+// Service states as the service control manager reports them.
+inline constexpr int kServiceStopped = 1;
+inline constexpr int kServiceStartPending = 2;
+inline constexpr int kServiceStopPending = 3;
+inline constexpr int kServiceRunning = 4;
+
+// An open service. Failures throw EOSError.
+class ServiceHandle {
+ public:
+  virtual ~ServiceHandle() = default;
+  // The current state code (1 stopped ... 4 running ... 7 paused).
+  virtual int QueryState() = 0;
+  // Asks the service to start (no arguments); false when the request fails.
+  virtual bool Start() = 0;
+  // Sends the stop control; its result is not examined.
+  virtual void SendStop() = 0;
+};
+
+// An open service control manager.
+class ServiceManagerHandle {
+ public:
+  virtual ~ServiceManagerHandle() = default;
+  // Opens `name` with full access, or only to query its status; throws
+  // EOSError (kind kServiceMissing when it is not installed).
+  virtual std::unique_ptr<ServiceHandle> OpenService(const std::string& name, bool full_access) = 0;
+};
+
+struct ProcessEntry {
+  std::uint32_t id = 0;
+  std::string exe_name;  // file name part of the executable
+};
+
+// Receives one line of a child program's output, without its line end.
+using OutputLineHandler = std::function<void(const std::string& line)>;
+
+struct ServiceHandles {
+  std::unique_ptr<ServiceManagerHandle> manager;
+  std::unique_ptr<ServiceHandle> service;
+};
+
 // A loaded shared library. Symbol() gives null for a missing name.
 class SharedLibrary {
  public:
@@ -175,6 +228,64 @@ class Host {
   virtual void ConsoleWriteLine(std::string_view line) = 0;
   // Loads a shared library by file name; null when it cannot be loaded.
   virtual std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) = 0;
+  // A variable of the process environment; empty when unset.
+  virtual std::string GetEnvironmentVariable(const std::string& name) = 0;
+
+  // ---- External programs and services: primitives (both backends) ----
+
+  // Starts `command_line` (the program found along the search path, as the
+  // system resolves a command line; Windows quoting rules for its words)
+  // hidden, in `working_dir` (the current one when empty), with standard
+  // output and error on a pipe. Raises "Ошибка CreatePipe:\r\n" +
+  // LastErrorText, or "Ошибка запуска программы \"" + command_line +
+  // "\":\r\n" + LastErrorText.
+  virtual std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
+                                                                const std::string& working_dir) = 0;
+  // Starts `command_line` hidden without inherited handles and waits,
+  // without time limit, until it ends. Raises "Ошибка запуска программы \"" +
+  // command_line + "\".\r\n" + LastErrorText when it cannot be started.
+  virtual void RunAndWait(const std::string& command_line, const std::string& working_dir) = 0;
+  // The service's registered command (Windows: the ImagePath value of its
+  // registry key, trimmed); empty when the service is not installed.
+  // Never throws for a missing service.
+  virtual std::string ReadServiceImagePath(const std::string& name) = 0;
+  // Opens the service control manager of `machine` (empty: this one) with
+  // full access or connect-only rights; throws EOSError.
+  virtual std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine,
+                                                                   bool full_access) = 0;
+  // The command line that starts or stops a service with the system's own
+  // tool ("net start NAME" / "net stop NAME" on Windows).
+  virtual std::string ServiceCommandLine(const std::string& name, bool start) = 0;
+  // Every running process. Raises "CreateToolhelp32Snapshot: " or
+  // "Process32First: " + LastErrorText.
+  virtual std::vector<ProcessEntry> ListProcesses() = 0;
+
+  // ---- External programs and services (programs.cpp) ----
+
+  // Runs `command_line` hidden (StartCapturedProcess) and passes every line
+  // of its output (text up to a CR LF, without it; a lone LF ends no line)
+  // to `handler` in order; text after the last CR LF is dropped. Returns the
+  // exit code, which the program's callers ignore.
+  std::uint32_t RunProgramCaptured(const std::string& command_line, const std::string& working_dir,
+                                   const OutputLineHandler& handler);
+  // The service's executable: the quoted path without its quotes, or the
+  // value cut before its first space (after "PROGRAM FILES" when present),
+  // with the first %VARIABLE% expanded. Empty when not installed.
+  std::string GetServiceImagePath(const std::string& name);
+  // Both with full access. Raises "Ошибка открытия менеджера сервисов: " or
+  // "Ошибка открытия сервиса " + name + " : " + LastErrorText.
+  ServiceHandles OpenServiceHandles(const std::string& name);
+  // The service's current state; open failures propagate.
+  int QueryServiceState(const std::string& name);
+  // Drives the service to running (start) or stopped and waits, within one
+  // budget of 60 one-second sleeps shared by the start retries and the
+  // wait; the stop control is sent again on every step. Returns at once
+  // when the service is already there. Raises "Не удается запустить сервис "
+  // / "Не удается остановить сервис " + name when the state does not come.
+  void ServiceControl(const std::string& name, bool start);
+  // Appends the ids of the processes whose executable's file name equals
+  // `exe_name` (letter case ignored) to `ids`.
+  void ListProcessIds(const std::string& exe_name, std::vector<std::uint32_t>& ids);
 
   // ---- File operations with the program's messages (file_ops.cpp) ----
 
@@ -218,6 +329,15 @@ class Host {
   std::string GetSwitchValue(std::string_view name);
 };
 
+// The executable part of a service's ImagePath value by the rules of
+// GetServiceImagePath; `environment` looks up a variable.
+std::string ImagePathProgram(std::string_view value, const std::function<std::string(const std::string&)>& environment);
+
+// Splits a command line into its words as Windows programs do: blanks
+// separate, double quotes group (and are removed); "\"" and "\\" before a
+// quote escape. Used where a system starts programs from word lists.
+std::vector<std::string> SplitCommandLine(std::string_view command_line);
+
 // Path helpers; `path` uses the platform separator.
 // Appends the separator unless empty or already there; a single letter
 // becomes a drive root on Windows ("d" -> "d:\").
@@ -239,7 +359,9 @@ std::string ExtractFileNameWithoutExt(std::string_view path);
 
 // The backend of the platform the program was built for. `argv` is the
 // program's argument vector as main received it.
-std::unique_ptr<Host> CreateSystemHost(int argc, char** argv);
+// `service_root` (POSIX only, for tests) is a directory that stands for "/"
+// wherever the backend looks for the service manager's files and scripts.
+std::unique_ptr<Host> CreateSystemHost(int argc, char** argv, const std::string& service_root = "");
 
 // Windows-1251 text in the encoding of the console the program writes to
 // (UTF-8 on POSIX, the console's code page on Windows), for output that

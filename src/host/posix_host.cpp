@@ -11,7 +11,20 @@
 //   one, so that two of our processes see each other's locks;
 // - the named mutex is an exclusive lock on /tmp/<name>.lock, released by
 //   the system when the process dies;
-// - the event log is syslog.
+// - the event log is syslog;
+// - a command line is split into words by the Windows rules and the program
+//   found along PATH (no shell); child output, UTF-8 as the locale writes
+//   it, is converted to Windows-1251;
+// - a service is what the machine's service manager knows by that name:
+//   installed when a systemd unit NAME.service (in /etc/systemd/system or
+//   /lib/systemd/system) or an init script /etc/init.d/NAME exists; its
+//   image path is the program of the unit's ExecStart (or the init script's
+//   DAEMON=, else the script itself); state, start and stop go through
+//   systemctl where systemd runs (/run/systemd/system exists), otherwise
+//   through the init script's status (LSB: 0 running, 1-3 stopped), start
+//   and stop. Full access to the service manager needs root, as the service
+//   control manager's needs an administrator;
+// - processes come from /proc.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,6 +32,8 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -31,6 +46,7 @@
 #include "host/cp1251.h"
 #include "host/host.h"
 #include "host/ini_file.h"
+#include "host/program_messages.h"
 #include "host/text.h"
 #include "host/version.h"
 
@@ -203,9 +219,317 @@ std::string QuoteArgument(const std::string& arg) {
   return quoted + "\"";
 }
 
+
+
+// A word list for posix_spawn; the strings stay owned by `words`.
+std::vector<char*> ArgvOf(std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+class SpawnActions {
+ public:
+  SpawnActions() { ::posix_spawn_file_actions_init(&actions_); }
+  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_;
+};
+
+// Waits for the child; its exit status, or 128 + the signal that ended it.
+std::uint32_t WaitForChild(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return static_cast<std::uint32_t>(-1);
+  }
+  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return static_cast<std::uint32_t>(-1);
+}
+
+// Length of the end of `bytes` that is the beginning of an unfinished UTF-8
+// sequence, kept for the next read.
+std::size_t IncompleteUtf8Tail(const std::string& bytes) {
+  const std::size_t n = bytes.size();
+  for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+    const auto c = static_cast<unsigned char>(bytes[n - back]);
+    if ((c & 0xC0) == 0x80) continue;  // continuation byte: look further back
+    const std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+    return length > back ? back : 0;
+  }
+  return 0;
+}
+
+class PosixCapturedProcess : public CapturedProcess {
+ public:
+  PosixCapturedProcess(pid_t pid, int read_fd) : pid_(pid), fd_(read_fd) {}
+  ~PosixCapturedProcess() override {
+    // A child still writing gets a broken pipe and ends.
+    if (fd_ >= 0) ::close(fd_);
+    if (!waited_) WaitForChild(pid_);
+  }
+
+  std::optional<std::string> ReadOutput() override {
+    if (fd_ < 0) return std::nullopt;
+    char buffer[1024];
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return std::nullopt;
+    }
+    std::string bytes = tail_ + std::string(buffer, static_cast<std::size_t>(n));
+    const std::size_t keep = IncompleteUtf8Tail(bytes);
+    tail_ = bytes.substr(bytes.size() - keep);
+    bytes.resize(bytes.size() - keep);
+    return cp1251::FromUtf8(bytes);
+  }
+
+  std::uint32_t ExitCode() override {
+    if (!waited_) {
+      exit_code_ = WaitForChild(pid_);
+      waited_ = true;
+    }
+    return exit_code_;
+  }
+
+ private:
+  pid_t pid_;
+  int fd_;
+  std::string tail_;
+  bool waited_ = false;
+  std::uint32_t exit_code_ = 0;
+};
+
+// Starts `words` (found along PATH) with standard input from /dev/null,
+// standard output and error to `out_fd` (-1: /dev/null) and `close_fd`
+// closed in the child; the error number of a failed start, else 0.
+int Spawn(std::vector<std::string> words, const std::string& working_dir, int out_fd, int close_fd, pid_t& pid) {
+  if (words.empty()) return ENOENT;
+  SpawnActions actions;
+  ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+  if (out_fd >= 0) {
+    ::posix_spawn_file_actions_adddup2(actions.get(), out_fd, 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), out_fd, 2);
+    ::posix_spawn_file_actions_addclose(actions.get(), out_fd);
+  } else {
+    ::posix_spawn_file_actions_addopen(actions.get(), 1, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(actions.get(), 2, "/dev/null", O_WRONLY, 0);
+  }
+  if (close_fd >= 0) ::posix_spawn_file_actions_addclose(actions.get(), close_fd);
+  if (!working_dir.empty()) ::posix_spawn_file_actions_addchdir_np(actions.get(), working_dir.c_str());
+  std::vector<char*> argv = ArgvOf(words);
+  return ::posix_spawnp(&pid, argv[0], actions.get(), nullptr, argv.data(), environ);
+}
+
+// Runs a service manager's command quietly; its exit code, or -1 when it
+// could not be started. With `output`, standard output is collected.
+int RunTool(std::vector<std::string> words, std::string* output) {
+  int fds[2] = {-1, -1};
+  if (output != nullptr && ::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  pid_t pid = 0;
+  const int error = Spawn(std::move(words), "", output ? fds[1] : -1, output ? fds[0] : -1, pid);
+  if (output != nullptr) ::close(fds[1]);
+  if (error != 0) {
+    if (output != nullptr) ::close(fds[0]);
+    return -1;
+  }
+  if (output != nullptr) {
+    char buffer[512];
+    for (;;) {
+      const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      output->append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+  }
+  return static_cast<int>(WaitForChild(pid));
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ReadSmallFile(const std::string& path) {
+  std::string text;
+  FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || text.size() > (1 << 20)) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+// The service layout below a root ("" for the system's own).
+struct ServiceLayout {
+  std::string root;
+
+  std::string InitScript(const std::string& name) const { return root + "/etc/init.d/" + name; }
+  bool SystemdRuns() const { return IsDirectory(root + "/run/systemd/system"); }
+  // The unit file, the machine's own before the packages' ones; empty when
+  // there is none.
+  std::string UnitFile(const std::string& name) const {
+    for (const char* dir : {"/etc/systemd/system/", "/lib/systemd/system/"}) {
+      const std::string path = root + dir + name + ".service";
+      if (IsFile(path)) return path;
+    }
+    return {};
+  }
+  static bool ValidName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+  }
+  bool Installed(const std::string& name) const {
+    return ValidName(name) && (!UnitFile(name).empty() || IsFile(InitScript(name)));
+  }
+};
+
+SysError ServiceMissingError() {
+  SysError error;
+  error.code = ENOENT;
+  error.kind = SysErrorKind::kServiceMissing;
+  error.text = "The specified service does not exist as an installed service.";
+  return error;
+}
+
+class PosixService : public ServiceHandle {
+ public:
+  PosixService(ServiceLayout layout, std::string name) : layout_(std::move(layout)), name_(std::move(name)) {}
+
+  int QueryState() override {
+    if (layout_.SystemdRuns()) {
+      std::string out;
+      RunTool({"systemctl", "is-active", name_}, &out);
+      out = Trim(out);
+      if (out == "active" || out == "reloading") return kServiceRunning;
+      if (out == "activating") return kServiceStartPending;
+      if (out == "deactivating") return kServiceStopPending;
+      if (out == "inactive" || out == "failed") return kServiceStopped;
+      ThrowErrno(EIO);
+    }
+    const int code = RunTool({layout_.InitScript(name_), "status"}, nullptr);
+    if (code == 0) return kServiceRunning;
+    if (code >= 1 && code <= 3) return kServiceStopped;
+    ThrowErrno(code < 0 ? ENOENT : EIO);
+  }
+
+  bool Start() override { return Control("start"); }
+  void SendStop() override { Control("stop"); }
+
+ private:
+  bool Control(const char* verb) {
+    if (layout_.SystemdRuns()) return RunTool({"systemctl", verb, name_}, nullptr) == 0;
+    return RunTool({layout_.InitScript(name_), verb}, nullptr) == 0;
+  }
+
+  ServiceLayout layout_;
+  std::string name_;
+};
+
+class PosixServiceManager : public ServiceManagerHandle {
+ public:
+  explicit PosixServiceManager(ServiceLayout layout) : layout_(std::move(layout)) {}
+
+  std::unique_ptr<ServiceHandle> OpenService(const std::string& name, bool full_access) override {
+    const std::string sys = Sys(name);
+    if (!layout_.Installed(sys)) throw EOSError(ServiceMissingError());
+    if (full_access && ::geteuid() != 0) ThrowErrno(EACCES);
+    return std::make_unique<PosixService>(layout_, sys);
+  }
+
+ private:
+  ServiceLayout layout_;
+};
+
+// The program a systemd unit's first ExecStart runs, quoted when it holds a
+// blank; empty when there is none.
+std::string UnitProgram(const std::string& text) {
+  std::string joined;
+  bool in_service = false;
+  std::string result;
+  for (std::string line : SplitString(text, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // A line ending in a backslash goes on in the next one.
+    if (!line.empty() && line.back() == '\\') {
+      line.pop_back();
+      joined += line + " ";
+      continue;
+    }
+    line = Trim(joined + line);
+    joined.clear();
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line[0] == '[') {
+      in_service = line == "[Service]";
+      continue;
+    }
+    if (!in_service) continue;
+    const std::size_t eq = line.find('=');
+    if (eq == std::string::npos || Trim(line.substr(0, eq)) != "ExecStart") continue;
+    std::string value = Trim(line.substr(eq + 1));
+    if (value.empty()) {
+      // An empty assignment clears the commands before it.
+      result.clear();
+      continue;
+    }
+    if (!result.empty()) continue;
+    // systemd's prefix characters: @ - : + ! (and !!).
+    std::size_t skip = 0;
+    while (skip < value.size() && std::strchr("@-:+!", value[skip]) != nullptr) ++skip;
+    value = value.substr(skip);
+    std::string program;
+    if (!value.empty() && value[0] == '"') {
+      const std::size_t close = value.find('"', 1);
+      program = value.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else {
+      program = value.substr(0, value.find_first_of(" \t"));
+    }
+    result = program.find(' ') != std::string::npos ? "\"" + program + "\"" : program;
+  }
+  return result;
+}
+
+// The daemon an init script names in its DAEMON= line (the LSB skeleton's
+// convention), when that is a plain path.
+std::string InitScriptDaemon(const std::string& text) {
+  for (std::string line : SplitString(text, '\n')) {
+    line = Trim(line);
+    if (line.rfind("DAEMON=", 0) != 0) continue;
+    std::string value = Trim(line.substr(7));
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (value.empty() || value[0] != '/' || value.find_first_of("$`; \t") != std::string::npos) return {};
+    return value;
+  }
+  return {};
+}
+
+std::string QuoteWord(const std::string& word) {
+  return word.find_first_of(" \t\"") == std::string::npos ? word : "\"" + word + "\"";
+}
+
 class PosixHost : public Host {
  public:
-  PosixHost(int argc, char** argv) {
+  PosixHost(int argc, char** argv, std::string service_root) : services_{std::move(service_root)} {
     // A closed console or pipe must fail the write, not kill the process.
     ::signal(SIGPIPE, SIG_IGN);
     for (int i = 0; i < argc; ++i) arguments_.push_back(cp1251::FromUtf8(argv[i]));
@@ -490,13 +814,116 @@ class PosixHost : public Host {
     return std::make_unique<PosixLibrary>(handle);
   }
 
+  std::string GetEnvironmentVariable(const std::string& name) override {
+    const char* value = ::getenv(Sys(name).c_str());
+    return value == nullptr ? std::string() : cp1251::FromUtf8(value);
+  }
+
+  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
+                                                        const std::string& working_dir) override {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) RaisePipeError(ErrnoError(errno));
+    std::vector<std::string> words;
+    for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
+    pid_t pid = 0;
+    const int error = Spawn(std::move(words), Sys(working_dir), fds[1], fds[0], pid);
+    ::close(fds[1]);
+    if (error != 0) {
+      ::close(fds[0]);
+      RaiseStartError(command_line, ErrnoError(error), true);
+    }
+    return std::make_unique<PosixCapturedProcess>(pid, fds[0]);
+  }
+
+  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
+    std::vector<std::string> words;
+    for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
+    pid_t pid = 0;
+    const int error = Spawn(std::move(words), Sys(working_dir), -1, -1, pid);
+    if (error != 0) RaiseStartError(command_line, ErrnoError(error), false);
+    WaitForChild(pid);
+  }
+
+  std::string ReadServiceImagePath(const std::string& name) override {
+    const std::string sys = Sys(name);
+    if (!services_.Installed(sys)) return {};
+    const std::string unit = services_.UnitFile(sys);
+    if (!unit.empty()) return cp1251::FromUtf8(UnitProgram(ReadSmallFile(unit)));
+    const std::string script = services_.InitScript(sys);
+    const std::string daemon = InitScriptDaemon(ReadSmallFile(script));
+    return cp1251::FromUtf8(daemon.empty() ? QuoteWord(script) : QuoteWord(daemon));
+  }
+
+  std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine, bool full_access) override {
+    if (!machine.empty() && machine != "localhost" && machine != "127.0.0.1") ThrowErrno(EHOSTUNREACH);
+    if (full_access && ::geteuid() != 0) ThrowErrno(EACCES);
+    return std::make_unique<PosixServiceManager>(services_);
+  }
+
+  std::string ServiceCommandLine(const std::string& name, bool start) override {
+    const char* verb = start ? "start" : "stop";
+    if (services_.SystemdRuns()) return std::string("systemctl ") + verb + " " + QuoteWord(name);
+    return QuoteWord(cp1251::FromUtf8(services_.InitScript(Sys(name)))) + " " + verb;
+  }
+
+  std::vector<ProcessEntry> ListProcesses() override {
+    DIR* d = ::opendir("/proc");
+    if (d == nullptr) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrnoError(errno));
+    std::vector<ProcessEntry> entries;
+    while (const dirent* e = ::readdir(d)) {
+      std::uint32_t id = 0;
+      if (!TryParseProcessId(e->d_name, id)) continue;
+      const std::string exe = ProcessExecutable(std::string("/proc/") + e->d_name);
+      if (exe.empty()) continue;
+      entries.push_back({id, cp1251::FromUtf8(exe)});
+    }
+    ::closedir(d);
+    return entries;
+  }
+
  private:
+  static bool TryParseProcessId(const char* name, std::uint32_t& id) {
+    if (*name == '\0') return false;
+    std::uint64_t value = 0;
+    for (const char* p = name; *p != '\0'; ++p) {
+      if (*p < '0' || *p > '9') return false;
+      value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+      if (value > 0xFFFFFFFFu) return false;
+    }
+    id = static_cast<std::uint32_t>(value);
+    return true;
+  }
+
+  // The file name of a process's executable: the target of its exe link
+  // (" (deleted)" dropped), else the first word of its command line;
+  // kernel threads have neither.
+  static std::string ProcessExecutable(const std::string& dir) {
+    char buffer[4096];
+    const ssize_t n = ::readlink((dir + "/exe").c_str(), buffer, sizeof buffer - 1);
+    std::string path;
+    if (n > 0) {
+      path.assign(buffer, static_cast<std::size_t>(n));
+      const std::string deleted = " (deleted)";
+      if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.resize(path.size() - deleted.size());
+      }
+    } else {
+      const std::string cmdline = ReadSmallFile(dir + "/cmdline");
+      path = cmdline.substr(0, cmdline.find('\0'));
+    }
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+  }
+
   std::vector<std::string> arguments_;
+  ServiceLayout services_;
 };
 
 }  // namespace
 
-std::unique_ptr<Host> CreateSystemHost(int argc, char** argv) { return std::make_unique<PosixHost>(argc, argv); }
+std::unique_ptr<Host> CreateSystemHost(int argc, char** argv, const std::string& service_root) {
+  return std::make_unique<PosixHost>(argc, argv, Sys(service_root));
+}
 
 std::string ToConsoleEncoding(std::string_view text) { return cp1251::ToUtf8(text); }
 

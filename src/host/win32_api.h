@@ -29,6 +29,8 @@
 #undef LoadLibrary
 #undef CreateMutex
 #undef ReportEvent
+#undef GetEnvironmentVariable
+#undef OpenService
 
 #include <string>
 #include <string_view>

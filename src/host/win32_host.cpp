@@ -16,6 +16,7 @@
 
 #include <sddl.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 #include <winnetwk.h>
 #include <winver.h>
 
@@ -26,6 +27,8 @@
 
 #include "host/cp1251.h"
 #include "host/host.h"
+#include "host/program_messages.h"
+#include "host/text.h"
 
 namespace korvel::host {
 namespace {
@@ -300,6 +303,114 @@ std::string ToConsoleCodePage(std::string_view line, UINT code_page) {
   ::WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), bytes.data(), size, nullptr,
                         nullptr);
   return bytes;
+}
+
+
+// A child's output read from its pipe, converted from the OEM code page.
+class Win32CapturedProcess : public CapturedProcess {
+ public:
+  Win32CapturedProcess(HANDLE process, HANDLE read_end) : process_(process), read_(read_end) {}
+  ~Win32CapturedProcess() override {
+    if (read_ != nullptr) ::CloseHandle(read_);
+    ::CloseHandle(process_);
+  }
+
+  std::optional<std::string> ReadOutput() override {
+    if (read_ == nullptr) return std::nullopt;
+    char buffer[1024];
+    DWORD got = 0;
+    if (!::ReadFile(read_, buffer, sizeof buffer, &got, nullptr)) {
+      ::CloseHandle(read_);
+      read_ = nullptr;
+      return std::nullopt;
+    }
+    if (got == 0) return std::string();
+    const int length = ::MultiByteToWideChar(CP_OEMCP, 0, buffer, static_cast<int>(got), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_OEMCP, 0, buffer, static_cast<int>(got), wide.data(), length);
+    return Narrow(wide);
+  }
+
+  // Read once the output has ended, without a wait of its own.
+  std::uint32_t ExitCode() override {
+    DWORD code = 0;
+    ::GetExitCodeProcess(process_, &code);
+    return code;
+  }
+
+ private:
+  HANDLE process_;
+  HANDLE read_;
+};
+
+class ServiceHandleGuard {
+ public:
+  explicit ServiceHandleGuard(SC_HANDLE handle) : handle_(handle) {}
+  ~ServiceHandleGuard() {
+    if (handle_ != nullptr) ::CloseServiceHandle(handle_);
+  }
+  ServiceHandleGuard(const ServiceHandleGuard&) = delete;
+  ServiceHandleGuard& operator=(const ServiceHandleGuard&) = delete;
+  SC_HANDLE get() const { return handle_; }
+
+ private:
+  SC_HANDLE handle_;
+};
+
+class Win32Service : public ServiceHandle {
+ public:
+  explicit Win32Service(SC_HANDLE handle) : handle_(handle) {}
+
+  int QueryState() override {
+    SERVICE_STATUS status{};
+    if (!::QueryServiceStatus(handle_.get(), &status)) ThrowLastError();
+    return static_cast<int>(status.dwCurrentState);
+  }
+  bool Start() override { return ::StartServiceW(handle_.get(), 0, nullptr) != 0; }
+  void SendStop() override {
+    SERVICE_STATUS status{};
+    ::ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status);
+  }
+
+ private:
+  ServiceHandleGuard handle_;
+};
+
+class Win32ServiceManager : public ServiceManagerHandle {
+ public:
+  explicit Win32ServiceManager(SC_HANDLE handle) : handle_(handle) {}
+
+  std::unique_ptr<ServiceHandle> OpenService(const std::string& name, bool full_access) override {
+    const SC_HANDLE service =
+        ::OpenServiceW(handle_.get(), Wide(name).c_str(), full_access ? SERVICE_ALL_ACCESS : SERVICE_QUERY_STATUS);
+    if (service == nullptr) ThrowLastError();
+    return std::make_unique<Win32Service>(service);
+  }
+
+ private:
+  ServiceHandleGuard handle_;
+};
+
+// Creates the process of `command_line` hidden; the system's error code
+// when it cannot.
+DWORD CreateHiddenProcess(const std::string& command_line, const std::string& working_dir, bool inherit,
+                          HANDLE output, PROCESS_INFORMATION& info) {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  if (output != nullptr) {
+    startup.dwFlags |= STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+  }
+  std::wstring line = Wide(command_line);
+  const std::wstring dir = Wide(working_dir);
+  if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, inherit ? TRUE : FALSE, 0, nullptr,
+                        working_dir.empty() ? nullptr : dir.c_str(), &startup, &info)) {
+    return ::GetLastError();
+  }
+  return 0;
 }
 
 class Win32Host : public Host {
@@ -623,13 +734,92 @@ class Win32Host : public Host {
     return std::make_unique<Win32Library>(module);
   }
 
+  std::string GetEnvironmentVariable(const std::string& name) override {
+    const std::wstring wide = Wide(name);
+    return Narrow(GrowingBuffer(
+        [&](wchar_t* buffer, DWORD size) { return ::GetEnvironmentVariableW(wide.c_str(), buffer, size); }));
+  }
+
+  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
+                                                        const std::string& working_dir) override {
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof security;
+    security.bInheritHandle = TRUE;
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &security, 0)) RaisePipeError(ErrorFromCode(::GetLastError()));
+    HandleGuard read_guard(read_end);
+    PROCESS_INFORMATION info{};
+    const DWORD error = CreateHiddenProcess(command_line, working_dir, true, write_end, info);
+    // The pipe breaks when the child and whatever inherited it from the
+    // child have ended.
+    ::CloseHandle(write_end);
+    if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), true);
+    ::CloseHandle(info.hThread);
+    return std::make_unique<Win32CapturedProcess>(info.hProcess, read_guard.release());
+  }
+
+  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
+    PROCESS_INFORMATION info{};
+    const DWORD error = CreateHiddenProcess(command_line, working_dir, false, nullptr, info);
+    if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), false);
+    ::WaitForSingleObject(info.hProcess, INFINITE);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+  }
+
+  std::string ReadServiceImagePath(const std::string& name) override {
+    HKEY key = nullptr;
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(name);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+    std::wstring value;
+    DWORD type = 0, size = 0;
+    if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
+      value.assign(size / sizeof(wchar_t) + 1, L'\0');
+      if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) !=
+          ERROR_SUCCESS) {
+        value.clear();
+      }
+      value.resize(std::wcslen(value.c_str()));
+    }
+    ::RegCloseKey(key);
+    return Trim(Narrow(value));
+  }
+
+  std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine, bool full_access) override {
+    const std::wstring wide = Wide(machine);
+    const SC_HANDLE manager = ::OpenSCManagerW(machine.empty() ? nullptr : wide.c_str(), nullptr,
+                                               full_access ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
+    if (manager == nullptr) ThrowLastError();
+    return std::make_unique<Win32ServiceManager>(manager);
+  }
+
+  std::string ServiceCommandLine(const std::string& name, bool start) override {
+    return std::string(start ? "net start " : "net stop ") + name;
+  }
+
+  std::vector<ProcessEntry> ListProcesses() override {
+    HandleGuard snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrorFromCode(::GetLastError()));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    if (!::Process32FirstW(snapshot.get(), &entry)) RaiseSnapshotError("Process32First", ErrorFromCode(::GetLastError()));
+    std::vector<ProcessEntry> entries;
+    do {
+      entries.push_back({entry.th32ProcessID, ExtractFileName(Narrow(entry.szExeFile))});
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return entries;
+  }
+
  private:
   std::vector<std::string> arguments_;
 };
 
 }  // namespace
 
-std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/) { return std::make_unique<Win32Host>(); }
+std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/, const std::string& /*service_root*/) {
+  return std::make_unique<Win32Host>();
+}
 
 std::string ToConsoleEncoding(std::string_view text) {
   // Without a console (output redirected by a parent that has none) the

@@ -37,6 +37,7 @@ TdmKorvel::~TdmKorvel() = default;
 
 void TdmKorvel::Execute() {
   MutexHandle.reset();
+  promo_stopped_ = false;
   try {
     try {
       // Step 2: the client library is loaded before anything can replace
@@ -97,6 +98,7 @@ void TdmKorvel::Initialise() {
   CurVersion = modules::CurrentVersion(host_, DistribDir, true);
   OldVersion = CurVersion;
   if (OldVersion > 1520) Classic = false;
+  StopPromoServices();
   ReadDbParams();
   WriteLog("Инициализация - OK"_cp);
   RequestPending = true;
@@ -162,6 +164,17 @@ void TdmKorvel::HandleRunError(const char* type_name, const std::string& message
 
 // The closing actions run once, after every mode and after an error.
 void TdmKorvel::CloseRun() {
+  // Outside both error traps: a failure here is logged where the log still
+  // works, and the lock is released in any case.
+  try {
+    StartPromoServices();
+  } catch (const std::exception& e) {
+    try {
+      WriteLog(e.what());
+    } catch (const std::exception&) {
+      // The run log itself is what failed.
+    }
+  }
   MutexHandle.reset();
 }
 

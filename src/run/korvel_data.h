@@ -86,6 +86,23 @@ class TdmKorvel {
 
   host::Host& Host() { return host_; }
 
+  // ---- Services (promo_services.cpp) ----
+
+  // The service's current state as the service control manager of
+  // `machine` (empty: this one) reports it (4 running), or 0 when the
+  // manager, the service or its status cannot be opened or queried. Opens
+  // with connect-only and query-status rights.
+  int GetServiceState(const std::string& machine, const std::string& service);
+  // GetServiceState on this machine gives 4; any error gives false.
+  bool IsServiceRunning(const std::string& service);
+  // Step 11: when the promotion service "OrvPromos" is installed, stops it
+  // and its guard "OrvPromGuard" with the system's service command, each
+  // line of their output logged, and remembers to start them again.
+  void StopPromoServices();
+  // First closing action: starts both again when StopPromoServices stopped
+  // them.
+  void StartPromoServices();
+
   // ---- Package intake (package_steps.cpp) ----
 
   // Validates and unpacks InDir + `name` against the package type (41
@@ -189,8 +206,14 @@ class TdmKorvel {
   // is first checked; a key that cannot be loaded fails every check.
   const packages::SignatureDecryptor& OfficeKey();
 
+  // Runs a service command hidden, every output line logged; the exit code
+  // is not looked at.
+  void RunServiceCommand(const std::string& service, bool start);
+
   host::Host& host_;
   std::unique_ptr<packages::SignatureDecryptor> office_key_;
+  // The promotion services were stopped in this run (step 11).
+  bool promo_stopped_ = false;
   // The configuration file name as given (for messages).
   std::string ini_name_;
 };

@@ -15,7 +15,10 @@ class RunTestHost : public host::ForwardingHost {
  public:
   // The executable is `exe_dir` + "Korvel"; `args` are the switches.
   RunTestHost(std::string exe_dir, std::vector<std::string> args)
-      : ForwardingHost(korvel::testing::SystemHost()), exe_dir_(std::move(exe_dir)), args_(std::move(args)) {
+      : RunTestHost(korvel::testing::SystemHost(), std::move(exe_dir), std::move(args)) {}
+  // The same on another host, such as one with services of the test's own.
+  RunTestHost(host::Host& target, std::string exe_dir, std::vector<std::string> args)
+      : ForwardingHost(target), exe_dir_(std::move(exe_dir)), args_(std::move(args)) {
     args_.insert(args_.begin(), ExecutablePath());
   }
 

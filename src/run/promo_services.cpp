@@ -1,0 +1,75 @@
+// The product's promotion services, stopped for the run and started again
+// at its end, and the driver's own queries of a service's state.
+#include "host/cp1251.h"
+#include "run/korvel_data.h"
+
+namespace korvel::run {
+
+using namespace korvel::literals;
+
+namespace {
+constexpr const char* kPromos = "OrvPromos";
+constexpr const char* kPromGuard = "OrvPromGuard";
+}  // namespace
+
+int TdmKorvel::GetServiceState(const std::string& machine, const std::string& service) {
+  // Every failure, from the manager to the status query, reads as 0.
+  try {
+    std::unique_ptr<host::ServiceManagerHandle> manager = host_.OpenServiceManager(machine, false);
+    std::unique_ptr<host::ServiceHandle> handle = manager->OpenService(service, false);
+    return handle->QueryState();
+  } catch (const Exception&) {
+    return 0;
+  }
+}
+
+bool TdmKorvel::IsServiceRunning(const std::string& service) {
+  return GetServiceState("", service) == host::kServiceRunning;
+}
+
+void TdmKorvel::RunServiceCommand(const std::string& service, bool start) {
+  host_.RunProgramCaptured(host_.ServiceCommandLine(service, start), "",
+                           [this](const std::string& line) { WriteLog(line); });
+}
+
+void TdmKorvel::StopPromoServices() {
+  const std::string promos_path = host_.GetServiceImagePath(kPromos);
+  if (promos_path.empty()) return;
+  const std::string promo_dir = host::ExtractFilePath(promos_path);
+  // Step 11.4, the refresh of the Firebird 3 client files in promo_dir,
+  // joins with the Firebird 3 transition.
+  (void)promo_dir;
+  WriteLog("Останавливаем промо-сервис..."_cp);
+  // From the first stop on, the closing actions start both services again,
+  // also when a later stop fails: a stopped guard must not stay stopped.
+  promo_stopped_ = true;
+  if (!host_.GetServiceImagePath(kPromGuard).empty()) {
+    if (IsServiceRunning(kPromGuard)) {
+      RunServiceCommand(kPromGuard, false);
+    } else {
+      WriteLog("Служба \"OrvPromGuard\" не запущена."_cp);
+    }
+  } else {
+    WriteLog("Служба \"OrvPromGuard\" не найдена."_cp);
+  }
+  if (IsServiceRunning(kPromos)) {
+    RunServiceCommand(kPromos, false);
+  } else {
+    WriteLog("Служба \"OrvPromos\" не запущена."_cp);
+  }
+}
+
+void TdmKorvel::StartPromoServices() {
+  if (!promo_stopped_) return;
+  promo_stopped_ = false;
+  WriteLog("Запускаем промо-сервис..."_cp);
+  // Both are started whatever state they were in before the run.
+  RunServiceCommand(kPromos, true);
+  if (!host_.GetServiceImagePath(kPromGuard).empty()) {
+    RunServiceCommand(kPromGuard, true);
+  } else {
+    WriteLog("Служба \"OrvPromGuard\" не найдена."_cp);
+  }
+}
+
+}  // namespace korvel::run
