@@ -117,6 +117,56 @@ class TDbService {
   // meta.fdb; a failure of the backup or restore propagates after that.
   void CheckMetadata(const std::string& DbPath);
 
+  // ---- Database files, their check and recovery (db_files.cpp, db_copy.cpp) ----
+  // The file operations act on DbFileName and its companions as local
+  // paths: the program runs on the server's own host.
+
+  // The text before the first ":" when that colon stands at the third
+  // character or later, else "" (a drive letter is no server).
+  static std::string ExtractServerName(const std::string& Name);
+  // Name without its server part and colon, or the whole name.
+  static std::string ExtractServerPath(const std::string& Name);
+  // Sets DatabaseName, ServerName, DbFileName and every working name
+  // derived from it; closes dbApteka and names it DatabaseName. Raises
+  // "В имени БД " + name + " не указан сервер" without a server part.
+  void SetDatabase(const std::string& Name);
+  // ShadowFileName and its ".lst" and ".tmp" names ("" for no shadow).
+  void SetShadowFile(const std::string& Path);
+  // Writes ShadowFileName + CR LF into the ".ShadowLink" file, or deletes
+  // that file (DeleteFileOrFail) when there is no shadow.
+  void SaveShadowLink();
+  // A move on the same volume that replaces the target; "Файл %s
+  // переименован в %s." on success, else raises "Ошибка переименования
+  // файла %s в %s :\r\n%s.". The directory is flushed after the move, so
+  // that the new name survives a power cut.
+  void MoveDbFile(const std::string& Source, const std::string& Target);
+  // "Копирование файла %s в %s ...", an overwriting copy (CopyFileOrFail)
+  // that is put on the disk before it returns, "Копирование - OK".
+  void CopyDbFile(const std::string& Source, const std::string& Target);
+  // Connects to DatabaseName and reads RDB$FILES: no row clears the shadow,
+  // one shadow row sets it, anything else raises "Утилита не может
+  // работать с многотомными БД!". Then SaveShadowLink. The connection is
+  // closed on every path.
+  void ReadDatabaseFiles();
+  // The start-of-run check: the live file must exist (else "Рабочий файл
+  // БД ... не найден." and "БД находится в нерабочем состоянии!"), the
+  // server runs, the database is online, its files are read; a copy left
+  // in Tmp is moved aside to ".old".
+  void CheckDatabase();
+  // Puts the ".lst" copy (and the shadow's) back when the live file is
+  // missing; raises when ".lst" is missing or the Tmp copy is newer.
+  void RecoverFiles();
+  // The work on a copy: receives the database name to attach to.
+  using TWorkProc = std::function<void(const std::string& DatabaseName)>;
+  // Shuts the database down, keeps a copy of it as ".lst", lets `Work`
+  // change the file under the name ".new", proves its metadata and only
+  // then moves it back to the live name. A failure from the moves on logs
+  // "Ошибка:\r\n" + message, puts the ".lst" copy back (RecoverFiles)
+  // and propagates unchanged; a failure of the shutdown propagates with
+  // nothing done. The server is started and a present live file brought
+  // online on every path.
+  void RunOnDatabaseCopy(const TWorkProc& Work);
+
   // ---- Components (declaration order of the data module) ----
   TServiceSettings svConfig;
   fb::Database dbApteka;
@@ -149,6 +199,9 @@ class TDbService {
   host::Host& Host() { return host_; }
 
  private:
+  // ChangeDbState for any database file of ServerName.
+  void ChangeFileState(const std::string& FileName, bool shutdown);
+
   host::Host& host_;
 };
 

@@ -21,13 +21,15 @@ void ApplySettings(fb::ServiceManager& manager, const TServiceSettings& settings
 // closes every attachment at once and accepts none until the database is
 // online again, the administrator's included, so nobody can write to the
 // file while it is copied or moved.
-void TDbService::ChangeDbState(bool shutdown) {
+void TDbService::ChangeDbState(bool shutdown) { ChangeFileState(DbFileName, shutdown); }
+
+void TDbService::ChangeFileState(const std::string& FileName, bool shutdown) {
   svConfig.ServerName = ServerName;
   fb::ServiceManager manager(dbApteka.Client());
   ApplySettings(manager, svConfig);
   try {
     manager.Attach();
-    manager.Start(shutdown ? fb::BuildShutdownBlock(DbFileName, 0) : fb::BuildOnlineBlock(DbFileName));
+    manager.Start(shutdown ? fb::BuildShutdownBlock(FileName, 0) : fb::BuildOnlineBlock(FileName));
     manager.ReadOutput([](const std::string&) {});
   } catch (const fb::EIBInterBaseError& e) {
     // The database is in that state already.
