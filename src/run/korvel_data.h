@@ -198,9 +198,9 @@ class TdmKorvel {
   void HandleRunError(const char* type_name, const std::string& message);
   void CloseRun();
   void SetUpScriptRunners();
-  // Step 5 of RunNumberedScripts: ScriptList through RunScriptList on the
-  // database-maintenance object's working copy of the database.
-  void RunScriptListOnDatabaseCopy();
+  // Step 12: the database-maintenance object for DbName, reporting through
+  // WriteLog, with the server's service name, and its start-of-run check.
+  void CreateDbService();
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.

@@ -45,14 +45,11 @@ void TdmKorvel::RunNumberedScripts(const std::string& base_dir) {
   WriteLog("Номерных скриптов "_cp + IntToStr(static_cast<std::int64_t>(ScriptList.size())));
   // Without scripts the database is not touched at all.
   if (ScriptList.empty()) return;
-  RunScriptListOnDatabaseCopy();
-}
-
-void TdmKorvel::RunScriptListOnDatabaseCopy() {
-  // The safe swap of the database-maintenance object runs RunScriptList on
-  // the working copy of the database file; until it is there, the scripts
-  // are not run on the live file behind its back.
-  throw Exception("RunOnDatabaseCopy is not available in this build");
+  // The scripts change the database only on a copy of its file, never on
+  // the live file: without the database-maintenance object (the
+  // workstation mode has none) they do not run at all.
+  if (!DbService) throw Exception("Номерные скрипты не могут быть выполнены без обслуживания БД"_cp);
+  DbService->RunOnDatabaseCopy([this](const std::string& database_name) { RunScriptList(database_name); });
 }
 
 void TdmKorvel::RunScriptList(const std::string& database_name) {

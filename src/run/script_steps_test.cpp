@@ -65,8 +65,8 @@ TEST_F(ScriptSteps, NumberedScriptsAboveTheSchemaVersionInOrder) {
   const std::string numbers = dir_ / "pkg/Scripts/Numbers/";
   for (const char* name : {"1199.sql", "1200.sql", "1203.sql", "1201.sql", "readme.sql"}) WriteFile(numbers + name, "");
   dm_.SysVerNo = 1200;
-  // The run on the database copy is not part of this build; the scripts
-  // must not run on the live database instead.
+  // Without the database-maintenance object the scripts must not run on
+  // the live database instead of a copy.
   EXPECT_THROW(dm_.RunNumberedScripts(dir_ / "pkg"), Exception);
   EXPECT_EQ(dm_.ScriptList, (std::vector<std::string>{numbers + "1201.sql", numbers + "1203.sql"}));
   EXPECT_EQ(TakeLog(), (std::vector<std::string>{"Поиск номерных скриптов ...", "Номерных скриптов 2"}));
