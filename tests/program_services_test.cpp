@@ -11,7 +11,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 
+#include "dbservice/db_service.h"
 #include "fb/database.h"
 #include "fb/statement.h"
 #include "host/cp1251.h"
@@ -186,6 +188,91 @@ TEST_F(ProgramScripts, AfterAnInterruptedSwapTheNextRunChangesNothing) {
   EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Поиск номерных скриптов")));
   EXPECT_FALSE(Exists(path_));
   EXPECT_EQ(ReadFile(path_ + ".lst"), before);
+}
+
+// The content of a database file as "TABLES vSYSVERNO", read from a copy
+// of it brought online (a file taken down by the swap refuses attachments),
+// or "missing".
+std::string Content(const std::string& file, const std::string& probe) {
+  if (!SystemHost().FileExists(file)) return "missing";
+  if (SystemHost().FileExists(probe)) SystemHost().DeleteFile(probe);
+  SystemHost().CopyFile(file, probe);
+  dbservice::TDbService service(SystemHost(), *fb::testing::TestClient());
+  service.SetDatabase(fb::testing::kServerPrefix + probe);
+  service.BringOnline();
+  const std::string connection = fb::testing::kServerPrefix + probe;
+  try {
+    return Tables(connection) + " v" + Value(connection, "select SYSVERNO from ORGANIZATION");
+  } catch (const Exception& e) {
+    return "unreadable: " + cp1251::ToUtf8(e.Message());
+  }
+}
+
+// The process dies before each file operation in the database's directory
+// and each service start or stop of a Scripts run, one point per run: the
+// database is whole afterwards, in the live file (as before or fully
+// changed) or, with the live name missing, in ".lst" (or in ".new" beside
+// the flushed ".tmp" between those two renames), and the next run does
+// either its normal work or stops at the database check.
+TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
+  Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
+  const std::string dir = host::ExtractFilePath(path_);
+  const std::string pristine = inst_.root() / "pristine.fdb";
+  const std::string probe = inst_.root() / "db/probe.fdb";
+  SystemHost().CopyFile(path_, pristine);
+  const std::string before = "ORGANIZATION,T v1200", after = "ORGANIZATION,T,U v1203";
+  std::vector<std::string> matrix;
+  int point = 1;
+  for (; point < 60; ++point) {
+    // A fresh database and a running service for every point.
+    for (const std::string& leftover : {path_, path_ + ".lst", path_ + ".tmp", path_ + ".new", dir + "meta.bak",
+                                        dir + "meta.fdb", probe})
+      if (Exists(leftover)) SystemHost().DeleteFile(leftover);
+    SystemHost().CopyFile(pristine, path_);
+    services_.Host().ServiceControl("FirebirdServerPelkora", true);
+
+    ::setenv("KORVEL_TEST_EXIT_AT", std::to_string(point).c_str(), 1);
+    ::setenv("KORVEL_TEST_EXIT_DIR", cp1251::ToUtf8(dir).c_str(), 1);
+    SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
+    const ProgramResult crashed = inst_.Run({"/Scripts"});
+    ::unsetenv("KORVEL_TEST_EXIT_AT");
+    ::unsetenv("KORVEL_TEST_EXIT_DIR");
+    if (crashed.exit_code == 0) break;  // the run has fewer points
+    ASSERT_EQ(crashed.exit_code, 77) << crashed.error << inst_.LogUtf8();
+    std::string where = crashed.error.substr(0, crashed.error.find('\n'));
+    for (std::size_t at; (at = where.find(cp1251::ToUtf8(dir))) != std::string::npos;) where.erase(at, dir.size());
+
+    const std::string live = Content(path_, probe);
+    const std::string lst = Content(path_ + ".lst", probe);
+    std::string outcome;
+    if (live != "missing") {
+      EXPECT_TRUE(live == before || live == after) << where << ": " << live;
+      outcome = live == before ? "live as before" : "live changed";
+    } else if (lst != "missing") {
+      EXPECT_EQ(lst, before) << where;
+      outcome = "no live file, .lst as before";
+    } else {
+      EXPECT_EQ(Content(path_ + ".new", probe), before) << where;
+      EXPECT_EQ(Content(path_ + ".tmp", probe), before) << where;
+      outcome = "no live file, no .lst; .new and .tmp as before";
+    }
+
+    const V next = Run();
+    std::string next_run;
+    if (live == "missing") {
+      EXPECT_TRUE(InOrder(next, {"Ошибка Exception:", "БД находится в нерабочем состоянии!"})) << where;
+      EXPECT_FALSE(Exists(path_)) << where;
+      next_run = "stops: БД находится в нерабочем состоянии!";
+    } else {
+      EXPECT_TRUE(InOrder(next, {"Завершение - OK"})) << where << "\n" << inst_.LogUtf8();
+      EXPECT_EQ(Tables(db_), "ORGANIZATION,T,U") << where;
+      next_run = live == before ? "normal run, applies the scripts" : "normal run, nothing due";
+    }
+    matrix.push_back(std::to_string(point) + " | " + where + " | " + outcome + " | " + next_run);
+  }
+  EXPECT_GT(point, 10);
+  for (const std::string& row : matrix) std::cout << row << "\n";
 }
 
 // A Classic server's installation (version 1520 keeps the Classic flag):
