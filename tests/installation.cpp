@@ -70,10 +70,12 @@ std::string ConsoleUtf8(const std::string& output) {
 }
 
 std::string ToolProgram() { return cp1251::ToUtf8(host::NativeSeparators(cp1251::FromUtf8(KORVEL_TOOL))); }
+std::string TestBuildProgram() { return KORVEL_TEST_BUILD_EXE; }
 
-Installation::Installation(const std::string& exe_name) {
+Installation::Installation(const std::string& exe_name, const std::string& built_program) {
   exe_dir_ = root_ / "Korvel\\";
-  const std::string built = host::NativeSeparators(cp1251::FromUtf8(KORVEL_EXE));
+  const std::string built =
+      host::NativeSeparators(cp1251::FromUtf8(built_program.empty() ? std::string(KORVEL_EXE) : built_program));
   exe_path_ = exe_dir_ + (exe_name.empty() ? host::ExtractFileName(built) : exe_name);
   SystemHost().ForceDirectoriesOrFail(exe_dir_);
   SystemHost().CopyFileOrFail(built, exe_path_);

@@ -31,11 +31,14 @@ std::string ConsoleUtf8(const std::string& output);
 
 // The built korvel-tool, as RunProgram takes it.
 std::string ToolProgram();
+// The test build of the utility (tests/korvel_test_build.cpp).
+std::string TestBuildProgram();
 
 class Installation {
  public:
-  // Copies the built utility to <root>/Korvel/<exe_name>.
-  explicit Installation(const std::string& exe_name = "");
+  // Copies the built utility (or the program `built`, a UTF-8 path such as
+  // TestBuildProgram()) to <root>/Korvel/<exe_name>.
+  explicit Installation(const std::string& exe_name = "", const std::string& built = "");
 
   const TempDir& root() const { return root_; }
   // Where the executable lives, with separator.

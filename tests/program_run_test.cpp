@@ -160,10 +160,12 @@ TEST(ProgramStart, ConfigurationMessages) {
     inst.Run(c.args);
     const std::vector<std::string> after = AfterStartup(inst.LogMessages());
     if (c.message.empty()) {
-      // The configuration is complete: the run goes on to the database.
+      // The configuration is complete: the run goes on to the database
+      // check, which refuses a name without a server.
       ASSERT_GE(after.size(), 4u) << inst.LogUtf8();
       EXPECT_EQ(after[0], "БД x");
-      EXPECT_EQ(after[3], "Ошибка открытия БД.") << inst.LogUtf8();
+      EXPECT_EQ(after[2], "Ошибка Exception:") << inst.LogUtf8();
+      EXPECT_EQ(after[3], "В имени БД x не указан сервер") << inst.LogUtf8();
       continue;
     }
     ASSERT_GE(after.size(), 2u) << inst.LogUtf8();
@@ -207,6 +209,8 @@ TEST(ProgramRun, ValidConfigurationGoesStraightToTheEnd) {
   EXPECT_EQ(after, (std::vector<std::string>{"БД " + cp1251::ToUtf8(db),
                                              "Рабочий каталог " + cp1251::ToUtf8(inst.work_dir()) + "Distrib" +
                                                  std::string(1, host::kPathDelim),
+                                             "Проверка БД " + cp1251::ToUtf8(db) + "...", "БД в онлайн ...",
+                                             "БД в онлайне", "Проверка БД - OK",
                                              "Инициализация - OK", "Найдено файлов обновления 0",
                                              "Создания пакета запроса на обновление ...",
                                              "Создания пакета запроса на обновление - OK", "Завершение - OK"}));

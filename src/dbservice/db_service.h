@@ -19,6 +19,7 @@
 #include "fb/client_library.h"
 #include "fb/database.h"
 #include "fb/statement.h"
+#include "dbservice/service_options.h"
 #include "host/host.h"
 
 namespace korvel::dbservice {
@@ -80,6 +81,92 @@ class TDbService {
   // or more than one server process (before any stop is sent).
   void StopClassic();
 
+  // ---- Database state, backup and restore (db_state.cpp, backup_restore.cpp) ----
+  // Every call attaches to the services manager of ServerName as the
+  // administrator for its own duration only and detaches on every path.
+  // Services errors propagate as fb::EIBInterBaseError with the server's
+  // message.
+
+  // Shutdown (full, forced after 0 seconds: every attachment is closed at
+  // once) or online of DbFileName. Status 335544835 (the database is in
+  // that state already) is ignored; any other error propagates.
+  void ChangeDbState(bool shutdown);
+  // "БД в даун ...", ChangeDbState(true), "БД в дауне"; errors propagate.
+  void Shutdown();
+  // "БД в онлайн ...", ChangeDbState(false) with every error ignored,
+  // "БД в онлайне".
+  void BringOnline();
+  // "Backuping БД " + path + " в файл " + file + " ...", the backup on the
+  // server with its progress lines read to the end into VerboseLines
+  // (cleared before and after), "Backup OK".
+  void Backup(const std::string& DbPath, const std::string& BackupFile, TBackupOptions Options);
+  // "Restoring БД %s из файла %s PageSize %d ...", the restore into a new
+  // database (CreateNewDB always added, Replace always dropped: an existing
+  // target file makes it fail), "Restore OK".
+  void Restore(const std::string& DbPath, const std::string& BackupFile, TRestoreOptions Options);
+  // Progress line of svBackup and svRestore: appended to VerboseLines.
+  void svBackupTextNotify(const TServiceSettings& Sender, const std::string& Text);
+  // Raises "Не хватает места на диске %s. Свободно %d мб, требуется %d мб."
+  // (the drive, such as "D:", or the directory where the path has no drive
+  // letter; both figures in whole mebibytes) when the volume of Path has
+  // fewer free bytes than Required.
+  void CheckDiskSpace(const std::string& Path, std::int64_t Required);
+  // "Проверка метаданных ...", a metadata-only backup of DbPath to
+  // meta.bak beside it and its restore into a new meta.fdb, "Проверка
+  // метаданных - OK". On every path meta.bak is deleted, then after 3 s
+  // meta.fdb; a failure of the backup or restore propagates after that.
+  void CheckMetadata(const std::string& DbPath);
+
+  // ---- Database files, their check and recovery (db_files.cpp, db_copy.cpp) ----
+  // The file operations act on DbFileName and its companions as local
+  // paths: the program runs on the server's own host.
+
+  // The text before the first ":" when that colon stands at the third
+  // character or later, else "" (a drive letter is no server).
+  static std::string ExtractServerName(const std::string& Name);
+  // Name without its server part and colon, or the whole name.
+  static std::string ExtractServerPath(const std::string& Name);
+  // Sets DatabaseName, ServerName, DbFileName and every working name
+  // derived from it; closes dbApteka and names it DatabaseName. Raises
+  // "В имени БД " + name + " не указан сервер" without a server part.
+  void SetDatabase(const std::string& Name);
+  // ShadowFileName and its ".lst" and ".tmp" names ("" for no shadow).
+  void SetShadowFile(const std::string& Path);
+  // Writes ShadowFileName + CR LF into the ".ShadowLink" file, or deletes
+  // that file (DeleteFileOrFail) when there is no shadow.
+  void SaveShadowLink();
+  // A move on the same volume that replaces the target; "Файл %s
+  // переименован в %s." on success, else raises "Ошибка переименования
+  // файла %s в %s :\r\n%s.". The directory is flushed after the move, so
+  // that the new name survives a power cut.
+  void MoveDbFile(const std::string& Source, const std::string& Target);
+  // "Копирование файла %s в %s ...", an overwriting copy (CopyFileOrFail)
+  // that is put on the disk before it returns, "Копирование - OK".
+  void CopyDbFile(const std::string& Source, const std::string& Target);
+  // Connects to DatabaseName and reads RDB$FILES: no row clears the shadow,
+  // one shadow row sets it, anything else raises "Утилита не может
+  // работать с многотомными БД!". Then SaveShadowLink. The connection is
+  // closed on every path.
+  void ReadDatabaseFiles();
+  // The start-of-run check: the live file must exist (else "Рабочий файл
+  // БД ... не найден." and "БД находится в нерабочем состоянии!"), the
+  // server runs, the database is online, its files are read; a copy left
+  // in Tmp is moved aside to ".old".
+  void CheckDatabase();
+  // Puts the ".lst" copy (and the shadow's) back when the live file is
+  // missing; raises when ".lst" is missing or the Tmp copy is newer.
+  void RecoverFiles();
+  // The work on a copy: receives the database name to attach to.
+  using TWorkProc = std::function<void(const std::string& DatabaseName)>;
+  // Shuts the database down, keeps a copy of it as ".lst", lets `Work`
+  // change the file under the name ".new", proves its metadata and only
+  // then moves it back to the live name. A failure from the moves on logs
+  // "Ошибка:\r\n" + message, puts the ".lst" copy back (RecoverFiles)
+  // and propagates unchanged; a failure of the shutdown propagates with
+  // nothing done. The server is started and a present live file brought
+  // online on every path.
+  void RunOnDatabaseCopy(const TWorkProc& Work);
+
   // ---- Components (declaration order of the data module) ----
   TServiceSettings svConfig;
   fb::Database dbApteka;
@@ -112,6 +199,9 @@ class TDbService {
   host::Host& Host() { return host_; }
 
  private:
+  // ChangeDbState for any database file of ServerName.
+  void ChangeFileState(const std::string& FileName, bool shutdown);
+
   host::Host& host_;
 };
 

@@ -197,6 +197,10 @@ class Host {
   virtual void DeleteFile(const std::string& path) = 0;
   virtual void CreateDirectory(const std::string& path) = 0;
   virtual void RemoveDirectory(const std::string& path) = 0;
+  // Puts the directory's entries (names created, renamed or removed in it)
+  // on the disk itself, so that a rename survives a power cut. A no-op
+  // where the file system records renames durably on its own.
+  virtual void FlushDirectory(const std::string& directory) = 0;
   // Size in bytes; -1 when missing or a directory.
   virtual std::int64_t FileSize(const std::string& path) = 0;
   // Last-write time as local time, exact; nothing when missing.

@@ -733,6 +733,13 @@ class PosixHost : public Host {
     if (::utimensat(AT_FDCWD, Sys(path).c_str(), times, 0) != 0) ThrowLastErrno();
   }
 
+  void FlushDirectory(const std::string& directory) override {
+    FdGuard dir(::open(Sys(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) ThrowLastErrno();
+    // A rename reaches the disk only with its directory's own entries.
+    if (::fsync(dir.get()) != 0) ThrowLastErrno();
+  }
+
   std::int64_t DiskFreeBytes(const std::string& directory) override {
     struct statvfs vfs;
     if (::statvfs(Sys(directory).c_str(), &vfs) != 0) ThrowLastErrno();

@@ -582,6 +582,12 @@ class Win32Host : public Host {
     return FromSystemTime(st);
   }
 
+  void FlushDirectory(const std::string&) override {
+    // NTFS journals its directory entries itself: a completed MoveFileEx is
+    // on the disk without a flush of the directory, and Windows has no way
+    // to flush a directory handle anyway.
+  }
+
   void SetFileWriteTime(const std::string& path, TDateTime time) override {
     const SYSTEMTIME st = ToSystemTime(time);
     FILETIME local, utc;

@@ -21,6 +21,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
       trRead(dbApteka),
       trWrite(dbApteka),
       qrPredInfo(dbApteka, trRead),
+      qrCheckScript(dbApteka, trRead),
       sqlExec(host),
       sqlExec1(host),
       host_(host) {
@@ -28,6 +29,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
   trRead.Params = {"write", "nowait", "rec_version", "read_committed"};
   trWrite.Params = {"write", "nowait", "concurrency"};
   qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
+  qrCheckScript.SQL = {"select sl.*", "from SCRIPT_LOG sl", "where sl.SCRIPT_ID=:script_id"};
   SetUpScriptRunners();
 }
 
@@ -97,9 +99,26 @@ void TdmKorvel::Initialise() {
   OldVersion = CurVersion;
   if (OldVersion > 1520) Classic = false;
   StopPromoServices();
+  if (!PosMode) CreateDbService();
   ReadDbParams();
   WriteLog("Инициализация - OK"_cp);
   RequestPending = true;
+}
+
+void TdmKorvel::CreateDbService() {
+  DbService = std::make_unique<dbservice::TDbService>(host_, FbClient);
+  DbService->SetDatabase(DbName);
+  DbService->OnMessage = [this](const std::string& message) { WriteLog(message); };
+  if (IsLegacyServer()) {
+    DbService->ServiceName = dbservice::kLegacyServiceName;
+  } else if (Classic) {
+    DbService->ServiceName = dbservice::kClassicServiceName;
+  } else {
+    DbService->ServiceName = dbservice::kPelkoraServiceName;
+  }
+  // A missing live database file stops the run here: "БД находится в
+  // нерабочем состоянии!".
+  DbService->CheckDatabase();
 }
 
 RunMode TdmKorvel::ChooseMode() {
@@ -125,12 +144,15 @@ void TdmKorvel::RunChosenMode() {
       break;
     }
     case RunMode::kScripts:
+      // No packet in this mode, not even after an error.
       RequestPending = false;
+      RunNumberedScripts(TmpDir);
       break;
     case RunMode::kFull: {
       // Step 16: the package, or with /debug the next version without one.
-      // The update steps of step 17 join as they are built; until then an
-      // accepted package stays in the inbox.
+      // The update steps of step 17 (the numbered scripts among them, with
+      // TmpDir) join as they are built; until then an accepted package
+      // stays in the inbox.
       std::string package;
       if (host_.FindSwitch("debug") > 0) {
         UpdateServer = true;

@@ -160,6 +160,33 @@ class TdmKorvel {
   fb::Transaction trWrite;
   // "select o.PRED_ID, o.NODE_ID, o.SYSVERNO" / "from ORGANIZATION o".
   fb::Query qrPredInfo;
+  // "select sl.*" / "from SCRIPT_LOG sl" / "where sl.SCRIPT_ID=:script_id",
+  // in trRead, which it starts itself.
+  fb::Query qrCheckScript;
+
+  // ---- Script steps (script_steps.cpp) ----
+
+  // Logs "Поиск номерных скриптов ...", fills ScriptList with the scripts
+  // of `base_dir` + "Scripts\Numbers\" numbered above SysVerNo, in
+  // ascending order, and logs "Номерных скриптов " + their count. With at
+  // least one, they run through RunScriptList on a copy of the database;
+  // with none, the database is not touched.
+  void RunNumberedScripts(const std::string& base_dir);
+  // Runs every script of ScriptList in order against `database_name` (a
+  // connection string), each in a connection of its own: "Скрипт " + name
+  // + " ...", the file's lines with one-line CONNECTs commented out, the
+  // runner's check and run, "Скрипт " + name + " - OK"; then whatever the
+  // script did not commit is rolled back and the connection closed, on
+  // failure too. The first failing script ends the list and its exception
+  // propagates ("Прокрутка скриптов - OK" is then not logged). dbApteka's
+  // name is DbName again afterwards on every path.
+  void RunScriptList(const std::string& database_name);
+  // Whether the private script at `path` is not applied yet: its first line
+  // names an identifier (scripts::PrivateScriptId) that SCRIPT_LOG does not
+  // hold. Without an identifier logs "Файл " + path + " не является
+  // частным скриптом" and returns false. Opens dbApteka when it is not
+  // connected; failures to read the file or the database propagate.
+  bool IsNewPrivateScript(const std::string& path);
 
   // ---- Script runners (script_runners.cpp) ----
   // Both on dbApteka and trWrite, statistics off, statement logs
@@ -186,6 +213,9 @@ class TdmKorvel {
   void HandleRunError(const char* type_name, const std::string& message);
   void CloseRun();
   void SetUpScriptRunners();
+  // Step 12: the database-maintenance object for DbName, reporting through
+  // WriteLog, with the server's service name, and its start-of-run check.
+  void CreateDbService();
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.

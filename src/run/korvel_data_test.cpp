@@ -20,6 +20,27 @@ using korvel::testing::TempDir;
 using korvel::testing::WriteFile;
 using testing::RunTestHost;
 
+// A machine whose every service runs, the Classic server's among them
+// (which this machine has not): the database check's start of the server
+// is then left out, as on a pharmacy's server where it runs.
+class RunningServicesHost : public RunTestHost {
+ public:
+  using RunTestHost::RunTestHost;
+  std::unique_ptr<host::ServiceManagerHandle> OpenServiceManager(const std::string&, bool) override {
+    struct Service : host::ServiceHandle {
+      int QueryState() override { return host::kServiceRunning; }
+      bool Start() override { return true; }
+      void SendStop() override { ADD_FAILURE() << "a service was stopped"; }
+    };
+    struct Manager : host::ServiceManagerHandle {
+      std::unique_ptr<host::ServiceHandle> OpenService(const std::string&, bool) override {
+        return std::make_unique<Service>();
+      }
+    };
+    return std::make_unique<Manager>();
+  }
+};
+
 // A temporary installation: Korvel/ holds the executable's place and the
 // ini file, Work/ the distribution.
 class RunFixture : public ::testing::Test {
@@ -67,7 +88,7 @@ TEST_F(RunFixture, ConfigurationFillsTheFields) {
   UseDatabase();
   SetVersion(1520);
   WriteIni("Classic=1\r\n");
-  RunTestHost host(exe_dir_, {});
+  RunningServicesHost host(exe_dir_, {});
   TdmKorvel dm(host);
   dm.Execute();
   EXPECT_EQ(dm.DistribDir, host::IncludePathDelimiter(root_ / "Work\\Distrib"));

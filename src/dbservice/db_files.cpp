@@ -1,0 +1,151 @@
+// The database at the level of its files: the working names derived from the
+// database name, the shadow read from the database, the start-of-run check
+// and the recovery of the copy taken before a change.
+#include "dbservice/db_service.h"
+#include "host/cp1251.h"
+#include "host/exception.h"
+#include "host/text.h"
+
+namespace korvel::dbservice {
+
+using namespace korvel::literals;
+
+std::string TDbService::ExtractServerName(const std::string& Name) {
+  const std::size_t colon = Name.find(':');
+  // A colon at the first or second character belongs to a drive ("C:\..."),
+  // or leaves no room for a server name.
+  if (colon == std::string::npos || colon < 2) return {};
+  return Name.substr(0, colon);
+}
+
+std::string TDbService::ExtractServerPath(const std::string& Name) {
+  const std::string server = ExtractServerName(Name);
+  if (server.empty()) return Name;
+  return Name.substr(server.size() + 1);
+}
+
+void TDbService::SetDatabase(const std::string& Name) {
+  DatabaseName = Name;
+  ServerName = ExtractServerName(Name);
+  DbFileName = ExtractServerPath(Name);
+  if (ServerName.empty()) Fail("В имени БД "_cp + Name + " не указан сервер"_cp);
+  dbApteka.Close();
+  dbApteka.DatabaseName = DatabaseName;
+  DbLstFileName = DbFileName + ".lst";
+  DbTmpFileName = DbFileName + ".tmp";
+  DbNewFileName = DbFileName + ".new";
+  DbTmpDirFileName = host::JoinPath(host::ExtractFilePath(DbFileName), "Tmp\\" + host::ExtractFileName(DbFileName));
+  ShadowLinkFileName = host::ChangeFileExt(DbFileName, ".ShadowLink");
+}
+
+void TDbService::SetShadowFile(const std::string& Path) {
+  ShadowFileName = Path;
+  ShadowLstFileName = Path + ".lst";
+  ShadowTmpFileName = Path + ".tmp";
+}
+
+void TDbService::SaveShadowLink() {
+  if (!ShadowFileName.empty()) {
+    host_.WriteFileText(ShadowLinkFileName, ShadowFileName + "\r\n");
+  } else if (host_.FileExists(ShadowLinkFileName)) {
+    host_.DeleteFileOrFail(ShadowLinkFileName);
+  }
+}
+
+void TDbService::MoveDbFile(const std::string& Source, const std::string& Target) {
+  try {
+    // Never a copy: a database file is only ever renamed on its own volume.
+    host_.MoveFile(Source, Target, false);
+    // The new name reaches the disk with its directory's entries; the old
+    // one disappears with its own directory's.
+    const std::string target_dir = host::ExtractFileDir(Target);
+    host_.FlushDirectory(target_dir);
+    const std::string source_dir = host::ExtractFileDir(Source);
+    if (source_dir != target_dir) host_.FlushDirectory(source_dir);
+  } catch (const EOSError& e) {
+    Fail("Ошибка переименования файла "_cp + Source + " в "_cp + Target + " :\r\n" + LastErrorText(e.Cause()) +
+         ".");
+  }
+  Log("Файл "_cp + Source + " переименован в "_cp + Target + ".");
+}
+
+void TDbService::CopyDbFile(const std::string& Source, const std::string& Target) {
+  Log("Копирование файла "_cp + Source + " в "_cp + Target + " ...");
+  host_.CopyFileOrFail(Source, Target);
+  // The copy may become the recovery source by a rename: its content must be
+  // on the disk before any name points at it.
+  try {
+    host_.OpenFile(Target, host::OpenMode::kReadWrite, host::ShareMode::kRead)->Flush();
+  } catch (const EOSError& e) {
+    Fail("Ошибка копирования файла "_cp + Source + " в "_cp + Target + ".\r\n" + LastErrorText(e.Cause()));
+  }
+  Log("Копирование - OK"_cp);
+}
+
+void TDbService::ReadDatabaseFiles() {
+  dbApteka.Close();
+  dbApteka.DatabaseName = DatabaseName;
+  try {
+    dbApteka.Open();
+    qrFiles.Open();
+    std::vector<std::pair<std::string, int>> rows;
+    for (; !qrFiles.Eof(); qrFiles.Next()) {
+      rows.emplace_back(Trim(qrFiles.FieldByName("FNAME").AsString()), qrFiles.FieldByName("ISSHADOW").AsInteger());
+    }
+    qrFiles.Close();
+    if (rows.empty()) {
+      SetShadowFile("");
+    } else if (rows.size() > 1 || rows[0].second != 1) {
+      // Secondary files, several shadows or a shadow of several files: the
+      // copy and the swap handle one database file and one shadow file.
+      Fail("Утилита не может работать с многотомными БД!"_cp);
+    } else {
+      SetShadowFile(rows[0].first);
+    }
+    SaveShadowLink();
+  } catch (...) {
+    try {
+      dbApteka.Close();
+    } catch (const Exception&) {
+      // The failure that brought us here is the one to report.
+    }
+    throw;
+  }
+  dbApteka.Close();
+}
+
+void TDbService::CheckDatabase() {
+  Log("Проверка БД "_cp + DatabaseName + "...");
+  if (!host_.FileExists(DbFileName)) {
+    Log("Рабочий файл БД "_cp + DbFileName + " не найден."_cp);
+    Fail("БД находится в нерабочем состоянии!"_cp);
+  }
+  StartServer();
+  BringOnline();
+  ReadDatabaseFiles();
+  if (!ShadowFileName.empty()) Log("Файл тени "_cp + ShadowFileName);
+  // A copy that another tool left in Tmp would block a later recovery
+  // (RecoverFiles refuses when it is newer than ".lst"); it is kept aside.
+  if (host_.FileExists(DbTmpDirFileName)) MoveDbFile(DbTmpDirFileName, DbTmpDirFileName + ".old");
+  Log("Проверка БД - OK"_cp);
+}
+
+void TDbService::RecoverFiles() {
+  if (host_.FileExists(DbFileName)) return;
+  Log("Попытка восстановить файлы БД ..."_cp);
+  if (!host_.FileExists(DbLstFileName)) {
+    Fail("Файл "_cp + DbLstFileName + " не найден. Восстановление невозможно!"_cp);
+  }
+  // A newer copy in Tmp means someone worked on the database after ".lst"
+  // was taken: putting ".lst" back would lose that work.
+  if (host_.FileExists(DbTmpDirFileName) &&
+      host_.GetFileDateTime(DbTmpDirFileName) > host_.GetFileDateTime(DbLstFileName)) {
+    Fail("Обнаружен более новый файл "_cp + DbTmpDirFileName + ". Восстановление невозможно!"_cp);
+  }
+  StopServer();
+  if (!ShadowFileName.empty() && host_.FileExists(ShadowLstFileName)) MoveDbFile(ShadowLstFileName, ShadowFileName);
+  MoveDbFile(DbLstFileName, DbFileName);
+  Log("Файлы БД восстановлены."_cp);
+}
+
+}  // namespace korvel::dbservice

@@ -1,0 +1,299 @@
+// Runs of the utility against databases of the Firebird test server whose
+// database server service is a service of the test's own (the shared test
+// server must not be stopped, and this machine has no Classic server): the
+// test build of the utility, with an instant clock.
+//
+// The Scripts mode (/Scripts): the numbered scripts of TMP\Scripts\Numbers
+// above the schema version run on a copy of the database file, which
+// becomes live only when they all succeeded.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+
+#include "dbservice/db_service.h"
+#include "fb/database.h"
+#include "fb/statement.h"
+#include "host/cp1251.h"
+#include "host/testing/dummy_service.h"
+#include "installation.h"
+#include "sample_database.h"
+
+namespace korvel::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using V = std::vector<std::string>;
+
+std::string Value(const std::string& connection, const std::string& sql) {
+  fb::Database db(*fb::testing::TestClient());
+  fb::testing::SetProgramParams(db);
+  db.DatabaseName = connection;
+  db.Open();
+  fb::Transaction tr(db);
+  fb::Query query(db, tr);
+  query.SQL = {sql};
+  query.Open();
+  const std::string value = query.Eof() ? "" : query.GetStatement().Fields(0).AsString();
+  db.Close();
+  return value;
+}
+
+std::string Tables(const std::string& connection) {
+  return Value(connection,
+               "select list(trim(RDB$RELATION_NAME)) from (select RDB$RELATION_NAME from RDB$RELATIONS "
+               "where RDB$SYSTEM_FLAG = 0 order by RDB$RELATION_NAME)");
+}
+
+// Whether `lines` holds `expected` in this order (other lines between).
+bool InOrder(const V& lines, const V& expected) {
+  auto at = lines.begin();
+  for (const std::string& line : expected) {
+    at = std::find(at, lines.end(), line);
+    if (at == lines.end()) return false;
+    ++at;
+  }
+  return true;
+}
+
+class ProgramScripts : public ::testing::Test {
+ protected:
+  ProgramScripts() : inst_("Korvel", TestBuildProgram()) {}
+  void SetUp() override {
+    KORVEL_REQUIRE_FB_SERVER();
+    for (const char* name : {"FirebirdServerPelkora", "FirebirdServerClassic"}) {
+      services_.Install(name);
+      services_.Host().ServiceControl(name, true);
+    }
+    ::setenv("KORVEL_TEST_SERVICE_ROOT", services_.root().c_str(), 1);
+    ::setenv("KORVEL_TEST_INSTANT_CLOCK", "1", 1);
+    inst_.MakeDirectories(1520);
+    db_ = MakeSampleDatabase(inst_, 12, 34, 1200, {"create table T (A integer)", "insert into T values (1)"});
+    path_ = SampleDatabasePath(inst_);
+    inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
+  }
+  void TearDown() override {
+    ::unsetenv("KORVEL_TEST_SERVICE_ROOT");
+    ::unsetenv("KORVEL_TEST_INSTANT_CLOCK");
+  }
+  void Script(const std::string& name, const std::string& text) {
+    WriteFile(inst_.work_dir() + "TMP/Scripts/Numbers/" + name, text);
+  }
+  V Run() {
+    SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
+    EXPECT_EQ(inst_.Run({"/Scripts"}).exit_code, 0);
+    return inst_.LogMessages();
+  }
+  bool Exists(const std::string& path) { return SystemHost().FileExists(path); }
+  void ExpectNoWorkingFiles() {
+    for (const std::string& gone : {path_ + ".new", path_ + ".tmp", inst_.root() / "db/meta.bak",
+                                    inst_.root() / "db/meta.fdb"})
+      EXPECT_FALSE(Exists(gone)) << gone;
+    // The Scripts mode writes no request packet, not even after an error.
+    V outbox;
+    SystemHost().ListFiles(inst_.out_dir(), "*", outbox);
+    EXPECT_TRUE(outbox.empty());
+    // The server's service runs again.
+    EXPECT_EQ(services_.Host().QueryServiceState("FirebirdServerPelkora"), host::kServiceRunning);
+  }
+
+  DummyServices services_;
+  Installation inst_;
+  std::string db_, path_;
+};
+
+TEST_F(ProgramScripts, NumberedScriptsChangeTheDatabaseOnACopy) {
+  // 1199 and 1200 are applied already: were they run, the batch would fail.
+  Script("1199.sql", "insert into NO_SUCH_TABLE values (1);\r\ncommit;\r\n");
+  Script("1200.sql", "insert into NO_SUCH_TABLE values (1);\r\ncommit;\r\n");
+  Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
+  Script("readme.sql", "this is no script");
+  const V log = Run();
+  const std::string log_text = inst_.LogUtf8();
+  const std::string L = cp1251::ToUtf8(path_);
+  EXPECT_TRUE(InOrder(log, {"Инициализация ...", "Проверка БД " + cp1251::ToUtf8(db_) + "...", "БД в онлайн ...",
+                            "БД в онлайне", "Проверка БД - OK", "Инициализация - OK", "Поиск номерных скриптов ...",
+                            "Номерных скриптов 2", "БД в даун ...", "БД в дауне",
+                            "Останов службы FirebirdServerPelkora ...", "Останов службы - OK",
+                            "Файл " + L + " переименован в " + L + ".lst.",
+                            "Копирование файла " + L + ".lst в " + L + ".tmp ...", "Копирование - OK",
+                            "Файл " + L + ".lst переименован в " + L + ".new.",
+                            "Файл " + L + ".tmp переименован в " + L + ".lst.",
+                            "Запуск службы FirebirdServerPelkora ...", "Запуск службы - OK", "Прокрутка скриптов ...",
+                            "Скрипт 1201.sql ...", "Скрипт 1201.sql - OK", "Скрипт 1203.sql ...",
+                            "Скрипт 1203.sql - OK", "Прокрутка скриптов - OK", "Проверка метаданных ...",
+                            "Backup OK", "Restore OK", "Проверка метаданных - OK",
+                            "Файл " + L + ".new переименован в " + L + ".", "БД в онлайн ...", "БД в онлайне",
+                            "Завершение - OK"}))
+      << log_text;
+  EXPECT_THAT(log_text, Not(HasSubstr("Ошибка")));
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,T,U");
+  EXPECT_EQ(Value(db_, "select SYSVERNO from ORGANIZATION"), "1203");
+  EXPECT_TRUE(Exists(path_ + ".lst"));
+  ExpectNoWorkingFiles();
+
+  // The next run finds nothing above 1203 and leaves the database alone.
+  const V again = Run();
+  EXPECT_TRUE(InOrder(again, {"Номерных скриптов 0", "Завершение - OK"})) << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("БД в даун")));
+}
+
+TEST_F(ProgramScripts, AFailingScriptLeavesTheDatabaseAsBeforeTheBatch) {
+  // The first script succeeds and commits; the second has a parse error:
+  // the first one's work goes with the copy.
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\nupdate T set A = 10;\r\ncommit;\r\n");
+  Script("1202.sql", "insert into T values (2);\r\ncommit;\r\nvacuum;\r\n");
+  Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
+  const V log = Run();
+  const std::string L = cp1251::ToUtf8(path_);
+  EXPECT_TRUE(InOrder(log, {"Номерных скриптов 3", "Скрипт 1201.sql - OK", "Скрипт 1202.sql ...", "Ошибка:",
+                            "Ошибка разбора скрипта: vacuum Invalid statement", "Попытка восстановить файлы БД ...",
+                            "Файл " + L + ".lst переименован в " + L + ".", "Файлы БД восстановлены.",
+                            "БД в онлайн ...", "БД в онлайне", "Ошибка Exception:",
+                            "Ошибка разбора скрипта: vacuum Invalid statement"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Скрипт 1203.sql")));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Завершение - OK")));
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,T");
+  EXPECT_EQ(Value(db_, "select list(A) from T"), "1");
+  EXPECT_EQ(Value(db_, "select SYSVERNO from ORGANIZATION"), "1200");
+  EXPECT_FALSE(Exists(path_ + ".lst"));
+  ExpectNoWorkingFiles();
+
+  // An execution error in the first script, likewise.
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values ('x');\r\ncommit;\r\n");
+  Run();
+  EXPECT_TRUE(InOrder(inst_.LogMessages(), {"Скрипт 1201.sql ...", "Ошибка:", "Файлы БД восстановлены.",
+                                            "Ошибка Exception:"}))
+      << inst_.LogUtf8();
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,T");
+  ExpectNoWorkingFiles();
+}
+
+TEST_F(ProgramScripts, AfterAnInterruptedSwapTheNextRunChangesNothing) {
+  // What a run killed between moving the live file away and moving the
+  // changed copy back leaves: no live file, the copy from before as ".lst".
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\n");
+  SystemHost().MoveFile(path_, path_ + ".lst", false);
+  const std::string before = ReadFile(path_ + ".lst");
+  Run();
+  EXPECT_TRUE(InOrder(inst_.LogMessages(), {"Проверка БД " + cp1251::ToUtf8(db_) + "...",
+                                            "Рабочий файл БД " + cp1251::ToUtf8(path_) + " не найден.",
+                                            "Ошибка Exception:", "БД находится в нерабочем состоянии!"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Поиск номерных скриптов")));
+  EXPECT_FALSE(Exists(path_));
+  EXPECT_EQ(ReadFile(path_ + ".lst"), before);
+}
+
+// The content of a database file as "TABLES vSYSVERNO", read from a copy
+// of it brought online (a file taken down by the swap refuses attachments),
+// or "missing".
+std::string Content(const std::string& file, const std::string& probe) {
+  if (!SystemHost().FileExists(file)) return "missing";
+  if (SystemHost().FileExists(probe)) SystemHost().DeleteFile(probe);
+  SystemHost().CopyFile(file, probe);
+  dbservice::TDbService service(SystemHost(), *fb::testing::TestClient());
+  service.SetDatabase(fb::testing::kServerPrefix + probe);
+  service.BringOnline();
+  const std::string connection = fb::testing::kServerPrefix + probe;
+  try {
+    return Tables(connection) + " v" + Value(connection, "select SYSVERNO from ORGANIZATION");
+  } catch (const Exception& e) {
+    return "unreadable: " + cp1251::ToUtf8(e.Message());
+  }
+}
+
+// The process dies before each file operation in the database's directory
+// and each service start or stop of a Scripts run, one point per run: the
+// database is whole afterwards, in the live file (as before or fully
+// changed) or, with the live name missing, in ".lst" (or in ".new" beside
+// the flushed ".tmp" between those two renames), and the next run does
+// either its normal work or stops at the database check.
+TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
+  Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
+  Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
+  const std::string dir = host::ExtractFilePath(path_);
+  const std::string pristine = inst_.root() / "pristine.fdb";
+  const std::string probe = inst_.root() / "db/probe.fdb";
+  SystemHost().CopyFile(path_, pristine);
+  const std::string before = "ORGANIZATION,T v1200", after = "ORGANIZATION,T,U v1203";
+  std::vector<std::string> matrix;
+  int point = 1;
+  for (; point < 60; ++point) {
+    // A fresh database and a running service for every point.
+    for (const std::string& leftover : {path_, path_ + ".lst", path_ + ".tmp", path_ + ".new", dir + "meta.bak",
+                                        dir + "meta.fdb", probe})
+      if (Exists(leftover)) SystemHost().DeleteFile(leftover);
+    SystemHost().CopyFile(pristine, path_);
+    services_.Host().ServiceControl("FirebirdServerPelkora", true);
+
+    ::setenv("KORVEL_TEST_EXIT_AT", std::to_string(point).c_str(), 1);
+    ::setenv("KORVEL_TEST_EXIT_DIR", cp1251::ToUtf8(dir).c_str(), 1);
+    SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
+    const ProgramResult crashed = inst_.Run({"/Scripts"});
+    ::unsetenv("KORVEL_TEST_EXIT_AT");
+    ::unsetenv("KORVEL_TEST_EXIT_DIR");
+    if (crashed.exit_code == 0) break;  // the run has fewer points
+    ASSERT_EQ(crashed.exit_code, 77) << crashed.error << inst_.LogUtf8();
+    std::string where = crashed.error.substr(0, crashed.error.find('\n'));
+    for (std::size_t at; (at = where.find(cp1251::ToUtf8(dir))) != std::string::npos;) where.erase(at, dir.size());
+
+    const std::string live = Content(path_, probe);
+    const std::string lst = Content(path_ + ".lst", probe);
+    std::string outcome;
+    if (live != "missing") {
+      EXPECT_TRUE(live == before || live == after) << where << ": " << live;
+      outcome = live == before ? "live as before" : "live changed";
+    } else if (lst != "missing") {
+      EXPECT_EQ(lst, before) << where;
+      outcome = "no live file, .lst as before";
+    } else {
+      EXPECT_EQ(Content(path_ + ".new", probe), before) << where;
+      EXPECT_EQ(Content(path_ + ".tmp", probe), before) << where;
+      outcome = "no live file, no .lst; .new and .tmp as before";
+    }
+
+    const V next = Run();
+    std::string next_run;
+    if (live == "missing") {
+      EXPECT_TRUE(InOrder(next, {"Ошибка Exception:", "БД находится в нерабочем состоянии!"})) << where;
+      EXPECT_FALSE(Exists(path_)) << where;
+      next_run = "stops: БД находится в нерабочем состоянии!";
+    } else {
+      EXPECT_TRUE(InOrder(next, {"Завершение - OK"})) << where << "\n" << inst_.LogUtf8();
+      EXPECT_EQ(Tables(db_), "ORGANIZATION,T,U") << where;
+      next_run = live == before ? "normal run, applies the scripts" : "normal run, nothing due";
+    }
+    matrix.push_back(std::to_string(point) + " | " + where + " | " + outcome + " | " + next_run);
+  }
+  EXPECT_GT(point, 10);
+  for (const std::string& row : matrix) std::cout << row << "\n";
+}
+
+// A Classic server's installation (version 1520 keeps the Classic flag):
+// the service FirebirdServerClassic runs, the packet lists module 200.
+TEST_F(ProgramScripts, TheClassicServersRequestPacketListsModule200) {
+  for (const std::string modules : {"2;5", "200;2"}) {
+    std::string ini = inst_.StandardIni(cp1251::ToUtf8(db_), "Classic=1\r\n");
+    ini.replace(ini.find("Modules=2;5"), 11, "Modules=" + modules);
+    inst_.WriteIni(ini);
+    SystemHost().DeleteDirectoryTree(inst_.out_dir(), true);
+    EXPECT_EQ(inst_.Run({"/Request"}).exit_code, 0);
+    const std::string packet = inst_.out_dir() + "0012034.UPR";
+    ASSERT_TRUE(Exists(packet)) << inst_.LogUtf8();
+    const std::string expected = modules == "2;5" ? "    <MODULE ID=\"200\"/>\r\n    <MODULE ID=\"2\"/>\r\n    "
+                                                    "<MODULE ID=\"5\"/>\r\n"
+                                                  : "    <MODULE ID=\"200\"/>\r\n    <MODULE ID=\"2\"/>\r\n";
+    EXPECT_THAT(ReadFile(packet), HasSubstr("  <MODULES>\r\n" + expected + "  </MODULES>\r\n  <STATUS>OK</STATUS>"));
+    EXPECT_THAT(inst_.LogUtf8(), HasSubstr("Проверка БД - OK"));
+  }
+  EXPECT_EQ(services_.Host().QueryServiceState("FirebirdServerClassic"), host::kServiceRunning);
+}
+
+}  // namespace
+}  // namespace korvel::testing
