@@ -18,6 +18,9 @@ if [ "$(tools/ci/firebird-test-server.sh status)" != up ]; then
 fi
 cleanup() { [ -n "$started" ] && tools/ci/firebird-test-server.sh stop || true; }
 trap cleanup EXIT
+# The utility checks the database through the server's service
+# (FirebirdServerPelkora), so the server is registered under that name.
+tools/ci/register-firebird-service.sh >/dev/null
 
 demo=${KORVEL_DEMO_DIR:-/tmp/korvel-demo}
 rm -rf "$demo"
