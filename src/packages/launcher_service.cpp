@@ -26,7 +26,10 @@ void Install(host::Host& host, host::ServiceManagerHandle& manager, const std::s
   log("Служба не установлена. Установка службы ..."_cp);
   const std::string target = exe_dir + kLauncherProgramName;
   host.CopyFileOrFail(source, target);
-  host.RunAndWait(target + " /INSTALL /SILENT", "");
+  // Quoted when the directory has a blank (C:\Program Files\...): unquoted,
+  // the system would look for C:\Program.exe first.
+  const std::string program = target.find(' ') == std::string::npos ? target : "\"" + target + "\"";
+  host.RunAndWait(program + " /INSTALL /SILENT", "");
   std::unique_ptr<host::ServiceHandle> service;
   try {
     service = manager.OpenService(kLauncherServiceName, true);

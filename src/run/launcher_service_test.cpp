@@ -68,7 +68,12 @@ class FaultHost : public RunTestHost {
     if (!deny_service && !refuse_start) return manager;
     return std::make_unique<FaultyManager>(std::move(manager), deny_service, refuse_start);
   }
+  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
+    commands.push_back(command_line);
+    RunTestHost::RunAndWait(command_line, working_dir);
+  }
   bool deny_manager = false, deny_service = false, refuse_start = false;
+  V commands;
 };
 
 constexpr const char* kService = "TarnelService";
@@ -164,6 +169,16 @@ TEST_F(LauncherService, InstallationFailures) {
   EXPECT_THAT(Log(), ElementsAre("Проверка службы запуска обновлений TarnelService ..."_cp,
                                  "Служба не установлена. Установка службы ..."_cp, "Служба успешно установлена"_cp,
                                  "Запуск службы ..."_cp));
+}
+
+TEST_F(LauncherService, InstallsFromADirectoryWithABlank) {
+  dm_.ExeDir = root_ / "Korvel Dir\\";
+  installed_ = dm_.ExeDir + "TarnelSrv.exe";
+  SystemHost().ForceDirectoriesOrFail(dm_.ExeDir);
+  WriteInstaller(true);
+  dm_.CheckLauncherService();
+  EXPECT_THAT(host_.commands, ElementsAre("\"" + installed_ + "\" /INSTALL /SILENT"));
+  EXPECT_EQ(Log().back(), "Службы успешно запущена"_cp);
 }
 
 TEST_F(LauncherService, ServiceManagerFailures) {
