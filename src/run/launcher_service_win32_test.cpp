@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "host/cp1251.h"
+#include "host/text.h"
 #include "host/win32_api.h"
 #include "run/korvel_data.h"
 #include "run/run_test_host.h"
