@@ -143,6 +143,12 @@ class ServiceHandle {
   virtual int QueryState() = 0;
   // Asks the service to start (no arguments); false when the request fails.
   virtual bool Start() = 0;
+  // Asks the service to start (no arguments); throws EOSError with the
+  // system's reason when the request fails. The backends give their own
+  // error; this fallback only knows that Start failed.
+  virtual void StartOrFail() {
+    if (!Start()) throw EOSError(SysError{0, SysErrorKind::kOther, "The service did not start."});
+  }
   // Sends the stop control; its result is not examined.
   virtual void SendStop() = 0;
 };

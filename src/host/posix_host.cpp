@@ -451,6 +451,9 @@ class PosixService : public ServiceHandle {
   }
 
   bool Start() override { return Control("start"); }
+  void StartOrFail() override {
+    if (!Start()) ThrowErrno(EIO);
+  }
   void SendStop() override { Control("stop"); }
 
  private:

@@ -409,6 +409,9 @@ class Win32Service : public ServiceHandle {
     return static_cast<int>(status.dwCurrentState);
   }
   bool Start() override { return ::StartServiceW(handle_.get(), 0, nullptr) != 0; }
+  void StartOrFail() override {
+    if (!Start()) ThrowLastError();
+  }
   void SendStop() override {
     SERVICE_STATUS status{};
     ::ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status);

@@ -127,6 +127,10 @@ class TdmKorvel {
   // The self-update: a new executable in the payload replaces the
   // distribution's copy and the one in ExeDir, which becomes ".old".
   void UpdateOwnExecutable();
+  // Installs and starts the launcher service TarnelService from
+  // DistribDir's Utils\AutoUpdate\TarnelSrv.exe when it is missing, or
+  // replaces its program with another build (see packages/launcher_service.h).
+  void CheckLauncherService();
 
   // ---- Run state ----
   std::string ExeDir;

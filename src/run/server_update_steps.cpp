@@ -1,6 +1,7 @@
 // The server update's step methods of the data module: thin calls into the
 // packages subsystem with the run's directories, DbService and log.
 #include "host/cp1251.h"
+#include "packages/launcher_service.h"
 #include "packages/server_update.h"
 #include "run/korvel_data.h"
 
@@ -37,6 +38,10 @@ void TdmKorvel::MovePayload(const std::string& target_dir) {
 
 void TdmKorvel::UpdateOwnExecutable() {
   packages::UpdateOwnExecutable(host_, TmpDir, DistribDir, ExeDir, LogTo(*this));
+}
+
+void TdmKorvel::CheckLauncherService() {
+  packages::CheckLauncherService(host_, DistribDir, ExeDir, LogTo(*this));
 }
 
 }  // namespace korvel::run

@@ -34,6 +34,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
 }  // namespace
 
+// With "/INSTALL" it registers itself as the service TarnelService.
 // With "--oem-output" it is a console program instead: it writes
 // "Привет" and "мир" in code page 866 on lines ended by CR LF, a lone LF
 // inside the second, and a last line without an end.
@@ -43,6 +44,21 @@ int main(int argc, char** argv) {
     DWORD written = 0;
     ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), bytes, sizeof bytes - 1, &written, nullptr);
     return 3;
+  }
+  if (argc > 1 && ::lstrcmpA(argv[1], "/INSTALL") == 0) {
+    // As the launcher program installs itself: registered as TarnelService,
+    // started on demand, its image path this very file.
+    wchar_t path[MAX_PATH + 2] = L"\"";
+    if (::GetModuleFileNameW(nullptr, path + 1, MAX_PATH) == 0) return 1;
+    ::lstrcatW(path, L"\"");
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (manager == nullptr) return 1;
+    SC_HANDLE service = ::CreateServiceW(manager, L"TarnelService", L"TarnelService", SERVICE_ALL_ACCESS,
+                                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE,
+                                         path, nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (service != nullptr) ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
+    return service != nullptr ? 0 : 1;
   }
   wchar_t name[] = L"";
   SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
