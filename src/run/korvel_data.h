@@ -132,6 +132,19 @@ class TdmKorvel {
   // replaces its program with another build (see packages/launcher_service.h).
   void CheckLauncherService();
 
+  // ---- The move to Firebird 3 (fb3_steps.cpp) ----
+
+  // Steps 8 and 11.4: puts the distribution's Firebird 3 client files into
+  // `dir` unless all of them are there; `warning` is logged when the client
+  // cannot be copied (see dbservice/fb3_transition.h). Never raises for a
+  // file operation.
+  void RefreshFb3ClientFiles(const std::string& dir, const std::string& warning);
+  // Step 17.3: converts the database with the converter the package
+  // brought (TmpDir's Utils\AutoUpdate\FB3_migrate\FBConvert.exe) unless
+  // IsFb3Database; afterwards Classic is false and DbService stops and
+  // starts "FirebirdServerPelkora". Raises on failure.
+  void MigrateToFb3();
+
   // ---- Run state ----
   std::string ExeDir;
   std::string DistribDir, AptekaDir, TmpDir, InDir, OutDir;
