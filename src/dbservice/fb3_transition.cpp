@@ -48,7 +48,10 @@ void RefreshFb3ClientFiles(host::Host& host, const std::string& distrib_dir, con
   const Fb3ClientFileSet& files = Fb3ClientFiles();
   bool all_there = true;
   for (const std::string& name : files.Required) {
-    if (!host.FileExists(dir + name)) {
+    bool present = false;
+    // A file that cannot even be looked at counts as missing.
+    Try([&] { present = host.FileExists(dir + name); });
+    if (!present) {
       all_there = false;
       break;
     }

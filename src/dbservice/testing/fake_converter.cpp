@@ -5,8 +5,12 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "host/host.h"
+
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) std::printf("arg%d=%s\r\n", i, argv[i]);
-  std::printf("cwd=%s\r\n", std::filesystem::current_path().string().c_str());
+  // Windows' text-mode standard output turns "\n" into CR LF itself.
+  const char* eol = korvel::host::kWindows ? "\n" : "\r\n";
+  for (int i = 1; i < argc; ++i) std::printf("arg%d=%s%s", i, argv[i], eol);
+  std::printf("cwd=%s%s", std::filesystem::current_path().string().c_str(), eol);
   return 3;
 }
