@@ -16,6 +16,7 @@
 #include "dbservice/db_service.h"
 #include "fb/database.h"
 #include "fb/statement.h"
+#include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "host/testing/dummy_service.h"
 #include "installation.h"
@@ -29,17 +30,7 @@ using ::testing::Not;
 using V = std::vector<std::string>;
 
 std::string Value(const std::string& connection, const std::string& sql) {
-  fb::Database db(*fb::testing::TestClient());
-  fb::testing::SetProgramParams(db);
-  db.DatabaseName = connection;
-  db.Open();
-  fb::Transaction tr(db);
-  fb::Query query(db, tr);
-  query.SQL = {sql};
-  query.Open();
-  const std::string value = query.Eof() ? "" : query.GetStatement().Fields(0).AsString();
-  db.Close();
-  return value;
+  return fb::testing::SelectValue(connection, sql);
 }
 
 std::string Tables(const std::string& connection) {

@@ -109,19 +109,7 @@ class SqlRunTool : public ::testing::Test {
   void SetUp() override { KORVEL_REQUIRE_FB_SERVER(); }
 
   std::string Count(const fb::testing::ScratchDatabase& db, const std::string& sql) {
-    fb::Database database(*fb::testing::TestClient());
-    database.DatabaseName = db.Connection();
-    fb::testing::SetProgramParams(database);
-    database.Open();
-    fb::Transaction transaction(database);
-    fb::Query query(database, transaction);
-    query.SQL = {sql};
-    query.Open();
-    const std::string value = query.GetStatement().Fields(0).AsString();
-    query.Close();
-    transaction.Commit();
-    database.Close();
-    return value;
+    return fb::testing::SelectValue(db.Connection(), sql);
   }
 };
 

@@ -34,17 +34,8 @@ class CopyTestHost : public host::ForwardingHost {
 
 // One value of a select on `connection`.
 int QueryInt(const std::string& connection, const std::string& sql) {
-  fb::Database db(*fb::testing::TestClient());
-  fb::testing::SetProgramParams(db);
-  db.DatabaseName = connection;
-  db.Open();
-  fb::Transaction tr(db);
-  fb::Query query(db, tr);
-  query.SQL = {sql};
-  query.Open();
-  const int value = query.Eof() ? -1 : query.GetStatement().Fields(0).AsInteger();
-  db.Close();
-  return value;
+  const std::string value = fb::testing::SelectValue(connection, sql);
+  return value.empty() ? -1 : std::stoi(value);
 }
 
 bool HasTable(const std::string& connection, const std::string& table) {

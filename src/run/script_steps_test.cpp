@@ -40,19 +40,7 @@ class ScriptSteps : public ::testing::Test {
   }
 
   std::string Count(const std::string& connection, const std::string& sql) {
-    fb::Database database(*fb::testing::TestClient());
-    fb::testing::SetProgramParams(database);
-    database.DatabaseName = connection;
-    database.Open();
-    fb::Transaction transaction(database);
-    fb::Query query(database, transaction);
-    query.SQL = {sql};
-    query.Open();
-    const std::string value = query.GetStatement().Fields(0).AsString();
-    query.Close();
-    transaction.Commit();
-    database.Close();
-    return value;
+    return fb::testing::SelectValue(connection, sql);
   }
 
   TempDir dir_;

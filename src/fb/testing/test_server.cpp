@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "fb/ib_error.h"
+#include "fb/statement.h"
 #include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
 
@@ -21,6 +22,22 @@ ClientLibrary* TestClient() {
 void SetProgramParams(Database& database) {
   database.Params = {"lc_ctype=WIN1251", "user_name=SYSDBA", std::string("password=") + kPassword};
   database.SQLDialect = 3;
+}
+
+std::string SelectValue(const std::string& connection, const std::string& sql) {
+  Database database(*TestClient());
+  SetProgramParams(database);
+  database.DatabaseName = connection;
+  database.Open();
+  Transaction transaction(database);
+  Query query(database, transaction);
+  query.SQL = {sql};
+  query.Open();
+  const std::string value = query.Eof() ? "" : query.GetStatement().Fields(0).AsString();
+  query.Close();
+  transaction.Commit();
+  database.Close();
+  return value;
 }
 
 bool ServerReachable() {

@@ -37,6 +37,10 @@ bool EmbeddedAvailable();
 // them (KORVEL_REQUIRE_FIREBIRD=1) instead of skipping them.
 bool FirebirdRequired();
 
+// The first column of the first row of `sql` on `connection` (server prefix
+// + path, or a local path), as text; empty when the select returns no row.
+std::string SelectValue(const std::string& connection, const std::string& sql);
+
 // Lets the server's own account create and write files in `directory`.
 void MakeServerAccessible(const std::string& directory);
 
