@@ -74,11 +74,7 @@ class Fb3Steps : public ::testing::Test {
   }
 
   // The log's messages without their times.
-  V Log() const {
-    V messages;
-    for (const std::string& line : dm_.LogLines) messages.push_back(line.substr(line.find('\t') + 1));
-    return messages;
-  }
+  V Log() const { return testing::LogMessages(dm_.LogLines); }
 
   TempDir root_;
   Fb3Host host_{root_ / "Korvel\\", {}};

@@ -105,11 +105,7 @@ class LauncherService : public ::testing::Test {
     ASSERT_EQ(::utime(path.c_str(), &times), 0);
   }
 
-  V Log() const {
-    V messages;
-    for (const std::string& line : dm_.LogLines) messages.push_back(line.substr(line.find('\t') + 1));
-    return messages;
-  }
+  V Log() const { return testing::LogMessages(dm_.LogLines); }
   std::string Failure() {
     try {
       dm_.CheckLauncherService();

@@ -43,4 +43,11 @@ class RunTestHost : public host::ForwardingHost {
   std::vector<std::string> args_;
 };
 
+// The messages of run log lines, without the time and tab before them.
+inline std::vector<std::string> LogMessages(const std::vector<std::string>& log_lines) {
+  std::vector<std::string> messages;
+  for (const std::string& line : log_lines) messages.push_back(line.substr(line.find('\t') + 1));
+  return messages;
+}
+
 }  // namespace korvel::run::testing

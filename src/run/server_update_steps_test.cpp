@@ -72,11 +72,7 @@ class ServerUpdate : public ::testing::Test {
     return "<DISTRIB><MODULES>" + modules + "</MODULES></DISTRIB>";
   }
 
-  V Log() const {
-    V messages;
-    for (const std::string& line : dm_.LogLines) messages.push_back(line.substr(line.find('\t') + 1));
-    return messages;
-  }
+  V Log() const { return testing::LogMessages(dm_.LogLines); }
   std::string Failure() {
     try {
       dm_.UpdateServerModules();
