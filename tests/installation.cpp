@@ -69,6 +69,13 @@ std::string ConsoleUtf8(const std::string& output) {
   return lf;
 }
 
+std::vector<std::string> AfterStartup(const std::vector<std::string>& lines) {
+  if (lines.size() <= 5) return {};
+  auto first = lines.begin() + 5;
+  if (*first == kNoClientWarning) ++first;
+  return std::vector<std::string>(first, lines.end());
+}
+
 std::string ToolProgram() { return cp1251::ToUtf8(host::NativeSeparators(cp1251::FromUtf8(KORVEL_TOOL))); }
 std::string TestBuildProgram() { return KORVEL_TEST_BUILD_EXE; }
 

@@ -34,6 +34,14 @@ std::string ToolProgram();
 // The test build of the utility (tests/korvel_test_build.cpp).
 std::string TestBuildProgram();
 
+// The warning of a run whose distribution carries no Firebird client for
+// the executable's directory, as in the tests' installations.
+inline constexpr const char* kNoClientWarning = "Внимание! Файлы FB3 не были скопированы в каталог утилиты Korvel.";
+
+// The messages after the four start-up lines, "Инициализация ..." and, when
+// it follows, kNoClientWarning.
+std::vector<std::string> AfterStartup(const std::vector<std::string>& lines);
+
 class Installation {
  public:
   // Copies the built utility (or the program `built`, a UTF-8 path such as

@@ -17,11 +17,6 @@ namespace {
 using namespace korvel::literals;
 using ::testing::HasSubstr;
 
-// The messages after the four start-up lines and "Инициализация ...".
-std::vector<std::string> AfterStartup(const std::vector<std::string>& lines) {
-  return lines.size() > 5 ? std::vector<std::string>(lines.begin() + 5, lines.end()) : std::vector<std::string>{};
-}
-
 std::vector<std::string> OutboxFiles(const Installation& inst) {
   std::vector<std::string> files;
   SystemHost().ListFiles(inst.out_dir(), "*", files);

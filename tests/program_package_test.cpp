@@ -1,6 +1,8 @@
-// The built utility taking in packages that korvel-tool made: the full run
-// keeps the first valid package unpacked, clears the inbox of the others,
-// and without the office key refuses every package.
+// The built utility taking in packages that korvel-tool made: the
+// workstation mode applies one to the distribution, and without the office
+// key every package is refused. (The full run applying a package, which
+// stops the database server's service, runs on the test build:
+// program_update_test.cpp.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -45,37 +47,6 @@ class ProgramPackages : public ::testing::Test {
 
   Installation inst_;
 };
-
-TEST_F(ProgramPackages, FullRunKeepsTheFirstValidPackageAndClearsTheRest) {
-  KORVEL_REQUIRE_FB_SERVER();
-  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(MakeSampleDatabase(inst_, 12, 5, 700))));
-  InstallKey();
-  Pack("good.upd", "office.pem", "5");
-  Pack("foreign.upd", "other.pem", "5");
-  Pack("elsewhere.upd", "office.pem", "6");
-  WriteFile(inst_.in_dir() + "private.upp", "not looked at here");
-  std::vector<std::string> order;
-  SystemHost().ListFiles(inst_.in_dir(), "*.upd", order);
-
-  EXPECT_EQ(inst_.Run().exit_code, 0);
-  const std::string log = inst_.LogUtf8();
-  EXPECT_THAT(log, HasSubstr("\tНайдено файлов обновления 3\r\n"));
-  // The listing decides which packages are examined: those before the
-  // valid one, which is taken; the rest go unread.
-  for (const std::string& name : order) {
-    EXPECT_THAT(log, HasSubstr("\tПроверка файла " + name + "\r\n"));
-    if (name == "good.upd") break;
-    const std::string why = name == "foreign.upd" ? "Подпись не прошла проверку!"
-                                                  : "Пакет предназначен для другой аптеки NODE_ID=6";
-    EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла " + name + ": " + why + "\r\n"));
-  }
-  EXPECT_THAT(log, HasSubstr("\tНайден правильный пакет обновления good.upd\r\n"));
-  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
-  EXPECT_EQ(Inbox(), (std::vector<std::string>{"good.upd", "private.upp"}));
-  EXPECT_TRUE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\Scripts\\Numbers\\1521.sql")));
-  EXPECT_TRUE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\distrib.xml")));
-  EXPECT_FALSE(SystemHost().FileExists(inst_.work_dir() + host::NativeSeparators("TMP\\contents.xml")));
-}
 
 TEST_F(ProgramPackages, WorkstationModeMovesThePayloadIntoTheDistributionAndKeepsThePackage) {
   KORVEL_REQUIRE_FB_EMBEDDED();

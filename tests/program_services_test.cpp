@@ -18,9 +18,8 @@
 #include "fb/statement.h"
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
-#include "host/testing/dummy_service.h"
-#include "installation.h"
 #include "sample_database.h"
+#include "test_build_run.h"
 
 namespace korvel::testing {
 namespace {
@@ -39,46 +38,19 @@ std::string Tables(const std::string& connection) {
                "where RDB$SYSTEM_FLAG = 0 order by RDB$RELATION_NAME)");
 }
 
-// Whether `lines` holds `expected` in this order (other lines between).
-bool InOrder(const V& lines, const V& expected) {
-  auto at = lines.begin();
-  for (const std::string& line : expected) {
-    at = std::find(at, lines.end(), line);
-    if (at == lines.end()) return false;
-    ++at;
-  }
-  return true;
-}
-
-class ProgramScripts : public ::testing::Test {
+class ProgramScripts : public TestBuildRun {
  protected:
-  ProgramScripts() : inst_("Korvel", TestBuildProgram()) {}
   void SetUp() override {
-    KORVEL_REQUIRE_FB_SERVER();
-    for (const char* name : {"FirebirdServerPelkora", "FirebirdServerClassic"}) {
-      services_.Install(name);
-      services_.Host().ServiceControl(name, true);
-    }
-    ::setenv("KORVEL_TEST_SERVICE_ROOT", services_.root().c_str(), 1);
-    ::setenv("KORVEL_TEST_INSTANT_CLOCK", "1", 1);
-    inst_.MakeDirectories(1520);
+    TestBuildRun::SetUp();
+    if (IsSkipped() || HasFailure()) return;
     db_ = MakeSampleDatabase(inst_, 12, 34, 1200, {"create table T (A integer)", "insert into T values (1)"});
     path_ = SampleDatabasePath(inst_);
     inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
   }
-  void TearDown() override {
-    ::unsetenv("KORVEL_TEST_SERVICE_ROOT");
-    ::unsetenv("KORVEL_TEST_INSTANT_CLOCK");
-  }
   void Script(const std::string& name, const std::string& text) {
     WriteFile(inst_.work_dir() + "TMP/Scripts/Numbers/" + name, text);
   }
-  V Run() {
-    SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
-    EXPECT_EQ(inst_.Run({"/Scripts"}).exit_code, 0);
-    return inst_.LogMessages();
-  }
-  bool Exists(const std::string& path) { return SystemHost().FileExists(path); }
+  V Run() { return TestBuildRun::Run({"/Scripts"}); }
   void ExpectNoWorkingFiles() {
     for (const std::string& gone : {path_ + ".new", path_ + ".tmp", inst_.root() / "db/meta.bak",
                                     inst_.root() / "db/meta.fdb"})
@@ -88,11 +60,9 @@ class ProgramScripts : public ::testing::Test {
     SystemHost().ListFiles(inst_.out_dir(), "*", outbox);
     EXPECT_TRUE(outbox.empty());
     // The server's service runs again.
-    EXPECT_EQ(services_.Host().QueryServiceState("FirebirdServerPelkora"), host::kServiceRunning);
+    EXPECT_TRUE(ServerServiceRuns());
   }
 
-  DummyServices services_;
-  Installation inst_;
   std::string db_, path_;
 };
 

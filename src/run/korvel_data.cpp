@@ -93,6 +93,9 @@ void TdmKorvel::StartUp() {
 void TdmKorvel::Initialise() {
   WriteLog("Инициализация ..."_cp);
   ReadConfig();
+  // Step 8: the client library of this process was loaded at step 2; a new
+  // one put beside the executable now takes effect from the next run.
+  RefreshFb3ClientFiles(ExeDir, "Внимание! Файлы FB3 не были скопированы в каталог утилиты Korvel."_cp);
   WriteLog("БД "_cp + DbName);
   WriteLog("Рабочий каталог "_cp + DistribDir);
   CurVersion = modules::CurrentVersion(host_, DistribDir, true);
@@ -148,23 +151,45 @@ void TdmKorvel::RunChosenMode() {
       RequestPending = false;
       RunNumberedScripts(TmpDir);
       break;
-    case RunMode::kFull: {
-      // Step 16: the package, or with /debug the next version without one.
-      // The update steps of step 17 (the numbered scripts among them, with
-      // TmpDir) join as they are built; until then an accepted package
-      // stays in the inbox.
-      std::string package;
-      if (host_.FindSwitch("debug") > 0) {
-        UpdateServer = true;
-        NewVersion = CurVersion + 1;
-      } else {
-        package = FindUpdatePackage();
-      }
-      WriteRequestPacket(false, true);
+    case RunMode::kFull:
+      RunFullMode();
       break;
-    }
   }
   WriteLog("Завершение - OK"_cp);
+}
+
+// Steps 16 to 20 in their fixed order: the package's update steps, the
+// private updates and scripts, the packet, the launcher service and the
+// pricing procedure.
+void TdmKorvel::RunFullMode() {
+  // Step 16: the package, or with /debug the next version without one.
+  std::string package;
+  const bool debug = host_.FindSwitch("debug") > 0;
+  if (debug) {
+    UpdateServer = true;
+    NewVersion = CurVersion + 1;
+  } else {
+    package = FindUpdatePackage();
+  }
+  // Step 17. A failure ends the run here and leaves the package in the
+  // inbox: the next run applies it again once the cause is gone.
+  if (debug || !package.empty()) {
+    UpdateOwnExecutable();
+    if (UpdateServer) UpdateServerModules();
+    MigrateToFb3();
+    RunNumberedScripts(TmpDir);
+    UpdateWorkDir();
+    if (!package.empty()) {
+      try {
+        host_.DeleteFile(InDir + package);
+      } catch (const Exception&) {
+        // A package that cannot be deleted is refused by the next run's
+        // search (its version no longer matches) and cleared then.
+      }
+    }
+  }
+  WriteRequestPacket(false, true);
+  CheckLauncherService();
 }
 
 void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {

@@ -227,6 +227,7 @@ class TdmKorvel {
   void StartUp();
   void Initialise();
   void RunChosenMode();
+  void RunFullMode();
   void HandleRunError(const char* type_name, const std::string& message);
   void CloseRun();
   void SetUpScriptRunners();

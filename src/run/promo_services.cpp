@@ -36,9 +36,6 @@ void TdmKorvel::StopPromoServices() {
   const std::string promos_path = host_.GetServiceImagePath(kPromos);
   if (promos_path.empty()) return;
   const std::string promo_dir = host::ExtractFilePath(promos_path);
-  // Step 11.4, the refresh of the Firebird 3 client files in promo_dir,
-  // joins with the Firebird 3 transition.
-  (void)promo_dir;
   WriteLog("Останавливаем промо-сервис..."_cp);
   // From the first stop on, the closing actions start both services again,
   // also when a later stop fails: a stopped guard must not stay stopped.
@@ -57,6 +54,8 @@ void TdmKorvel::StopPromoServices() {
   } else {
     WriteLog("Служба \"OrvPromos\" не запущена."_cp);
   }
+  // With both stopped, their client library is free to be replaced.
+  RefreshFb3ClientFiles(promo_dir, "Внимание! Файлы FB3 не были обновлены для промо-служб."_cp);
 }
 
 void TdmKorvel::StartPromoServices() {

@@ -1,0 +1,235 @@
+// The full run applying an update package end to end, on the utility's
+// test build: the package made and signed by korvel-tool lands in the
+// inbox, the run deploys module 2 into a server directory while the
+// database server's service (one of the test's own) is stopped, replaces
+// its own executable, runs the numbered scripts on a copy of the database
+// (on the Firebird test server), moves the payload into the distribution
+// and reports to the office. A failure on the way leaves the package for
+// the next run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "fb/testing/test_server.h"
+#include "host/cp1251.h"
+#include "sample_database.h"
+#include "test_build_run.h"
+
+namespace korvel::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using V = std::vector<std::string>;
+
+constexpr const char* kPackage = "001521.upd";
+
+class ProgramUpdate : public TestBuildRun {
+ protected:
+  void SetUp() override {
+    TestBuildRun::SetUp();
+    if (IsSkipped() || HasFailure()) return;
+    db_ = MakeSampleDatabase(inst_, 12, 5, 700, {"create table T (A integer)", "insert into T values (1)"});
+    path_ = SampleDatabasePath(inst_);
+    inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
+    ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "office.pem", inst_.exe_dir() + "Korvel.pub"}).exit_code,
+              0);
+    server_ = inst_.root() / "Server\\";
+    // The payload of version 1521: the database server's module 2, two
+    // numbered scripts and nothing else until a test adds to it.
+    Payload("distrib.xml", "<DISTRIB><MODULES><MODULE ID=\"2\" Root=\"" + inst_.root() / "Server" +
+                               "\"><FILES><DIR Source=\"bin\" Dest=\"%ROOT\\bin\"><FILE Name=\"fbserver\"/></DIR>"
+                               "</FILES></MODULE></MODULES></DISTRIB>\r\n");
+    Payload("bin/fbserver", "server 1521");
+    Payload("Scripts/Numbers/701.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
+    Payload("Scripts/Numbers/702.sql", "update ORGANIZATION set SYSVERNO = 702;\r\ncommit;\r\n");
+  }
+
+  void Payload(const std::string& relative, const std::string& content) {
+    WriteFile(inst_.root() / ("payload/" + relative), content);
+  }
+  void Pack(const std::string& name = kPackage, const std::string& key = "office.pem", const std::string& node = "5") {
+    const ProgramResult result = RunProgram(
+        ToolProgram(), {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node, "--old",
+                        "1520", "--new", "1521", "--module", "2", inst_.root() / "payload", inst_.in_dir() + name});
+    ASSERT_EQ(result.exit_code, 0) << result.output << result.error;
+  }
+
+  std::string Value(const std::string& sql) { return fb::testing::SelectValue(db_, sql); }
+  V Files(const std::string& dir, const std::string& mask = "*") {
+    V names;
+    SystemHost().ListFiles(dir, mask, names);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string Distrib(const std::string& relative = "") {
+    return host::JoinPath(inst_.work_dir() + "Distrib" + host::kPathDelim, relative);
+  }
+  std::string Packet() { return ReadFile(inst_.out_dir() + "0012005.UPR"); }
+
+  // What a failed update leaves: the distribution at 1520 without the
+  // payload, the package in the inbox, the failure reported, the database
+  // server's service running.
+  void ExpectNothingApplied() {
+    EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001520.ver"});
+    EXPECT_FALSE(Exists(Distrib("distrib.xml")));
+    EXPECT_EQ(Files(inst_.in_dir()), V{kPackage});
+    EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1520\""));
+    EXPECT_THAT(Packet(), HasSubstr("<STATUS>ERROR</STATUS>"));
+    EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Завершение - OK")));
+    EXPECT_TRUE(ServerServiceRuns());
+  }
+
+  std::string db_, path_, server_;
+};
+
+TEST_F(ProgramUpdate, AValidPackageIsAppliedAndReported) {
+  // The package brings a new build of the utility: the real one, which
+  // differs from the test build that runs.
+  const std::string running = ReadFile(inst_.exe_path());
+  const std::string fresh = ReadFile(cp1251::FromUtf8(KORVEL_EXE));
+  ASSERT_NE(running, fresh);
+  WriteFile(inst_.root() / "payload/Utils/AutoUpdate/Korvel", fresh);
+  Pack();
+
+  const V log = Run();
+  const std::string L = cp1251::ToUtf8(path_);
+  EXPECT_TRUE(InOrder(
+      log, {"Инициализация - OK", "Найден правильный пакет обновления 001521.upd",
+            "Обновление Utils\\AutoUpdate\\Korvel ...", "Обновление Utils\\AutoUpdate\\Korvel - OK",
+            "Обновление сервера БД ...", "Останов службы FirebirdServerPelkora ...", "Останов службы - OK",
+            "Обновление модуля 2 ...", "Обновление модуля 2 - OK", "Запуск службы FirebirdServerPelkora ...",
+            "Запуск службы - OK", "Обновление сервера БД - OK", "Поиск номерных скриптов ...", "Номерных скриптов 2",
+            "БД в даун ...", "Файл " + L + " переименован в " + L + ".lst.", "Скрипт 701.sql - OK",
+            "Скрипт 702.sql - OK", "Проверка метаданных - OK", "Файл " + L + ".new переименован в " + L + ".",
+            "Обновление рабочего каталога ...", "Обновление рабочего каталога - OK",
+            "Создания пакета запроса на обновление ...", "Создания пакета запроса на обновление - OK",
+            "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Ошибка")));
+
+  // Module 2 deployed; the server's service runs again.
+  EXPECT_EQ(ReadFile(server_ + host::NativeSeparators("bin\\fbserver")), "server 1521");
+  EXPECT_TRUE(ServerServiceRuns());
+  // The scripts changed the database; the copy from before stays as ".lst".
+  EXPECT_EQ(Value("select SYSVERNO from ORGANIZATION"), "702");
+  EXPECT_EQ(Value("select list(B) from U"), "2");
+  EXPECT_TRUE(Exists(path_ + ".lst"));
+  for (const std::string& gone : {path_ + ".new", path_ + ".tmp"}) EXPECT_FALSE(Exists(gone)) << gone;
+  // The payload is the new distribution, with exactly one marker.
+  EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001521.ver"});
+  for (const char* file : {"distrib.xml", "bin\\fbserver", "Scripts\\Numbers\\702.sql", "Utils\\AutoUpdate\\Korvel"})
+    EXPECT_TRUE(Exists(Distrib(file))) << file;
+  EXPECT_EQ(Files(inst_.work_dir() + "TMP", "*"), V{});
+  // The new executable takes the running one's place, which is kept.
+  EXPECT_EQ(ReadFile(inst_.exe_path()), fresh);
+  EXPECT_EQ(ReadFile(inst_.exe_dir() + "Korvel.old"), running);
+  EXPECT_EQ(Files(inst_.in_dir()), V{});
+  EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"702\""));
+  EXPECT_THAT(Packet(), HasSubstr("<STATUS>OK</STATUS>"));
+}
+
+// The listing decides which packages are examined: those before the valid
+// one, which is taken; every other one is deleted, read or not.
+TEST_F(ProgramUpdate, TheFirstValidPackageIsAppliedAndTheRestCleared) {
+  ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "other.pem", inst_.root() / "other.pub"}).exit_code, 0);
+  Pack("good.upd");
+  Pack("foreign.upd", "other.pem");
+  Pack("elsewhere.upd", "office.pem", "6");
+  WriteFile(inst_.in_dir() + "private.upp", "not looked at by the package search");
+  V order;
+  SystemHost().ListFiles(inst_.in_dir(), "*.upd", order);
+
+  Run();
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("\tНайдено файлов обновления 3\r\n"));
+  for (const std::string& name : order) {
+    EXPECT_THAT(log, HasSubstr("\tПроверка файла " + name + "\r\n"));
+    if (name == "good.upd") break;
+    const std::string why = name == "foreign.upd" ? "Подпись не прошла проверку!"
+                                                  : "Пакет предназначен для другой аптеки NODE_ID=6";
+    EXPECT_THAT(log, HasSubstr("\tОшибка обработки файла " + name + ": " + why + "\r\n"));
+  }
+  EXPECT_THAT(log, HasSubstr("\tНайден правильный пакет обновления good.upd\r\n"));
+  EXPECT_THAT(log, HasSubstr("\tЗавершение - OK\r\n"));
+  EXPECT_EQ(Files(inst_.in_dir(), "*.upd"), V{});
+  EXPECT_TRUE(Exists(inst_.in_dir() + "private.upp"));
+  EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001521.ver"});
+}
+
+TEST_F(ProgramUpdate, AFailedServerUpdateKeepsThePackageUntilItsCauseIsGone) {
+  // A directory where module 2's file is to go: the copy fails.
+  SystemHost().ForceDirectoriesOrFail(server_ + host::NativeSeparators("bin\\fbserver\\"));
+  Pack();
+  const V log = Run();
+  EXPECT_TRUE(InOrder(log, {"Обновление сервера БД ...", "Останов службы FirebirdServerPelkora ...",
+                            "Обновление модуля 2 ...", "Запуск службы FirebirdServerPelkora ...", "Запуск службы - OK",
+                            "Ошибка Exception:"}))
+      << inst_.LogUtf8();
+  const std::string error = inst_.LogUtf8().substr(inst_.LogUtf8().find("Ошибка Exception:"));
+  EXPECT_THAT(error, HasSubstr("Ошибка обновления модуля 2:\r\n"));
+  EXPECT_THAT(error, HasSubstr("Стек обработки:"));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Обновление сервера БД - OK")));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Поиск номерных скриптов")));
+  EXPECT_EQ(Value("select SYSVERNO from ORGANIZATION"), "700");
+  ExpectNothingApplied();
+
+  // Once the obstacle is gone, the next run applies the same package.
+  SystemHost().DeleteDirectoryTree(server_ + host::NativeSeparators("bin\\fbserver"), false);
+  const V again = Run();
+  EXPECT_TRUE(InOrder(again, {"Обновление сервера БД - OK", "Номерных скриптов 2", "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_EQ(ReadFile(server_ + host::NativeSeparators("bin\\fbserver")), "server 1521");
+  EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001521.ver"});
+  EXPECT_EQ(Files(inst_.in_dir()), V{});
+  EXPECT_THAT(Packet(), HasSubstr("VERNO=\"1521\" DBVERNO=\"702\""));
+}
+
+TEST_F(ProgramUpdate, ADescriptorWithoutModule2FailsTheServerUpdate) {
+  Payload("distrib.xml", "<DISTRIB><MODULES><MODULE ID=\"5\"/></MODULES></DISTRIB>\r\n");
+  Pack();
+  Run();
+  const std::string log = inst_.LogUtf8();
+  EXPECT_THAT(log, HasSubstr("Ошибка обновления модуля 2:\r\n"));
+  EXPECT_THAT(log, HasSubstr("Запуск службы - OK"));
+  ExpectNothingApplied();
+}
+
+TEST_F(ProgramUpdate, AFailingNumberedScriptLeavesTheDatabaseAndTheDistributionAsBefore) {
+  Payload("Scripts/Numbers/702.sql", "update ORGANIZATION set SYSVERNO = 702;\r\ncommit;\r\nvacuum;\r\n");
+  Pack();
+  const V log = Run();
+  EXPECT_TRUE(InOrder(log, {"Скрипт 701.sql - OK", "Скрипт 702.sql ...", "Ошибка:",
+                            "Ошибка разбора скрипта: vacuum Invalid statement", "Файлы БД восстановлены.",
+                            "Ошибка Exception:"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Обновление рабочего каталога")));
+  EXPECT_EQ(Value("select SYSVERNO from ORGANIZATION"), "700");
+  EXPECT_EQ(Value("select count(*) from RDB$RELATIONS where RDB$RELATION_NAME = 'U'"), "0");
+  ExpectNothingApplied();
+  EXPECT_THAT(Packet(), HasSubstr("DBVERNO=\"700\""));
+}
+
+// With /debug and an empty inbox the update steps run on what lies in TMP,
+// as if version 1521 had arrived; no package is deleted.
+TEST_F(ProgramUpdate, DebugRunsTheUpdateStepsOnWhatLiesInTmp) {
+  const std::string tmp = inst_.work_dir() + "TMP" + host::kPathDelim;
+  SystemHost().ForceDirectoriesOrFail(tmp);
+  for (const char* file : {"distrib.xml", "bin\\fbserver", "Scripts\\Numbers\\701.sql"}) {
+    WriteFile(host::JoinPath(tmp, file), ReadFile(host::JoinPath(inst_.root() / "payload\\", file)));
+  }
+  WriteFile(inst_.in_dir() + "other.upp", "not an update package");
+  const V log = Run({"/debug"});
+  EXPECT_TRUE(InOrder(log, {"Обновление сервера БД - OK", "Номерных скриптов 1", "Обновление рабочего каталога - OK",
+                            "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Найдено файлов обновления")));
+  EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001521.ver"});
+  EXPECT_EQ(Files(inst_.in_dir(), "*.upd"), V{});
+  EXPECT_TRUE(Exists(inst_.in_dir() + "other.upp"));
+  EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"700\""));
+}
+
+}  // namespace
+}  // namespace korvel::testing
