@@ -92,7 +92,7 @@ TEST_F(ProgramScripts, NumberedScriptsChangeTheDatabaseOnACopy) {
                             "Завершение - OK"}))
       << log_text;
   EXPECT_THAT(log_text, Not(HasSubstr("Ошибка")));
-  EXPECT_EQ(Tables(db_), "ORGANIZATION,T,U");
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U");
   EXPECT_EQ(Value(db_, "select SYSVERNO from ORGANIZATION"), "1203");
   EXPECT_TRUE(Exists(path_ + ".lst"));
   ExpectNoWorkingFiles();
@@ -119,7 +119,7 @@ TEST_F(ProgramScripts, AFailingScriptLeavesTheDatabaseAsBeforeTheBatch) {
       << inst_.LogUtf8();
   EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Скрипт 1203.sql")));
   EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Завершение - OK")));
-  EXPECT_EQ(Tables(db_), "ORGANIZATION,T");
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T");
   EXPECT_EQ(Value(db_, "select list(A) from T"), "1");
   EXPECT_EQ(Value(db_, "select SYSVERNO from ORGANIZATION"), "1200");
   EXPECT_FALSE(Exists(path_ + ".lst"));
@@ -131,7 +131,7 @@ TEST_F(ProgramScripts, AFailingScriptLeavesTheDatabaseAsBeforeTheBatch) {
   EXPECT_TRUE(InOrder(inst_.LogMessages(), {"Скрипт 1201.sql ...", "Ошибка:", "Файлы БД восстановлены.",
                                             "Ошибка Exception:"}))
       << inst_.LogUtf8();
-  EXPECT_EQ(Tables(db_), "ORGANIZATION,T");
+  EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T");
   ExpectNoWorkingFiles();
 }
 
@@ -182,7 +182,8 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
   const std::string pristine = inst_.root() / "pristine.fdb";
   const std::string probe = inst_.root() / "db/probe.fdb";
   SystemHost().CopyFile(path_, pristine);
-  const std::string before = "ORGANIZATION,T v1200", after = "ORGANIZATION,T,U v1203";
+  const std::string before = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T v1200",
+                    after = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U v1203";
   std::vector<std::string> matrix;
   int point = 1;
   for (; point < 60; ++point) {
@@ -227,7 +228,7 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
       next_run = "stops: БД находится в нерабочем состоянии!";
     } else {
       EXPECT_TRUE(InOrder(next, {"Завершение - OK"})) << where << "\n" << inst_.LogUtf8();
-      EXPECT_EQ(Tables(db_), "ORGANIZATION,T,U") << where;
+      EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U") << where;
       next_run = live == before ? "normal run, applies the scripts" : "normal run, nothing due";
     }
     matrix.push_back(std::to_string(point) + " | " + where + " | " + outcome + " | " + next_run);

@@ -125,6 +125,9 @@ TEST_F(ProgramUpdate, AValidPackageIsAppliedAndReported) {
   // The new executable takes the running one's place, which is kept.
   EXPECT_EQ(ReadFile(inst_.exe_path()), fresh);
   EXPECT_EQ(ReadFile(inst_.exe_dir() + "Korvel.old"), running);
+  // It runs at the next start as the old one did, although the office
+  // packed it without an execute bit.
+  EXPECT_TRUE(SystemHost().GetAttributes(inst_.exe_path())->executable);
   EXPECT_EQ(Files(inst_.in_dir()), V{});
   EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"702\""));
   EXPECT_THAT(Packet(), HasSubstr("<STATUS>OK</STATUS>"));

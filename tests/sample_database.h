@@ -11,7 +11,8 @@
 namespace korvel::testing {
 
 // Creates <root>/db/base.fdb on the test server with the table ORGANIZATION
-// holding one row (and then `extra` statements); returns its connection
+// holding one row, the empty tables SCRIPT_LOG and PRICING_PROCS (and then
+// `extra` statements); returns its connection
 // string "127.0.0.1/3050:<path>" for the ini file's DB key.
 std::string MakeSampleDatabase(const Installation& inst, int pred_id, int node_id, int sysverno,
                                const std::vector<std::string>& extra = {});

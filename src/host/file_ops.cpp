@@ -283,6 +283,13 @@ void Host::ClearFileAttributes(const std::string& path) {
   }
 }
 
+void Host::MarkExecutable(const std::string& path) {
+  if constexpr (kWindows) return;
+  FileAttributes attributes = GetAttributes(path).value_or(FileAttributes{});
+  attributes.executable = true;
+  SetAttributes(path, attributes);
+}
+
 std::string Host::ReadFileText(const std::string& path) {
   auto file = OpenFile(path, OpenMode::kRead, ShareMode::kRead);
   std::string data;

@@ -44,6 +44,11 @@ struct FileAttributes {
   // A symbolic link or other reparse point; `directory` tells what it
   // points at. Tree operations remove links, never what they point to.
   bool link = false;
+  // POSIX: a regular file with an execute permission bit. Setting it adds
+  // the execute bits wherever the file is readable; clearing it changes
+  // nothing (no attribute write takes a program's bits away). Windows
+  // has no such attribute: always false there, and ignored.
+  bool executable = false;
 };
 
 struct DirEntry {
@@ -354,6 +359,9 @@ class Host {
   // Clears read-only, hidden and system of an existing file, keeping the
   // other attributes. Never throws.
   void ClearFileAttributes(const std::string& path);
+  // Makes a file a program (FileAttributes::executable); nothing on
+  // Windows. Raises the system's error.
+  void MarkExecutable(const std::string& path);
   // Whole-file helpers for small files.
   std::string ReadFileText(const std::string& path);
   void WriteFileText(const std::string& path, std::string_view data);

@@ -593,6 +593,7 @@ class PosixHost : public Host {
     }
     a.directory = S_ISDIR(st.st_mode);
     a.read_only = IsReadOnlyMode(st.st_mode);
+    a.executable = S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
     return a;
   }
 
@@ -606,6 +607,8 @@ class PosixHost : public Host {
     } else if (IsReadOnlyMode(st.st_mode)) {
       mode |= S_IWUSR;
     }
+    if (attributes.executable && S_ISREG(st.st_mode) && (mode & 0111) == 0) mode |= (mode & 0444) >> 2;
+    if (mode == (st.st_mode & 07777)) return;
     if (::chmod(sys.c_str(), mode) != 0) ThrowLastErrno();
   }
 

@@ -195,11 +195,16 @@ void UpdateOwnExecutable(host::Host& host, const std::string& tmp_dir, const std
   }
   host.RenameFileOrFail(source, copy);
   const std::string installed = exe_dir + name;
+  bool was_executable = false;
   if (host.FileExists(installed)) {
     host.ClearFileAttributes(installed);
+    was_executable = host.GetAttributes(installed).value_or(host::FileAttributes{}).executable;
     host.RenameFileOrFail(installed, host::ChangeFileExt(installed, ".old"));
   }
   host.CopyFileOrFail(copy, installed);
+  // On POSIX the next run starts the new file as it started the old one,
+  // also from a package packed without Unix modes.
+  if (was_executable) host.MarkExecutable(installed);
   log("Обновление "_cp + relative + " - OK");
 }
 

@@ -96,8 +96,10 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error)
     zip_uint8_t opsys = 0;
     zip_uint32_t attributes = 0;
     if (zip_file_get_external_attributes(zip, index, 0, &opsys, &attributes) == 0 && opsys == ZIP_OPSYS_UNIX) {
-      constexpr zip_uint32_t kTypeMask = 0170000, kLink = 0120000;
-      entry.link = ((attributes >> 16) & kTypeMask) == kLink;
+      constexpr zip_uint32_t kTypeMask = 0170000, kLink = 0120000, kRegular = 0100000;
+      const zip_uint32_t mode = attributes >> 16;
+      entry.link = (mode & kTypeMask) == kLink;
+      entry.executable = (mode & kTypeMask) == kRegular && (mode & 0111) != 0;
     }
     reader->entries_.push_back(std::move(entry));
   }
@@ -247,6 +249,9 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
         out->Flush();
       }
       if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
+      // A program stays a program (POSIX; Windows has no such attribute):
+      // an executable the package brings must be able to run.
+      if (entry.executable) host.MarkExecutable(temp_path);
       // The extraction replaces whatever lies at the entry's place, also a
       // file marked read-only.
       host.ClearFileAttributes(target);

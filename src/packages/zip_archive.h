@@ -29,6 +29,9 @@ struct ZipEntry {
   TDateTime time = 0;      // local last-write time, 0 when unknown
   bool directory = false;  // the name ends with a separator
   bool link = false;       // a symbolic link (Unix mode in the attributes)
+  // A program: a regular file whose Unix mode in the attributes has an
+  // execute bit (as zip and korvel-tool pack record it on POSIX).
+  bool executable = false;
 };
 
 class ZipReader {

@@ -114,6 +114,20 @@ TEST_F(Extraction, OverwritesExistingFilesReadOnlyOnesToo) {
   EXPECT_EQ(ReadFile(out() + "a.txt"), "3");
 }
 
+// A program the package brings must be able to run (POSIX): the execute
+// bits of a Unix entry's mode survive, nothing else of the mode does.
+TEST_F(Extraction, ProgramsStayProgramsOnPosix) {
+  RawEntry program = Entry("bin/tool", "#!/bin/sh\n"), text = Entry("bin/readme", "x"), dos = Entry("bin/x.exe", "MZ");
+  program.made_by_system = text.made_by_system = 3;
+  program.external_attributes = 0100700u << 16;
+  text.external_attributes = 0100644u << 16;
+  dos.external_attributes = 0x20;  // the archive bit of MS-DOS
+  ASSERT_EQ(Extract(BuildZip({program, text, dos})), 3);
+  EXPECT_EQ(SystemHost().GetAttributes(out() + "bin/tool")->executable, !host::kWindows);
+  EXPECT_FALSE(SystemHost().GetAttributes(out() + "bin/readme")->executable);
+  EXPECT_FALSE(SystemHost().GetAttributes(out() + "bin/x.exe")->executable);
+}
+
 TEST_F(Extraction, ReadsPastTrailingBytesSuchAsTheSignatureTrailer) {
   const std::string zip = BuildZip({Entry("contents.xml", "<R/>")});
   EXPECT_EQ(Extract(zip + "<key>" + std::string(88, 'A') + "</key>" + std::string(9, '\0')), 1);
@@ -271,6 +285,7 @@ TEST(ZipWriterRoundTrip, WrittenArchiveReadsBackWithTimesAndNames) {
   host::Host& host = SystemHost();
   WriteFile(dir / "src/big.bin", std::string(200000, 'q'));
   WriteFile(dir / "src/Справка.txt"_cp, "text");
+  host.MarkExecutable(dir / "src/big.bin");
   DateTimeParts p;
   p.year = 2023, p.month = 7, p.day = 1, p.hour = 8, p.minute = 30, p.second = 14;
   host.SetFileWriteTime(dir / "src/big.bin", EncodeDateTime(p));
@@ -290,6 +305,9 @@ TEST(ZipWriterRoundTrip, WrittenArchiveReadsBackWithTimesAndNames) {
   EXPECT_EQ(reader->Entries()[0].size, 200000u);
   EXPECT_EQ(reader->Entries()[0].time, EncodeDateTime(p));
   EXPECT_EQ(reader->Entries()[1].name, "Справка.txt"_cp);
+  // A program is recorded as one where the system knows programs.
+  EXPECT_EQ(reader->Entries()[0].executable, !host::kWindows);
+  EXPECT_FALSE(reader->Entries()[1].executable);
   std::string data;
   reader->ReadEntry(0, [&](std::string_view block) { data += block; });
   EXPECT_EQ(data, std::string(200000, 'q'));

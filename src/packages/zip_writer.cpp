@@ -79,6 +79,16 @@ void ZipWriter::AddFile(const std::string& name, const std::string& source, bool
   }
   const auto time = host_.FileWriteTime(source);
   SetTime(index, time ? *time : 0);
+  // A program is recorded as one (the Unix mode rwxr-xr-x), so that the
+  // utility on POSIX extracts it executable, as unzip would.
+  const auto attributes = host_.GetAttributes(source);
+  if (attributes && attributes->executable) {
+    constexpr zip_uint32_t kExecutableMode = 0100755;
+    if (zip_file_set_external_attributes(archive_->zip, static_cast<zip_uint64_t>(index), 0, ZIP_OPSYS_UNIX,
+                                         kExecutableMode << 16) != 0) {
+      throw Exception("Cannot mark " + source + " as a program: " + ErrorText(zip_get_error(archive_->zip)));
+    }
+  }
 }
 
 void ZipWriter::AddData(const std::string& name, std::string data, double time) {

@@ -11,8 +11,13 @@
 # DIR/Work/Apteka/     the application directory
 # DIR/In/, DIR/Out/    inbox and outbox; the request packet lands in
 #                      DIR/Out/0012005.UPR
-# DIR/db/orvdb.fdb     the pharmacy database (ORGANIZATION: 12, 5, 700),
-#                      named in Korvel.ini as 127.0.0.1/3050:DIR/db/orvdb.fdb
+# DIR/db/orvdb.fdb     the pharmacy database (ORGANIZATION: 12, 5, 700, with
+#                      the tables SCRIPT_LOG and PRICING_PROCS), named in
+#                      Korvel.ini as 127.0.0.1/3050:DIR/db/orvdb.fdb
+#
+# The distribution carries the system's Firebird client library as its own
+# (Distrib/Firebird/lib/libfbclient.so.2), which the first run puts beside
+# the executable.
 #
 # An existing DIR is used as it is; an existing database is replaced.
 set -eu
@@ -27,6 +32,11 @@ PASSWORD=pinecrest
 
 mkdir -p "$dir/Korvel" "$dir/Work/Distrib" "$dir/Work/Apteka" "$dir/In" "$dir/Out" "$dir/db"
 touch "$dir/Work/Distrib/001520.ver"
+client=$(ldconfig -p 2>/dev/null | awk '$1 == "libfbclient.so.2" { print $NF; exit }')
+if [ -n "$client" ]; then
+  mkdir -p "$dir/Work/Distrib/Firebird/lib"
+  cp -L "$client" "$dir/Work/Distrib/Firebird/lib/libfbclient.so.2"
+fi
 if [ -n "$exe" ]; then cp "$exe" "$dir/Korvel/"; fi
 
 cat > "$dir/Korvel/Korvel.ini" <<INI
@@ -50,6 +60,8 @@ create database '$PREFIX$dir/db/orvdb.fdb' page_size 8192 default character set 
 create table ORGANIZATION (PRED_ID integer, NODE_ID integer, SYSVERNO integer);
 commit;
 insert into ORGANIZATION (PRED_ID, NODE_ID, SYSVERNO) values (12, 5, 700);
+create table SCRIPT_LOG (SCRIPT_ID varchar(38) not null primary key, APPLIED timestamp default current_timestamp);
+create table PRICING_PROCS (ID integer not null primary key, STATUS integer, SCRIPT blob sub_type text);
 commit;
 SQL
 ) || true
