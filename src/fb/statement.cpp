@@ -547,6 +547,11 @@ TDateTime Field::AsDateTime() const {
   }
 }
 
+bool Field::IsCharacter() const {
+  const int type = BaseType(statement_->impl_->out[index_]);
+  return type == SQL_TEXT || type == SQL_VARYING;
+}
+
 std::string Field::AsString() const {
   if (IsNull()) return {};
   const Statement::Impl& s = *statement_->impl_;
@@ -682,6 +687,32 @@ void Param::SetString(std::string_view value) {
     var.sqldata = reinterpret_cast<ISC_SCHAR*>(input.data.data());
     input.indicator = 0;
     input.blob_pending = false;
+  }
+}
+
+void Param::Assign(const Field& field) {
+  if (field.IsNull()) {
+    Clear();
+    return;
+  }
+  const XSQLVAR& source = field.statement_->impl_->out[field.index_];
+  const std::size_t size =
+      static_cast<std::size_t>(source.sqllen) + (BaseType(source) == SQL_VARYING ? 2 : 0);
+  Statement::Impl& s = *statement_->impl_;
+  for (int position : positions_) {
+    Input& input = s.inputs[static_cast<std::size_t>(position)];
+    XSQLVAR& var = s.in[position];
+    // The server converts the column's type to the parameter's.
+    SizeBuffer(input.data, size);
+    std::memcpy(input.data.data(), source.sqldata, size);
+    var.sqltype = static_cast<ISC_SHORT>(source.sqltype | 1);
+    var.sqllen = source.sqllen;
+    var.sqlscale = source.sqlscale;
+    var.sqlsubtype = source.sqlsubtype;
+    var.sqldata = reinterpret_cast<ISC_SCHAR*>(input.data.data());
+    input.indicator = 0;
+    input.blob_pending = false;
+    input.blob_text.clear();
   }
 }
 

@@ -57,9 +57,12 @@ class Field {
   // program's formats, booleans "True"/"False".
   std::string AsString() const;
   TDateTime AsDateTime() const;
+  // A CHAR or VARCHAR column.
+  bool IsCharacter() const;
 
  private:
   friend class Statement;
+  friend class Param;
   Field(const Statement& statement, int index) : statement_(&statement), index_(index) {}
   const Statement* statement_;
   int index_;
@@ -74,6 +77,10 @@ class Param {
   void Clear();  // null
   void SetInteger(std::int64_t value);
   void SetString(std::string_view value);
+  // The field's current value as it stands, of the column's own type (null
+  // without a current row; a BLOB by its id), for statements that write a
+  // row's values back. The field's statement must be on the same database.
+  void Assign(const Field& field);
 
  private:
   friend class Statement;

@@ -49,6 +49,11 @@ TEST(ConnectionTest, ComponentsCarryTheProgramsSettings) {
   EXPECT_EQ(dm.trWrite.Params, (std::vector<std::string>{"write", "nowait", "concurrency"}));
   EXPECT_EQ(dm.qrPredInfo.SQL,
             (std::vector<std::string>{"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"}));
+  EXPECT_EQ(dm.dsPriceProc.SelectSQL,
+            (std::vector<std::string>{"select first 1 p.*", "from PRICING_PROCS p", "order by p.ID desc"}));
+  EXPECT_EQ(dm.dsPriceProc.UpdateSQL,
+            (std::vector<std::string>{"update PRICING_PROCS", "set STATUS=?STATUS", "where ID=?ID;"}));
+  EXPECT_TRUE(dm.dsPriceProc.TrimCharFields);
   EXPECT_EQ(dm.FbClient.Name(), fb::DefaultClientLibraryName());
   // A script's CONNECT leaves other parameters behind; the next open of a
   // step starts from the program's own again, whether or not it succeeds.

@@ -22,6 +22,7 @@ TdmKorvel::TdmKorvel(host::Host& host)
       trWrite(dbApteka),
       qrPredInfo(dbApteka, trRead),
       qrCheckScript(dbApteka, trRead),
+      dsPriceProc(dbApteka, trRead),
       sqlExec(host),
       sqlExec1(host),
       host_(host) {
@@ -30,6 +31,9 @@ TdmKorvel::TdmKorvel(host::Host& host)
   trWrite.Params = {"write", "nowait", "concurrency"};
   qrPredInfo.SQL = {"select o.PRED_ID, o.NODE_ID, o.SYSVERNO", "from ORGANIZATION o"};
   qrCheckScript.SQL = {"select sl.*", "from SCRIPT_LOG sl", "where sl.SCRIPT_ID=:script_id"};
+  dsPriceProc.SelectSQL = {"select first 1 p.*", "from PRICING_PROCS p", "order by p.ID desc"};
+  dsPriceProc.UpdateSQL = {"update PRICING_PROCS", "set STATUS=?STATUS", "where ID=?ID;"};
+  dsPriceProc.TrimCharFields = true;
   SetUpScriptRunners();
 }
 

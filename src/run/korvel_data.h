@@ -14,6 +14,7 @@
 #include "dbservice/db_service.h"
 #include "fb/client_library.h"
 #include "fb/database.h"
+#include "fb/dataset.h"
 #include "fb/statement.h"
 #include "host/host.h"
 #include "packages/signature.h"
@@ -145,6 +146,26 @@ class TdmKorvel {
   // starts "FirebirdServerPelkora". Raises on failure.
   void MigrateToFb3();
 
+  // ---- Pricing procedure (price_proc_steps.cpp) ----
+
+  // Step 20: applies the newest version of the pricing procedure kept in
+  // PRICING_PROCS (the row with the highest ID) unless its STATUS says it
+  // is applied (anything but 0 or null). Then the server's service is
+  // restarted through DbService, the row's SCRIPT run by sqlExec1 on a
+  // fresh connection, the row's STATUS set to 1 through dsPriceProc and
+  // the service restarted once more; every step is logged. A failure of
+  // the script or of marking the row is logged only as "Сбой при обработке
+  // процедуры" and swallowed: STATUS stays 0 and the next run tries again.
+  // An applied newest row, or no row at all, ends the step after its first
+  // log line with the server untouched. Raises without DbService (the
+  // workstation mode has none), when the database cannot be opened or the
+  // row read, when the service cannot be stopped or started, and when the
+  // rollback after a failure fails. dbApteka is closed before every stop
+  // of the service (what the script left uncommitted is rolled back) and
+  // when the step ends, on every path, failures included: no connection,
+  // transaction or open dataset of the step remains for a later step.
+  void UpdatePriceProc();
+
   // ---- Run state ----
   std::string ExeDir;
   std::string DistribDir, AptekaDir, TmpDir, InDir, OutDir;
@@ -180,6 +201,12 @@ class TdmKorvel {
   // "select sl.*" / "from SCRIPT_LOG sl" / "where sl.SCRIPT_ID=:script_id",
   // in trRead, which it starts itself.
   fb::Query qrCheckScript;
+  // The newest pricing procedure: "select first 1 p.*" / "from
+  // PRICING_PROCS p" / "order by p.ID desc", in trRead, which it starts
+  // itself; posting the edited row runs "update PRICING_PROCS" / "set
+  // STATUS=?STATUS" / "where ID=?ID;". CHAR and VARCHAR values are read
+  // trimmed.
+  fb::DataSet dsPriceProc;
 
   // ---- Script steps (script_steps.cpp) ----
 
