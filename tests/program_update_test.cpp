@@ -11,6 +11,7 @@
 
 #include <algorithm>
 
+#include "fb/database.h"
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "sample_database.h"
@@ -232,6 +233,53 @@ TEST_F(ProgramUpdate, DebugRunsTheUpdateStepsOnWhatLiesInTmp) {
   EXPECT_EQ(Files(inst_.in_dir(), "*.upd"), V{});
   EXPECT_TRUE(Exists(inst_.in_dir() + "other.upp"));
   EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"700\""));
+}
+
+// The pricing procedure waiting in the database is applied at the end of
+// a full run, with the server's service restarted around it; a broken one
+// is only logged, and the run still ends well.
+TEST_F(ProgramUpdate, APendingPricingProcedureIsAppliedAtTheEndOfTheRun) {
+  fb::Database db(*fb::testing::TestClient());
+  fb::testing::SetProgramParams(db);
+  db.DatabaseName = db_;
+  db.Open();
+  fb::Transaction tr(db);
+  tr.StartTransaction();
+  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (1, 0, "
+                          "'create procedure PRICE_OF (A integer) returns (P integer) as begin P = A * 2; suspend; end^')");
+  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (2, 0, 'this is no procedure^')");
+  tr.Commit();
+  db.Close();
+
+  // The newest row (2) is broken: logged, STATUS stays 0, the run ends well.
+  V log = Run();
+  EXPECT_TRUE(InOrder(log, {"Создания пакета запроса на обновление - OK",
+                            "Проверка необходимости компиляции процедуры расценки", "Получим текст процедуры",
+                            "остановим сервис ФБ", "Останов службы FirebirdServerPelkora ...", "запустим сервис ФБ",
+                            "Запуск службы FirebirdServerPelkora ...", "Соединимся с БД", "выполним скрипт",
+                            "Сбой при обработке процедуры", "остановим сервис ФБ", "запустим сервис ФБ",
+                            "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_EQ(Value("select STATUS from PRICING_PROCS where ID = 2"), "0");
+  EXPECT_THAT(Packet(), HasSubstr("<STATUS>OK</STATUS>"));
+  EXPECT_TRUE(ServerServiceRuns());
+
+  // Mended by a newer row: applied, marked, and not applied again.
+  db.Open();
+  tr.StartTransaction();
+  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (3, 0, "
+                          "'create procedure PRICE_OF (A integer) returns (P integer) as begin P = A * 3; suspend; end^')");
+  tr.Commit();
+  db.Close();
+  log = Run();
+  EXPECT_TRUE(InOrder(log, {"выполним скрипт", "Обновили процедуру", "остановим сервис ФБ", "запустим сервис ФБ",
+                            "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_EQ(Value("select STATUS from PRICING_PROCS where ID = 3"), "1");
+  EXPECT_EQ(Value("select P from PRICE_OF(5)"), "15");
+  log = Run();
+  EXPECT_TRUE(InOrder(log, {"Проверка необходимости компиляции процедуры расценки", "Завершение - OK"}));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Получим текст процедуры")));
 }
 
 }  // namespace

@@ -194,6 +194,7 @@ void TdmKorvel::RunFullMode() {
   }
   WriteRequestPacket(false, true);
   CheckLauncherService();
+  UpdatePriceProc();
 }
 
 void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {

@@ -61,7 +61,7 @@ class RunFixture : public ::testing::Test {
   // A pharmacy database on the test server (chain 12, pharmacy 5, schema
   // 700) that the ini file names from now on.
   void UseDatabase() {
-    db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::OrganizationStatements(12, 5, 700));
+    db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::PharmacyStatements(12, 5, 700));
   }
 
   void WriteIni(const std::string& extra, bool with_db = true) {

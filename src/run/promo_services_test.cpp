@@ -35,7 +35,7 @@ class PromoFixture : public ::testing::Test {
   void WriteIni(bool with_server) {
     std::string db = "nowhere.invalid/3050:/no/base.fdb";
     if (with_server) {
-      db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::OrganizationStatements(12, 5, 700));
+      db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::PharmacyStatements(12, 5, 700));
       db = db_->Connection();
     }
     WriteFile(exe_dir_ + "Korvel.ini", "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\nDB=" + db +

@@ -60,7 +60,7 @@ class RequestPacketRunTest : public ::testing::Test {
       SystemHost().ForceDirectoriesOrFail(root_ / dir);
     }
     WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(1520), "");
-    db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::OrganizationStatements(12, 5, 700));
+    db_ = std::make_unique<fb::testing::ScratchDatabase>(fb::testing::PharmacyStatements(12, 5, 700));
     WriteFile(exe_dir_ + "Korvel.ini", "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\nDB=" + db_->Connection() +
                                            "\r\nInDir=" + root_ / "In" + "\r\nOutDir=" + root_ / "Out" +
                                            "\r\nModules=2;5\r\n");
@@ -102,9 +102,11 @@ TEST_F(RequestPacketRunTest, FullRunWritesAnOkPacketOnce) {
   TdmKorvel dm(host);
   dm.Execute();
   const std::vector<std::string> messages = Messages(dm);
-  ASSERT_GE(messages.size(), 3u);
-  EXPECT_EQ(messages[messages.size() - 3], "Создания пакета запроса на обновление ..."_cp);
-  EXPECT_EQ(messages[messages.size() - 2], "Создания пакета запроса на обновление - OK"_cp);
+  ASSERT_GE(messages.size(), 4u);
+  EXPECT_EQ(messages[messages.size() - 4], "Создания пакета запроса на обновление ..."_cp);
+  EXPECT_EQ(messages[messages.size() - 3], "Создания пакета запроса на обновление - OK"_cp);
+  // The pricing procedure follows the packet; none is due.
+  EXPECT_EQ(messages[messages.size() - 2], "Проверка необходимости компиляции процедуры расценки"_cp);
   EXPECT_EQ(messages.back(), "Завершение - OK"_cp);
   EXPECT_FALSE(dm.RequestPending);
   EXPECT_FALSE(dm.dbApteka.Connected());

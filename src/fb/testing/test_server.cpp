@@ -117,4 +117,13 @@ std::vector<std::string> OrganizationStatements(int pred_id, int node_id, int sy
   };
 }
 
+std::vector<std::string> PharmacyStatements(int pred_id, int node_id, int sysverno) {
+  std::vector<std::string> statements = OrganizationStatements(pred_id, node_id, sysverno);
+  statements.push_back(
+      "create table SCRIPT_LOG (SCRIPT_ID varchar(38) not null primary key, APPLIED timestamp default current_timestamp)");
+  statements.push_back("create table PRICING_PROCS (ID integer not null primary key, STATUS integer, "
+                       "SCRIPT blob sub_type text)");
+  return statements;
+}
+
 }  // namespace korvel::fb::testing

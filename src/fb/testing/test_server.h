@@ -50,6 +50,10 @@ void CreateDatabase(const std::string& connection, const std::vector<std::string
 
 // The statements of the pharmacy database's ORGANIZATION table with one row.
 std::vector<std::string> OrganizationStatements(int pred_id, int node_id, int sysverno);
+// OrganizationStatements and the other tables every full run reads, empty:
+// the private scripts' log SCRIPT_LOG and the pricing procedure's versions
+// PRICING_PROCS (none due).
+std::vector<std::string> PharmacyStatements(int pred_id, int node_id, int sysverno);
 
 // Sets the connection parameters of the program (WIN1251, SYSDBA).
 void SetProgramParams(Database& database);
