@@ -50,14 +50,31 @@ class ProgramUpdate : public TestBuildRun {
   void Payload(const std::string& relative, const std::string& content) {
     WriteFile(inst_.root() / ("payload/" + relative), content);
   }
-  void Pack(const std::string& name = kPackage, const std::string& key = "office.pem", const std::string& node = "5") {
-    const ProgramResult result = RunProgram(
-        ToolProgram(), {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node, "--old",
-                        "1520", "--new", "1521", "--module", "2", inst_.root() / "payload", inst_.in_dir() + name});
+  // With `server_update` the manifest lists module 2, so that the run
+  // updates the database server.
+  void Pack(const std::string& name = kPackage, const std::string& key = "office.pem", const std::string& node = "5",
+            bool server_update = true) {
+    std::vector<std::string> args = {"pack", "--key", inst_.root() / key, "--type", "41", "--pred", "12", "--to", node,
+                                     "--old", "1520", "--new", "1521"};
+    if (server_update) args.insert(args.end(), {"--module", "2"});
+    args.insert(args.end(), {inst_.root() / "payload", inst_.in_dir() + name});
+    const ProgramResult result = RunProgram(ToolProgram(), args);
     ASSERT_EQ(result.exit_code, 0) << result.output << result.error;
   }
 
   std::string Value(const std::string& sql) { return fb::testing::SelectValue(db_, sql); }
+  // Runs `statements` on the pharmacy database, committed together.
+  void Execute(const std::vector<std::string>& statements) {
+    fb::Database db(*fb::testing::TestClient());
+    fb::testing::SetProgramParams(db);
+    db.DatabaseName = db_;
+    db.Open();
+    fb::Transaction tr(db);
+    tr.StartTransaction();
+    for (const std::string& sql : statements) db.ExecuteImmediate(tr, sql);
+    tr.Commit();
+    db.Close();
+  }
   V Files(const std::string& dir, const std::string& mask = "*") {
     V names;
     SystemHost().ListFiles(dir, mask, names);
@@ -235,21 +252,49 @@ TEST_F(ProgramUpdate, DebugRunsTheUpdateStepsOnWhatLiesInTmp) {
   EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"700\""));
 }
 
+// A package that brings the converter moves a Classic installation whose
+// database is older than Firebird 3 to the product's own Firebird 3
+// service: the converter (a stand-in that prints its arguments) runs in its
+// directory after the server update's place, and the numbered scripts
+// already stop and start FirebirdServerPelkora.
+TEST_F(ProgramUpdate, TheConverterInAPackageMovesAClassicInstallationToFirebird3) {
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_), "Classic=1\r\n"));
+  const std::string converter = inst_.root() / "payload/Utils/AutoUpdate/FB3_migrate/FBConvert.exe";
+  WriteFile(converter, ReadFile(cp1251::FromUtf8(KORVEL_FAKE_CONVERTER)));
+  // The office packs a program; the package keeps it one.
+  SystemHost().MarkExecutable(converter);
+  Pack(kPackage, "office.pem", "5", false);
+  const V log = Run();
+  const std::string dir = cp1251::ToUtf8(inst_.work_dir()) + "TMP/Utils/AutoUpdate/FB3_migrate/";
+  EXPECT_TRUE(InOrder(log, {"Проверка БД " + cp1251::ToUtf8(db_) + "...", "Инициализация - OK",
+                            "Найден правильный пакет обновления 001521.upd", "Переход на Firebird 3...",
+                            "Конвертирование БД ...", "arg1=/BR", "arg2=" + cp1251::ToUtf8(db_), "arg3=" + dir, "arg4=1",
+                            "cwd=" + dir.substr(0, dir.size() - 1), "Поиск номерных скриптов ...",
+                            "Останов службы FirebirdServerPelkora ...", "Скрипт 702.sql - OK", "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Обновление сервера БД")));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Останов службы FirebirdServerClassic")));
+  EXPECT_EQ(Value("select SYSVERNO from ORGANIZATION"), "702");
+
+  // A database in the Firebird 3 format (schema 800 and above) is left as
+  // it is, converter or not.
+  Execute({"update ORGANIZATION set SYSVERNO = 800"});
+  SystemHost().DeleteFile(inst_.work_dir() + "Distrib" + host::kPathDelim + "001521.ver");
+  WriteFile(inst_.work_dir() + "Distrib" + host::kPathDelim + "001520.ver", "");
+  Pack(kPackage, "office.pem", "5", false);
+  Run();
+  EXPECT_THAT(inst_.LogUtf8(), HasSubstr("Найден правильный пакет обновления 001521.upd"));
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Переход на Firebird 3")));
+  EXPECT_THAT(inst_.LogUtf8(), HasSubstr("Завершение - OK"));
+}
+
 // The pricing procedure waiting in the database is applied at the end of
 // a full run, with the server's service restarted around it; a broken one
 // is only logged, and the run still ends well.
 TEST_F(ProgramUpdate, APendingPricingProcedureIsAppliedAtTheEndOfTheRun) {
-  fb::Database db(*fb::testing::TestClient());
-  fb::testing::SetProgramParams(db);
-  db.DatabaseName = db_;
-  db.Open();
-  fb::Transaction tr(db);
-  tr.StartTransaction();
-  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (1, 0, "
-                          "'create procedure PRICE_OF (A integer) returns (P integer) as begin P = A * 2; suspend; end^')");
-  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (2, 0, 'this is no procedure^')");
-  tr.Commit();
-  db.Close();
+  Execute({"insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (1, 0, 'create procedure PRICE_OF (A integer) "
+           "returns (P integer) as begin P = A * 2; suspend; end^')",
+           "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (2, 0, 'this is no procedure^')"});
 
   // The newest row (2) is broken: logged, STATUS stays 0, the run ends well.
   V log = Run();
@@ -265,12 +310,8 @@ TEST_F(ProgramUpdate, APendingPricingProcedureIsAppliedAtTheEndOfTheRun) {
   EXPECT_TRUE(ServerServiceRuns());
 
   // Mended by a newer row: applied, marked, and not applied again.
-  db.Open();
-  tr.StartTransaction();
-  db.ExecuteImmediate(tr, "insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (3, 0, "
-                          "'create procedure PRICE_OF (A integer) returns (P integer) as begin P = A * 3; suspend; end^')");
-  tr.Commit();
-  db.Close();
+  Execute({"insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (3, 0, 'create procedure PRICE_OF (A integer) "
+           "returns (P integer) as begin P = A * 3; suspend; end^')"});
   log = Run();
   EXPECT_TRUE(InOrder(log, {"выполним скрипт", "Обновили процедуру", "остановим сервис ФБ", "запустим сервис ФБ",
                             "Завершение - OK"}))
