@@ -252,6 +252,44 @@ TEST_F(ProgramUpdate, DebugRunsTheUpdateStepsOnWhatLiesInTmp) {
   EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"700\""));
 }
 
+// Everything a full run handles at once: the update package, a private
+// update that brings a private script, and a pending pricing procedure.
+// The steps come in their fixed order and the office gets one packet.
+TEST_F(ProgramUpdate, AFullRunWithEverythingPresentTakesTheStepsInTheirOrder) {
+  WriteFile(inst_.root() / "payload/Utils/AutoUpdate/Korvel", ReadFile(cp1251::FromUtf8(KORVEL_EXE)));
+  Pack();
+  const std::string id = "{0B7D3C7E-6A1F-4A7B-9C55-1D2E3F405060}";
+  WriteFile(inst_.root() / "private/Scripts/_all/x.sql",
+            "/* PrivateScript " + id + " */\r\ninsert into T values (42);\r\ninsert into SCRIPT_LOG (SCRIPT_ID) values ('" +
+                id + "');\r\ncommit;\r\n");
+  const ProgramResult packed =
+      RunProgram(ToolProgram(), {"pack", "--key", inst_.root() / "office.pem", "--type", "42", "--pred", "12", "--to",
+                                 "5", inst_.root() / "private", inst_.in_dir() + "scripts.upp"});
+  ASSERT_EQ(packed.exit_code, 0) << packed.output << packed.error;
+  Execute({"insert into PRICING_PROCS (ID, STATUS, SCRIPT) values (1, 0, 'create procedure PRICE_OF (A integer) "
+           "returns (P integer) as begin P = A * 2; suspend; end^')"});
+
+  const V log = Run();
+  EXPECT_TRUE(InOrder(
+      log, {"Инициализация - OK", "Найден правильный пакет обновления 001521.upd",
+            "Обновление Utils\\AutoUpdate\\Korvel - OK", "Обновление сервера БД - OK", "Номерных скриптов 2",
+            "Прокрутка скриптов - OK", "Обновление рабочего каталога - OK", "Поиск частных обновлений ...",
+            "Найдено файлов частных обновлений 1", "Файл scripts.upp успешно обработан", "Поиск новых частных скриптов ...",
+            "Найдено новых частных скриптов 1", "Скрипт x.sql - OK", "Прокрутка скриптов - OK",
+            "Создания пакета запроса на обновление ...", "Создания пакета запроса на обновление - OK",
+            "Проверка необходимости компиляции процедуры расценки", "Обновили процедуру", "Завершение - OK"}))
+      << inst_.LogUtf8();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Создания пакета запроса на обновление ..."), 1);
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Ошибка")));
+  EXPECT_EQ(Files(inst_.in_dir()), V{});
+  EXPECT_TRUE(Exists(host::JoinPath(inst_.work_dir() + "Apteka" + host::kPathDelim, "Scripts\\_all\\x.sql")));
+  EXPECT_EQ(Value("select list(A) from (select A from T order by A)"), "1,42");
+  EXPECT_EQ(Value("select STATUS from PRICING_PROCS"), "1");
+  EXPECT_THAT(Packet(), HasSubstr("OLDVERNO=\"1520\" VERNO=\"1521\" DBVERNO=\"702\""));
+  EXPECT_THAT(Packet(), HasSubstr("<STATUS>OK</STATUS>"));
+  EXPECT_TRUE(ServerServiceRuns());
+}
+
 // A package that brings the converter moves a Classic installation whose
 // database is older than Firebird 3 to the product's own Firebird 3
 // service: the converter (a stand-in that prints its arguments) runs in its

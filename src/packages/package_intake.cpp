@@ -125,6 +125,29 @@ std::string PackageIntake::FindUpdatePackage() {
   return result;
 }
 
+void PackageIntake::RunPrivateUpdates(const std::function<void()>& move_payload) {
+  write_log_("Поиск частных обновлений ..."_cp);
+  const std::vector<host::DirEntry> files = host_.ListFileEntries(InDir, "*.upp");
+  write_log_("Найдено файлов частных обновлений "_cp + IntToStr(static_cast<std::int64_t>(files.size())));
+  for (const host::DirEntry& file : files) {
+    try {
+      if (!file.reachable()) Fail(UnreachableNameMessage());
+      CheckPackage(file.name, kPrivateUpdateType);
+      move_payload();
+      write_log_("Файл "_cp + file.name + " успешно обработан"_cp);
+      host_.ClearFileAttributes(InDir + file.name);
+      try {
+        host_.DeleteFile(InDir + file.name);
+      } catch (const Exception&) {
+        // Applied all the same; the next run applies it once more, which
+        // a private update bears (its files are replaced by themselves).
+      }
+    } catch (const Exception& e) {
+      write_log_("Ошибка обработки файла "_cp + file.name + ": " + e.Message());
+    }
+  }
+}
+
 void PackageIntake::ClearInbox(const std::vector<host::DirEntry>& files, const std::string& chosen) {
   for (const host::DirEntry& file : files) {
     if (file.reachable() && file.name == chosen) continue;

@@ -74,6 +74,17 @@ class PackageIntake {
   // deleted like any other refused package. Logs as it goes.
   std::string FindUpdatePackage();
 
+  // "Поиск частных обновлений ...": lists "*.upp" in the inbox once
+  // (enumeration order) and applies every valid one, each in turn: checked
+  // and unpacked as a private update (CheckPackage, type 42), its payload
+  // handed to `move_payload` (which moves TmpDir's files into the
+  // application directory), "Файл " + name + " успешно обработан", and the
+  // package deleted (a failure to delete is ignored). A failure is
+  // confined to its file: "Ошибка обработки файла " + name + ": " +
+  // message, and the file stays in the inbox for the next run; what the
+  // move had moved stays moved.
+  void RunPrivateUpdates(const std::function<void()>& move_payload);
+
  private:
   void Fail(const std::string& message);
   void CheckManifest(int type);

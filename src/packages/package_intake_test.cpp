@@ -453,5 +453,55 @@ TEST_F(Intake, AnyOtherErrorPropagatesAfterTheInboxIsCleared) {
   EXPECT_EQ(Inbox(), std::vector<std::string>{});
 }
 
+// Private updates: every valid one is applied, in listing order, and
+// deleted; an invalid one is logged and stays for the next run.
+TEST_F(Intake, EveryValidPrivateUpdateIsAppliedAndEveryInvalidOneKept) {
+  const std::string kPrivateRoot = "TYPE=\"42\" PRED_ID=\"7\" TO=\"15\"";
+  const auto files = [](const std::string& data) {
+    return "<FILES><FILE NAME=\"Scripts\\_all\\x.sql\" SIZE=\"" + std::to_string(data.size()) + "\"/></FILES>";
+  };
+  Package("a.upp", Manifest(kPrivateRoot, files("first")), {{"Scripts\\_all\\x.sql", "first"}});
+  Package("b.upp", Manifest(kPrivateRoot, files("second")), {{"Scripts\\_all\\x.sql", "second"}});
+  Package("foreign.upp", Manifest(kPrivateRoot, files("x")), {{"Scripts\\_all\\x.sql", "x"}}, StrangerSigner());
+  Package("other.upp", Manifest("TYPE=\"42\" PRED_ID=\"7\" TO=\"16\"", files("x")), {{"Scripts\\_all\\x.sql", "x"}});
+  // An update package is no private update.
+  Package("update.upp", Manifest(kGoodRoot, kGoodFiles));
+  Package("skipped.upd", Manifest(kPrivateRoot, files("x")), {{"Scripts\\_all\\x.sql", "x"}});
+  ASSERT_TRUE(MakeFifo(in() + "pipe.upp") || host::kWindows);
+  std::vector<std::string> order;
+  SystemHost().ListFiles(in(), "*.upp", order);
+
+  std::vector<std::string> applied;  // what the payload held at each move
+  PackageIntake intake = MakeIntake();
+  intake.NewVersion = 1521;
+  intake.UpdateServer = true;
+  intake.RunPrivateUpdates([&] { applied.push_back(ReadFile(host::JoinPath(tmp(), "Scripts\\_all\\x.sql"))); });
+
+  std::vector<std::string> expected_log = {"Поиск частных обновлений ..."_cp,
+                                           "Найдено файлов частных обновлений "_cp + std::to_string(order.size())};
+  std::vector<std::string> expected_applied;
+  for (const std::string& name : order) {
+    if (name == "a.upp" || name == "b.upp") {
+      expected_log.push_back("Файл "_cp + name + " успешно обработан"_cp);
+      expected_applied.push_back(name == "a.upp" ? "first" : "second");
+      continue;
+    }
+    std::string why = name == "foreign.upp" ? "Подпись не прошла проверку!"_cp
+                      : name == "other.upp" ? "Пакет предназначен для другой аптеки NODE_ID=16"_cp
+                      : name == "update.upp" ? "Не верный тип пакета (должен быть 42)"_cp
+                                             : "";
+    if (name == "pipe.upp") why = log_[expected_log.size()].substr(("Ошибка обработки файла pipe.upp: "_cp).size());
+    expected_log.push_back("Ошибка обработки файла "_cp + name + ": " + why);
+  }
+  EXPECT_EQ(log_, expected_log);
+  EXPECT_EQ(applied, expected_applied);
+  std::vector<std::string> kept = {"foreign.upp", "other.upp", "skipped.upd", "update.upp"};
+  if (!host::kWindows) kept.insert(kept.begin() + 2, "pipe.upp");
+  EXPECT_EQ(Inbox(), kept);
+  // An accepted update package's results stay as they were.
+  EXPECT_EQ(intake.NewVersion, 1521);
+  EXPECT_TRUE(intake.UpdateServer);
+}
+
 }  // namespace
 }  // namespace korvel::packages

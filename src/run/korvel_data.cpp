@@ -145,8 +145,9 @@ void TdmKorvel::RunChosenMode() {
     case RunMode::kPos: {
       // The package is applied to the working directory and stays in the
       // inbox; the next run refuses it (its version no longer matches) and
-      // removes it. The private updates join here as they are built.
+      // removes it.
       if (!FindUpdatePackage().empty()) UpdateWorkDir();
+      RunPrivateUpdates();
       WriteRequestPacket(false, true);
       break;
     }
@@ -192,6 +193,8 @@ void TdmKorvel::RunFullMode() {
       }
     }
   }
+  RunPrivateUpdates();
+  RunPrivateScripts();
   WriteRequestPacket(false, true);
   CheckLauncherService();
   UpdatePriceProc();

@@ -114,6 +114,21 @@ class TdmKorvel {
   // every other .upd file is deleted.
   std::string FindUpdatePackage();
 
+  // ---- Private updates and scripts (package_steps.cpp, script_steps.cpp) ----
+
+  // Applies every valid private update (.upp) of InDir to AptekaDir and
+  // deletes it; an invalid one is logged and kept (see
+  // packages::PackageIntake::RunPrivateUpdates).
+  void RunPrivateUpdates();
+  // "Поиск новых частных скриптов ...": the ".sql" files of AptekaDir's
+  // Scripts\_all\ and then Scripts\_server\ whose marker SCRIPT_LOG does not
+  // hold (IsNewPrivateScript), counted in "Найдено новых частных скриптов
+  // N", run through RunScriptList on a copy of the database exactly as the
+  // numbered scripts are; with none, the database is not taken down.
+  // dbApteka is closed after the look-up on every path. Every failure
+  // propagates.
+  void RunPrivateScripts();
+
   // ---- Server update and working directory (server_update_steps.cpp) ----
 
   // The server update: Firebird stopped through DbService, module 200 (with
@@ -261,6 +276,9 @@ class TdmKorvel {
   // Step 12: the database-maintenance object for DbName, reporting through
   // WriteLog, with the server's service name, and its start-of-run check.
   void CreateDbService();
+  // ScriptList through RunScriptList on a copy of the database
+  // (DbService->RunOnDatabaseCopy); raises without DbService.
+  void RunScriptListOnDatabaseCopy();
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package
   // is first checked; a key that cannot be loaded fails every check.

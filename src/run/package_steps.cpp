@@ -69,4 +69,11 @@ std::string TdmKorvel::FindUpdatePackage() {
   return result;
 }
 
+void TdmKorvel::RunPrivateUpdates() {
+  // The key is loaded when the first private update needs it.
+  const DeferredOfficeKey key([this]() -> const packages::SignatureVerifier& { return OfficeKey(); });
+  packages::PackageIntake intake = MakeIntake(*this, key);
+  intake.RunPrivateUpdates([this] { MovePayload(AptekaDir); });
+}
+
 }  // namespace korvel::run
