@@ -32,7 +32,7 @@ tools/ci/make-sample-installation.sh "$demo" build/src/run/Korvel >/dev/null
 db="$demo/db/orvdb.fdb"
 schema() {
   echo "select 'SYSVERNO ' || SYSVERNO from ORGANIZATION;" |
-    isql-fb -q -user SYSDBA -password pinecrest "127.0.0.1/3050:$db" | grep SYSVERNO
+    isql-fb -q -user SYSDBA -password pinecrest "127.0.0.1/3050:$db" | awk '$1 == "SYSVERNO" { print $2 }'
 }
 echo "== Sample installation in $demo"
 echo "== Korvel.ini:"
@@ -71,11 +71,11 @@ cp build/src/run/Korvel "$office/payload/Utils/AutoUpdate/Korvel"
 "$tool" pack --key "$office/office.pem" --type 41 --pred 12 --to 5 --old 1520 --new 1521 --module 2 \
   "$office/payload" "$demo/In/001521.upd"
 echo "Inbox:"; ls -l "$demo/In"
-echo "Schema version before: $(schema)"
+echo "== Schema version (SYSVERNO) before: $(schema)"
 
 echo
-echo "== Running: Korvel /OUTPUT (the full run)"
-"$demo/Korvel/Korvel" /OUTPUT
+echo "== Running: Korvel (the full run, as the scheduler starts it)"
+"$demo/Korvel/Korvel"
 
 echo
 echo "== Run log $(ls "$demo"/Korvel/KorvelLog/*.log) (Windows-1251, shown as UTF-8):"
@@ -89,7 +89,7 @@ echo "== Beside the executable (the one that ran is kept as Korvel.old):"
 ls -l "$demo/Korvel" | grep -v '^total'
 echo "== Inbox after the run (the applied package is deleted):"
 ls -l "$demo/In" | grep -v '^total' || true
-echo "== Schema version after: $(schema)"
+echo "== Schema version (SYSVERNO) after: $(schema)"
 echo
 echo "== Request packet $demo/Out/0012005.UPR (Windows-1251, shown as UTF-8):"
 iconv -f CP1251 -t UTF-8 "$demo/Out/0012005.UPR"
