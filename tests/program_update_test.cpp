@@ -290,6 +290,39 @@ TEST_F(ProgramUpdate, AFullRunWithEverythingPresentTakesTheStepsInTheirOrder) {
   EXPECT_TRUE(ServerServiceRuns());
 }
 
+// What korvel-tool check-package says of a package is what the run then
+// does with it.
+TEST_F(ProgramUpdate, TheVerdictOfCheckPackageAgreesWithTheRun) {
+  const auto check = [this] {
+    ProgramResult result = RunProgram(ToolProgram(), {"check-package", inst_.exe_dir() + "Korvel.pub",
+                                                      inst_.in_dir() + kPackage, "--pred", "12", "--to", "5",
+                                                      "--version", "1520", "--schema", "700"});
+    result.output = ConsoleUtf8(result.output);
+    return result;
+  };
+  // A script the run would refuse: the tool names it and the message.
+  Payload("Scripts/Numbers/702.sql", "update ORGANIZATION set SYSVERNO = 702;\r\ncommit;\r\nvacuum;\r\n");
+  Pack();
+  ProgramResult verdict = check();
+  EXPECT_EQ(verdict.exit_code, 1) << verdict.output;
+  EXPECT_THAT(verdict.output, HasSubstr("verdict: the package would fail at the numbered scripts (702.sql): "
+                                        "Ошибка разбора скрипта: vacuum Invalid statement"));
+  Run();
+  EXPECT_THAT(inst_.LogUtf8(), HasSubstr("Ошибка Exception:\r\nОшибка разбора скрипта: vacuum Invalid statement"));
+  EXPECT_EQ(Files(inst_.in_dir()), V{kPackage});
+
+  // The mended package passes the tool and the run applies it.
+  Payload("Scripts/Numbers/702.sql", "update ORGANIZATION set SYSVERNO = 702;\r\ncommit;\r\n");
+  Pack();
+  verdict = check();
+  EXPECT_EQ(verdict.exit_code, 0) << verdict.output;
+  EXPECT_THAT(verdict.output, HasSubstr("verdict: the package would be applied"));
+  Run();
+  EXPECT_THAT(inst_.LogUtf8(), HasSubstr("Завершение - OK"));
+  EXPECT_EQ(Files(inst_.in_dir()), V{});
+  EXPECT_EQ(Value("select SYSVERNO from ORGANIZATION"), "702");
+}
+
 // A package that brings the converter moves a Classic installation whose
 // database is older than Firebird 3 to the product's own Firebird 3
 // service: the converter (a stand-in that prints its arguments) runs in its
