@@ -78,6 +78,7 @@ std::vector<std::string> AfterStartup(const std::vector<std::string>& lines) {
 
 std::string ToolProgram() { return cp1251::ToUtf8(host::NativeSeparators(cp1251::FromUtf8(KORVEL_TOOL))); }
 std::string TestBuildProgram() { return KORVEL_TEST_BUILD_EXE; }
+std::string ToolTestBuildProgram() { return KORVEL_TOOL_TEST_BUILD; }
 
 Installation::Installation(const std::string& exe_name, const std::string& built_program) {
   exe_dir_ = root_ / "Korvel\\";

@@ -33,6 +33,8 @@ std::string ConsoleUtf8(const std::string& output);
 std::string ToolProgram();
 // The test build of the utility (tests/korvel_test_build.cpp).
 std::string TestBuildProgram();
+// The test build of korvel-tool (tests/korvel_tool_test_build.cpp).
+std::string ToolTestBuildProgram();
 
 // The warning of a run whose distribution carries no Firebird client for
 // the executable's directory, as in the tests' installations.

@@ -55,35 +55,31 @@ void PrintUsage(host::Host& host) {
 }
 
 }  // namespace
-}  // namespace korvel::tool
 
-int main(int argc, char** argv) {
-  using namespace korvel::tool;
-  korvel::ApplyFormatSettings();
-  const std::unique_ptr<korvel::host::Host> host = korvel::host::CreateSystemHost(argc, argv);
-  const std::vector<std::string> args = host->Arguments();
+int RunTool(host::Host& host) {
+  const std::vector<std::string> args = host.Arguments();
   if (args.size() < 2 || args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
-    PrintUsage(*host);
+    PrintUsage(host);
     return args.size() < 2 ? 2 : 0;
   }
   if (args[1] == "--version") {
-    PrintLine(*host, "korvel-tool " KORVEL_FILE_VERSION);
+    PrintLine(host, "korvel-tool " KORVEL_FILE_VERSION);
     return 0;
   }
   for (const ToolCommand& command : ToolCommands()) {
     if (command.name != args[1]) continue;
-    ToolContext context{*host, std::vector<std::string>(args.begin() + 2, args.end())};
+    ToolContext context{host, std::vector<std::string>(args.begin() + 2, args.end())};
     for (const std::string& arg : context.args) {
       if (arg == "--help" || arg == "-h") {
-        PrintLine(*host, "Usage: korvel-tool " + command.usage);
-        PrintLine(*host, "");
-        PrintLine(*host, command.help);
+        PrintLine(host, "Usage: korvel-tool " + command.usage);
+        PrintLine(host, "");
+        PrintLine(host, command.help);
         return 0;
       }
     }
     try {
       return command.run(context);
-    } catch (const korvel::Exception& e) {
+    } catch (const Exception& e) {
       PrintError(e.Message());
       return 1;
     } catch (const std::exception& e) {
@@ -94,3 +90,6 @@ int main(int argc, char** argv) {
   PrintError("korvel-tool: unknown command '" + args[1] + "' (see korvel-tool --help)");
   return 2;
 }
+
+}  // namespace korvel::tool
+

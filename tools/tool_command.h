@@ -28,6 +28,10 @@ struct ToolCommand {
 
 std::vector<ToolCommand>& ToolCommands();
 
+// The toolkit on `host`: the command named by its second argument, or the
+// usage. Returns the process exit code.
+int RunTool(host::Host& host);
+
 struct ToolCommandRegistration {
   explicit ToolCommandRegistration(ToolCommand command);
 };

@@ -82,9 +82,10 @@ void TDbService::CopyDbFile(const std::string& Source, const std::string& Target
   Log("Копирование - OK"_cp);
 }
 
-void TDbService::ReadDatabaseFiles() {
+std::string TDbService::QueryShadowFile() {
   dbApteka.Close();
   dbApteka.DatabaseName = DatabaseName;
+  std::string shadow;
   try {
     dbApteka.Open();
     qrFiles.Open();
@@ -93,16 +94,12 @@ void TDbService::ReadDatabaseFiles() {
       rows.emplace_back(Trim(qrFiles.FieldByName("FNAME").AsString()), qrFiles.FieldByName("ISSHADOW").AsInteger());
     }
     qrFiles.Close();
-    if (rows.empty()) {
-      SetShadowFile("");
-    } else if (rows.size() > 1 || rows[0].second != 1) {
+    if (rows.size() > 1 || (rows.size() == 1 && rows[0].second != 1)) {
       // Secondary files, several shadows or a shadow of several files: the
       // copy and the swap handle one database file and one shadow file.
       Fail("Утилита не может работать с многотомными БД!"_cp);
-    } else {
-      SetShadowFile(rows[0].first);
     }
-    SaveShadowLink();
+    if (!rows.empty()) shadow = rows[0].first;
   } catch (...) {
     try {
       dbApteka.Close();
@@ -112,6 +109,12 @@ void TDbService::ReadDatabaseFiles() {
     throw;
   }
   dbApteka.Close();
+  return shadow;
+}
+
+void TDbService::ReadDatabaseFiles() {
+  SetShadowFile(QueryShadowFile());
+  SaveShadowLink();
 }
 
 void TDbService::CheckDatabase() {

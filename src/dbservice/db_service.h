@@ -143,10 +143,12 @@ class TDbService {
   // "Копирование файла %s в %s ...", an overwriting copy (CopyFileOrFail)
   // that is put on the disk before it returns, "Копирование - OK".
   void CopyDbFile(const std::string& Source, const std::string& Target);
-  // Connects to DatabaseName and reads RDB$FILES: no row clears the shadow,
-  // one shadow row sets it, anything else raises "Утилита не может
-  // работать с многотомными БД!". Then SaveShadowLink. The connection is
-  // closed on every path.
+  // Connects to DatabaseName and reads RDB$FILES: the one shadow file, or
+  // "" without a shadow; anything else raises "Утилита не может работать с
+  // многотомными БД!". Changes nothing; the connection is closed on every
+  // path.
+  std::string QueryShadowFile();
+  // SetShadowFile(QueryShadowFile()), then SaveShadowLink.
   void ReadDatabaseFiles();
   // The start-of-run check: the live file must exist (else "Рабочий файл
   // БД ... не найден." and "БД находится в нерабочем состоянии!"), the

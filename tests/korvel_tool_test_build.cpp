@@ -1,0 +1,46 @@
+// A test build of korvel-tool: the same commands on the system's host, with
+// two things a test may ask for through the environment, as the utility's
+// test build (korvel_test_build.cpp) has them. Nothing of this is in the
+// toolkit the office and the pharmacies use.
+//
+// - KORVEL_TEST_SERVICE_ROOT=<dir>: the service manager is looked up below
+//   <dir> (POSIX), so that doctor --repair stops and starts services of the
+//   test's own instead of the machine's database server.
+// - KORVEL_TEST_INSTANT_CLOCK=1: waits return at once.
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "host/datetime.h"
+#include "host/forwarding_host.h"
+#include "host/host.h"
+#include "tools/tool_command.h"
+
+namespace {
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+class ToolTestHost : public korvel::host::ForwardingHost {
+ public:
+  explicit ToolTestHost(korvel::host::Host& target)
+      : ForwardingHost(target), instant_(Environment("KORVEL_TEST_INSTANT_CLOCK") == "1") {}
+  void Sleep(unsigned milliseconds) override {
+    if (!instant_) ForwardingHost::Sleep(milliseconds);
+  }
+
+ private:
+  bool instant_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  korvel::ApplyFormatSettings();
+  const std::unique_ptr<korvel::host::Host> system =
+      korvel::host::CreateSystemHost(argc, argv, Environment("KORVEL_TEST_SERVICE_ROOT"));
+  ToolTestHost host(*system);
+  return korvel::tool::RunTool(host);
+}
