@@ -167,6 +167,7 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
       EXPECT_EQ(result.exit_code, 1) << result.output;  // the problem was found, then mended
       EXPECT_THAT(result.output, HasSubstr("Файлы БД восстановлены.")) << result.output;
       EXPECT_THAT(result.output, HasSubstr("ok       repaired: the database is back under its live name"));
+      EXPECT_THAT(result.output, HasSubstr("ok       the database answers (schema 700)"));
       EXPECT_TRUE(fs.FileExists(path_));
       EXPECT_EQ(Tables(), "1 v700");
       EXPECT_TRUE(ServerServiceRuns());

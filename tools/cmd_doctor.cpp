@@ -346,8 +346,7 @@ bool Repair(Findings& out, host::Host& host, fb::ClientLibrary& client, const st
     out.Message(e.Message());
     return false;
   }
-  out.Ok("repaired: the database is back under its live name as it was before the interrupted update, the server "
-         "runs and the database is online; the next run's start-of-run check passes");
+  out.Ok("repaired: the database is back under its live name as it was before the interrupted update");
   return true;
 }
 
@@ -420,8 +419,12 @@ int RunDoctor(ToolContext& context) {
     out.Todo("write DB as server/port:path in " + ini);
   }
   std::int32_t pred = 0, node = 0;
-  if (named) {
-    dm.FbClient.Load();
+  // The database and the repair's services calls need the client; a missing
+  // one shows when the database is opened.
+  dm.FbClient.Load();
+  if (named && !system.FileExists(names.DbFileName)) {
+    out.Note("not read: the live file " + names.DbFileName + " is missing (see the database files below)");
+  } else if (named) {
     try {
       dm.ReadDbParams();
       pred = dm.PredId;
@@ -444,16 +447,27 @@ int RunDoctor(ToolContext& context) {
       out.Message(e.Message());
       out.Todo(e.Message().find("shutdown") != std::string::npos
                    ? std::string("it is shut down; the next run brings it online when its file is in place")
-                   : "check that the server " + service_name + " runs and the file below is in place");
+                   : "check that the server " + service_name + " runs and answers");
     }
-
+  }
+  if (named) {
     out.Section("database files");
     const SwapFiles files = ExamineSwap(system, names);
     ReportSwap(out, files);
     if (args->repair) {
       out.Section("repair");
       if (Repairable(files.state)) {
-        Repair(out, system, dm.FbClient, dm.DbName, service_name, files.state);
+        if (Repair(out, system, dm.FbClient, dm.DbName, service_name, files.state)) {
+          try {
+            dm.ReadDbParams();
+            out.Ok("the database answers (schema " + IntToStr(dm.SysVerNo) +
+                   "); the next run's start-of-run check passes");
+          } catch (const Exception& e) {
+            out.Problem("the database does not answer yet:");
+            out.Message(e.Message());
+            out.Todo("the next run's start-of-run check starts the server and brings the database online");
+          }
+        }
       } else {
         out.Note("nothing to repair here: the doctor changed nothing");
       }
