@@ -43,9 +43,7 @@ class ProgramScripts : public TestBuildRun {
   void SetUp() override {
     TestBuildRun::SetUp();
     if (IsSkipped() || HasFailure()) return;
-    db_ = MakeSampleDatabase(inst_, 12, 34, 1200, {"create table T (A integer)", "insert into T values (1)"});
-    path_ = SampleDatabasePath(inst_);
-    inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
+    UseSampleDatabase(12, 34, 1200);
   }
   void Script(const std::string& name, const std::string& text) {
     WriteFile(inst_.work_dir() + "TMP/Scripts/Numbers/" + name, text);
@@ -63,7 +61,6 @@ class ProgramScripts : public TestBuildRun {
     EXPECT_TRUE(ServerServiceRuns());
   }
 
-  std::string db_, path_;
 };
 
 TEST_F(ProgramScripts, NumberedScriptsChangeTheDatabaseOnACopy) {

@@ -31,11 +31,8 @@ class ProgramUpdate : public TestBuildRun {
   void SetUp() override {
     TestBuildRun::SetUp();
     if (IsSkipped() || HasFailure()) return;
-    db_ = MakeSampleDatabase(inst_, 12, 5, 700, {"create table T (A integer)", "insert into T values (1)"});
-    path_ = SampleDatabasePath(inst_);
-    inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
-    ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "office.pem", inst_.exe_dir() + "Korvel.pub"}).exit_code,
-              0);
+    UseSampleDatabase(12, 5, 700);
+    MakeOfficeKey();
     server_ = inst_.root() / "Server\\";
     // The payload of version 1521: the database server's module 2, two
     // numbered scripts and nothing else until a test adds to it.
@@ -99,7 +96,7 @@ class ProgramUpdate : public TestBuildRun {
     EXPECT_TRUE(ServerServiceRuns());
   }
 
-  std::string db_, path_, server_;
+  std::string server_;
 };
 
 TEST_F(ProgramUpdate, AValidPackageIsAppliedAndReported) {

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "host/cp1251.h"
+#include "sample_database.h"
+
 namespace korvel::testing {
 
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
@@ -41,6 +44,17 @@ std::vector<std::string> TestBuildRun::Run(const std::vector<std::string>& args)
 
 bool TestBuildRun::ServerServiceRuns() {
   return services_.Host().QueryServiceState("FirebirdServerPelkora") == host::kServiceRunning;
+}
+
+void TestBuildRun::UseSampleDatabase(int pred, int node, int schema) {
+  db_ = MakeSampleDatabase(inst_, pred, node, schema, {"create table T (A integer)", "insert into T values (1)"});
+  path_ = SampleDatabasePath(inst_);
+  inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
+}
+
+void TestBuildRun::MakeOfficeKey() {
+  ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "office.pem", inst_.exe_dir() + "Korvel.pub"}).exit_code,
+            0);
 }
 
 }  // namespace korvel::testing

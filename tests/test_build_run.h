@@ -33,9 +33,18 @@ class TestBuildRun : public ::testing::Test {
   bool Exists(const std::string& path) { return SystemHost().FileExists(path); }
   // The state of the service the run stops and starts.
   bool ServerServiceRuns();
+  // The installation's database on the test server, named by its ini file:
+  // ORGANIZATION (chain `pred`, pharmacy `node`, schema `schema`), the
+  // pharmacy's other tables and a table T holding one row (1). db_ is its
+  // connection string, path_ its file.
+  void UseSampleDatabase(int pred, int node, int schema);
+  // The office's key pair: office.pem in the root, Korvel.pub beside the
+  // executable.
+  void MakeOfficeKey();
 
   DummyServices services_;
   Installation inst_;
+  std::string db_, path_;
 };
 
 }  // namespace korvel::testing

@@ -25,12 +25,9 @@ class DoctorTool : public TestBuildRun {
   void SetUp() override {
     TestBuildRun::SetUp();
     if (IsSkipped() || HasFailure()) return;
-    db_ = MakeSampleDatabase(inst_, 12, 5, 700, {"create table T (A integer)", "insert into T values (1)"});
-    path_ = SampleDatabasePath(inst_);
+    UseSampleDatabase(12, 5, 700);
     dir_ = host::ExtractFilePath(path_);
-    inst_.WriteIni(inst_.StandardIni(cp1251::ToUtf8(db_)));
-    ASSERT_EQ(RunProgram(ToolProgram(), {"keygen", inst_.root() / "office.pem", inst_.exe_dir() + "Korvel.pub"}).exit_code,
-              0);
+    MakeOfficeKey();
   }
 
   ProgramResult RunDoctor(const std::vector<std::string>& extra = {}) {
@@ -60,7 +57,7 @@ class DoctorTool : public TestBuildRun {
            fb::testing::SelectValue(db_, "select SYSVERNO from ORGANIZATION");
   }
 
-  std::string db_, path_, dir_;
+  std::string dir_;
 };
 
 TEST_F(DoctorTool, AHealthyInstallationAndItsLastRun) {
