@@ -171,7 +171,8 @@ std::string Content(const std::string& file, const std::string& probe) {
 // database is whole afterwards, in the live file (as before or fully
 // changed) or, with the live name missing, in ".lst" (or in ".new" beside
 // the flushed ".tmp" between those two renames), and the next run does
-// either its normal work or stops at the database check.
+// either its normal work or stops at the database check, from which
+// korvel-tool doctor --repair brings it back.
 TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
   Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
   Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
@@ -222,7 +223,19 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
     if (live == "missing") {
       EXPECT_TRUE(InOrder(next, {"Ошибка Exception:", "БД находится в нерабочем состоянии!"})) << where;
       EXPECT_FALSE(Exists(path_)) << where;
-      next_run = "stops: БД находится в нерабочем состоянии!";
+      // The administrator's way back: the doctor names the state and its
+      // repair puts the database from before the update back, after which
+      // a run applies the scripts.
+      const ProgramResult repaired =
+          RunProgram(ToolTestBuildProgram(), {"doctor", "--dir", cp1251::ToUtf8(inst_.exe_dir()), "--repair"});
+      EXPECT_THAT(repaired.output, HasSubstr("repaired: the database is back under its live name")) << where << "\n"
+                                                                                                   << repaired.output;
+      EXPECT_EQ(Content(path_, probe), before) << where;
+      const V after_repair = Run();
+      EXPECT_TRUE(InOrder(after_repair, {"Скрипт 1203.sql - OK", "Завершение - OK"})) << where << "\n"
+                                                                                          << inst_.LogUtf8();
+      EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U") << where;
+      next_run = "stops: БД находится в нерабочем состоянии!; doctor --repair, then a normal run";
     } else {
       EXPECT_TRUE(InOrder(next, {"Завершение - OK"})) << where << "\n" << inst_.LogUtf8();
       EXPECT_EQ(Tables(db_), "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U") << where;
