@@ -11,13 +11,14 @@
 
 #include "dbservice/db_service.h"
 #include "host/cp1251.h"
-#include "host/forwarding_host.h"
 #include "host/text.h"
 #include "modules/dir_helpers.h"
 #include "packages/launcher_service.h"
 #include "packages/request_packet.h"
 #include "packages/signature.h"
 #include "run/korvel_data.h"
+#include "tools/doctor_swap.h"
+#include "tools/read_only_host.h"
 #include "tools/tool_command.h"
 #include "xml/xml_node.h"
 
@@ -28,51 +29,18 @@ using namespace korvel::literals;
 
 // The utility's file name beside which the doctor looks.
 constexpr const char* kUtilityName = host::kWindows ? "Korvel.exe" : "Korvel";
+constexpr const char* kDefaultIni = "Korvel.ini";
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::size_t kLogLinesShown = 12;
+constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--repair]";
 
 struct DoctorArgs {
-  std::string dir;  // the utility's directory, with separator
+  std::string dir;  // the utility's directory, full, with separator
   std::string ini;  // as /INI takes it; empty for Korvel.ini
   bool repair = false;
 };
 
-// The host the utility's code reads the installation through: the
-// utility's executable path and switches, and no write of any kind, so
-// that a diagnosis leaves everything as it found it.
-class ReadOnlyHost : public host::ForwardingHost {
- public:
-  ReadOnlyHost(host::Host& target, std::string exe, std::string ini)
-      : ForwardingHost(target), exe_(std::move(exe)), ini_(std::move(ini)) {}
-
-  std::string ExecutablePath() override { return exe_; }
-  std::vector<std::string> Arguments() override {
-    if (ini_.empty()) return {exe_};
-    return {exe_, "/INI", ini_};
-  }
-  std::string CommandLine() override { return exe_; }
-  // The utility makes TMP when it is missing; the doctor only says so.
-  void CreateDirectory(const std::string&) override {}
-  void CopyFile(const std::string&, const std::string& to) override { Refuse(to); }
-  void MoveFile(const std::string& from, const std::string&, bool) override { Refuse(from); }
-  void DeleteFile(const std::string& path) override { Refuse(path); }
-  void RemoveDirectory(const std::string& path) override { Refuse(path); }
-  void SetAttributes(const std::string& path, const host::FileAttributes&) override { Refuse(path); }
-  void SetFileWriteTime(const std::string& path, TDateTime) override { Refuse(path); }
-  std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {
-    if (mode != host::OpenMode::kRead) Refuse(path);
-    return ForwardingHost::OpenFile(path, mode, share);
-  }
-
- private:
-  [[noreturn]] static void Refuse(const std::string& path) {
-    throw Exception("doctor: refused to change " + path + " (only --repair changes anything)");
-  }
-  std::string exe_, ini_;
-};
-
-// The findings, a line each, and whether anything needs the
-// administrator.
+// The findings, a line each, and how many need the administrator.
 class Findings {
  public:
   explicit Findings(host::Host& host) : host_(host) {}
@@ -85,131 +53,32 @@ class Findings {
   }
   // What to do about the finding before it.
   void Todo(const std::string& text) { PrintLine(host_, "           -> " + text); }
-  // A message of the utility, each of its lines indented.
-  void Message(std::string_view message) {
+  // A text of the utility or the system, each of its lines indented.
+  void Message(std::string_view message, const std::string& prefix = "") {
     std::size_t start = 0;
     while (true) {
       const std::size_t end = message.find("\r\n", start);
-      PrintLine(host_, "           " + std::string(message.substr(start, end == std::string_view::npos ? end : end - start)));
+      PrintLine(host_, "           " + prefix +
+                           std::string(message.substr(start, end == std::string_view::npos ? end : end - start)));
       if (end == std::string_view::npos) return;
       start = end + 2;
     }
   }
+  void Plain(const std::string& text) { PrintLine(host_, text); }
   int problems() const { return problems_; }
-  host::Host& Host() { return host_; }
+  // Problems found before and mended since.
+  void Mended(int count) {
+    problems_ -= count;
+    mended_ += count;
+  }
+  int mended() const { return mended_; }
 
  private:
   host::Host& host_;
-  int problems_ = 0;
+  int problems_ = 0, mended_ = 0;
 };
 
 std::string Megabytes(std::int64_t bytes) { return IntToStr(bytes < 0 ? 0 : bytes / kMiB) + " MB"; }
-
-// The files of the safe swap, as found.
-struct SwapFile {
-  std::string label, path;
-  bool exists = false;
-  std::int64_t size = -1;
-  TDateTime time = 0;
-};
-
-enum class SwapState {
-  kHealthy,         // the live file, nothing else of an update
-  kLeftovers,       // the live file and a leftover ".new" or ".tmp"
-  kMovedAway,       // no live file; ".lst" is the database before the update
-  kTmpCopyNewer,    // as kMovedAway, but a newer copy in Tmp blocks recovery
-  kBetweenRenames,  // no live file and no ".lst"; ".new" and the complete ".tmp"
-  kUnknownCopy,     // no live file and no ".lst"; a ".new" without its twin
-  kNoFiles,         // nothing at all
-};
-
-struct SwapFiles {
-  SwapFile live, lst, tmp, fresh, tmp_dir;
-  SwapState state = SwapState::kNoFiles;
-};
-
-SwapFile Probe(host::Host& host, const std::string& label, const std::string& path) {
-  SwapFile file{label, path};
-  file.exists = host.FileExists(path);
-  if (file.exists) {
-    file.size = host.GetFileSize64(path);
-    file.time = host.GetFileDateTime(path);
-  }
-  return file;
-}
-
-SwapFiles ExamineSwap(host::Host& host, const dbservice::TDbService& names) {
-  SwapFiles files;
-  files.live = Probe(host, "live", names.DbFileName);
-  files.lst = Probe(host, ".lst", names.DbLstFileName);
-  files.tmp = Probe(host, ".tmp", names.DbTmpFileName);
-  files.fresh = Probe(host, ".new", names.DbNewFileName);
-  files.tmp_dir = Probe(host, "Tmp copy", names.DbTmpDirFileName);
-  if (files.live.exists) {
-    files.state = files.fresh.exists || files.tmp.exists ? SwapState::kLeftovers : SwapState::kHealthy;
-  } else if (files.lst.exists) {
-    // The recovery's own rule: a Tmp copy newer than ".lst" stops it.
-    files.state = files.tmp_dir.exists && files.tmp_dir.time > files.lst.time ? SwapState::kTmpCopyNewer
-                                                                               : SwapState::kMovedAway;
-  } else if (files.fresh.exists && files.tmp.exists && files.fresh.size == files.tmp.size) {
-    files.state = SwapState::kBetweenRenames;
-  } else if (files.fresh.exists || files.tmp.exists) {
-    files.state = SwapState::kUnknownCopy;
-  }
-  return files;
-}
-
-bool Repairable(SwapState state) { return state == SwapState::kMovedAway || state == SwapState::kBetweenRenames; }
-
-void ReportSwap(Findings& out, const SwapFiles& files) {
-  for (const SwapFile* file : {&files.live, &files.lst, &files.fresh, &files.tmp, &files.tmp_dir}) {
-    std::string label = file->label;
-    label.resize(9, ' ');
-    PrintLine(out.Host(), "  " + label + file->path + (file->exists ? "  " + IntToStr(file->size) + " bytes, " +
-                                                                         FormatDateTime("dd.mm.yyyy hh:nn:ss", file->time)
-                                                                   : std::string("  missing")));
-  }
-  switch (files.state) {
-    case SwapState::kHealthy:
-      out.Ok(files.lst.exists ? "the live database file; .lst is the database as it was before the last update"
-                              : "the live database file; no update has left a copy yet");
-      break;
-    case SwapState::kLeftovers:
-      out.Ok("the live database file is in place");
-      out.Note("leftovers of an interrupted or failed update (.new: a changed copy that was not proved; .tmp: a copy "
-               "in the making); the next update replaces them, and they may be deleted");
-      break;
-    case SwapState::kMovedAway:
-      out.Problem("no live database file: an update was interrupted after the database was moved to .lst, which is "
-                  "the database as it was before the update; every run stops with \"БД находится в нерабочем "
-                  "состоянии!\""_cp);
-      out.Todo("korvel-tool doctor --repair puts .lst back under the live name with the utility's own recovery");
-      break;
-    case SwapState::kTmpCopyNewer:
-      out.Problem("no live database file, and the copy in Tmp is newer than .lst: the utility's recovery refuses "
-                  "(\"Обнаружен более новый файл ... Восстановление невозможно!\")"_cp);
-      out.Todo("decide by hand which copy is current: move it to the live name, or move the Tmp copy aside");
-      break;
-    case SwapState::kBetweenRenames:
-      out.Problem("no live database file and no .lst: an update was interrupted between its two renames; .new is "
-                  "the database as it was before the update (the scripts had not run yet) and .tmp a complete copy "
-                  "of it");
-      out.Todo("korvel-tool doctor --repair makes .new the copy before the update (.lst) and puts it back with the "
-               "utility's own recovery");
-      break;
-    case SwapState::kUnknownCopy:
-      out.Problem("no live database file and no complete copy from before an update: only .new or .tmp is there, "
-                  "and which state it holds cannot be told");
-      out.Todo("restore the database from a backup, or check the copy with gfix/gbak before moving it to the live "
-               "name by hand");
-      break;
-    case SwapState::kNoFiles:
-      out.Problem("no database file at all, live or copy");
-      out.Todo("restore the database from a backup");
-      break;
-  }
-}
-
 
 std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<std::string>& args, std::string& error) {
   DoctorArgs parsed;
@@ -226,8 +95,12 @@ std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<st
     }
   }
   // Beside the utility: the toolkit's own directory unless told otherwise.
-  if (parsed.dir.empty()) parsed.dir = host::ExtractFilePath(host.ExecutablePath());
+  parsed.dir = parsed.dir.empty() ? host::ExtractFilePath(host.ExecutablePath()) : host.ExpandUNCFileName(parsed.dir);
   parsed.dir = host::IncludePathDelimiter(parsed.dir);
+  if (!host.DirectoryExists(parsed.dir)) {
+    error = "no directory " + parsed.dir;
+    return std::nullopt;
+  }
   return parsed;
 }
 
@@ -238,20 +111,260 @@ std::string ServerServiceName(run::TdmKorvel& dm) {
   return dbservice::kPelkoraServiceName;
 }
 
-void ReportService(Findings& out, run::TdmKorvel& dm, const std::string& name, const std::string& role,
-                   bool needed) {
-  const std::string image = dm.Host().GetServiceImagePath(name);
+// [configuration] and [installation]: false when the configuration stops
+// every run, and nothing that depends on it can be told.
+bool ReportConfiguration(Findings& out, run::TdmKorvel& dm, const DoctorArgs& args) {
+  host::Host& host = dm.Host();
+  out.Section("configuration");
+  const std::string exe = args.dir + kUtilityName;
+  if (host.FileExists(exe)) {
+    out.Ok("the utility " + exe);
+  } else {
+    out.Note("no " + std::string(kUtilityName) + " in " + args.dir + ": is this the utility's directory?");
+    out.Todo("run the doctor beside the utility, or name its directory with --dir");
+  }
+  const std::string ini = args.ini.empty() ? std::string(kDefaultIni) : args.ini;
+  try {
+    dm.ReadConfig();
+  } catch (const Exception& e) {
+    out.Problem("the configuration " + ini + " stops every run before its initialisation ends:");
+    out.Message(e.Message());
+    out.Todo("mend " + ini + " in " + args.dir + " (README: \"Running it\"), then run the doctor again");
+    return false;
+  }
+  out.Ok(args.dir + ini + ": DB=" + dm.DbName + ", Modules=" + dm.Modules + ", Classic=" + (dm.Classic ? "1" : "0"));
+
+  out.Section("installation");
+  for (const auto& [label, dir] : {std::pair<std::string, std::string>{"Distrib", dm.DistribDir},
+                                   {"Apteka", dm.AptekaDir}, {"inbox", dm.InDir}, {"outbox", dm.OutDir}}) {
+    out.Ok(label + " " + dir);
+  }
+  if (host.DirectoryExists(dm.TmpDir)) {
+    out.Ok("TMP " + dm.TmpDir);
+  } else {
+    out.Note("TMP " + dm.TmpDir + " does not exist: the next run makes it");
+  }
+  try {
+    dm.CurVersion = modules::CurrentVersion(host, dm.DistribDir, true);
+    // The run's rule: from 1521 on the server is no Classic one.
+    const bool classic_dropped = dm.Classic && dm.CurVersion > 1520;
+    if (classic_dropped) dm.Classic = false;
+    out.Ok("installed version " + IntToStr(dm.CurVersion) + " (" + modules::VersionMarkerName(dm.CurVersion) +
+           (classic_dropped ? "; Classic=1 counts only up to 1520" : "") + ")");
+  } catch (const Exception& e) {
+    out.Problem("no version marker: every run stops during its initialisation with");
+    out.Message(e.Message());
+    out.Todo("put the marker of the installed version (NNNNNN.ver, an empty file) into " + dm.DistribDir);
+  }
+  std::string key_error;
+  packages::LoadOfficePublicKey(host, args.dir + packages::kOfficeKeyFileName, &key_error);
+  if (key_error.empty()) {
+    out.Ok("office key " + args.dir + packages::kOfficeKeyFileName);
+  } else {
+    out.Problem("office key: " + key_error);
+    out.Todo("install the office's public key as Korvel.pub beside the utility; until then every package is refused");
+  }
+  return true;
+}
+
+// The pharmacy as the database tells it; false when it cannot be read.
+bool ReadIdentity(Findings& out, run::TdmKorvel& dm, dbservice::TDbService& names, const SwapFiles& files,
+                  const std::string& service_name) {
+  try {
+    dm.ReadDbParams();
+  } catch (const Exception& e) {
+    out.Problem("the database " + dm.DbName + " cannot be read:");
+    out.Message(e.Message());
+    if (!files.live.exists) {
+      out.Todo("its live file is missing: see [database files]");
+    } else if (e.Message().find("shutdown") != std::string::npos) {
+      out.Todo("it is shut down, as an update leaves it when cut off; the next run's start-of-run check brings it "
+               "online");
+    } else {
+      out.Todo("check that the server's service " + service_name + " runs and that DB names the server and file");
+    }
+    return false;
+  }
+  out.Ok(dm.DbName + ": chain " + IntToStr(dm.PredId) + ", pharmacy " + IntToStr(dm.NodeId) + ", schema version " +
+         IntToStr(dm.SysVerNo));
+  try {
+    const std::string shadow = names.QueryShadowFile();
+    if (shadow.empty()) {
+      out.Ok("no shadow file");
+    } else {
+      out.Ok("shadow file " + shadow + (dm.Host().FileExists(shadow) ? "" : " (not found on this machine's disk)"));
+    }
+  } catch (const Exception& e) {
+    out.Problem("the database's files stop every run at its start-of-run check:");
+    out.Message(e.Message());
+    out.Todo("the utility takes one database file and at most one shadow: move the secondary files into the "
+             "database (gbak backup and restore) or drop the extra shadows");
+    return false;
+  }
+  return true;
+}
+
+std::string FileLine(const SwapFile& file) {
+  std::string label = file.label;
+  label.resize(std::max<std::size_t>(label.size() + 1, 12), ' ');
+  return "  " + label + file.path +
+         (file.exists ? "  " + IntToStr(file.size) + " bytes, " + FormatDateTime("dd.mm.yyyy hh:nn:ss", file.time)
+                      : std::string("  missing"));
+}
+
+void ReportSwap(Findings& out, const SwapFiles& files) {
+  for (const SwapFile* file : {&files.live, &files.lst, &files.fresh, &files.tmp, &files.tmp_dir}) {
+    out.Plain(FileLine(*file));
+  }
+  if (!files.shadow.empty()) {
+    out.Plain(FileLine(files.shadow_file));
+    out.Plain(FileLine(files.shadow_lst));
+  }
+  const StateAdvice advice = Explain(files);
+  const std::string text = StateName(files.state) + ": " + advice.meaning;
+  if (advice.problem) {
+    out.Problem(text);
+  } else if (advice.todo.empty()) {
+    out.Ok(text);
+  } else {
+    out.Note(text);
+  }
+  if (!advice.todo.empty()) out.Todo(advice.todo);
+  if (files.live.exists && files.tmp_dir.exists) {
+    out.Note("a copy in Tmp, left by another tool: the next start-of-run check moves it aside to " +
+             files.tmp_dir.path + ".old");
+  }
+}
+
+// Undoes the interrupted swap with the utility's recovery on the system's
+// host (the services are really stopped and started), every message of it
+// shown. True when the database is back and reads.
+bool Repair(Findings& out, host::Host& system, run::TdmKorvel& dm, dbservice::TDbService& names,
+            const std::string& service_name, SwapFiles& files) {
+  dbservice::TDbService service(system, dm.FbClient);
+  service.OnMessage = [&out](const std::string& message) { out.Message(message, "| "); };
+  try {
+    service.SetDatabase(dm.DbName);
+    service.ServiceName = service_name;
+    service.SetShadowFile(files.shadow);
+    UndoInterruptedSwap(service, files);
+  } catch (const Exception& e) {
+    out.Problem("the repair stopped:");
+    out.Message(e.Message());
+    files = ExamineSwap(system, names);
+    out.Todo("the files are now: " + StateName(files.state) + "; run the doctor again for what that means");
+    return false;
+  }
+  files = ExamineSwap(system, names);
+  out.Ok("repaired (" + StateName(files.state) + "): the database is back under its live name as it was before "
+         "the interrupted update, the server runs and the database is online");
+  if (!ReadIdentity(out, dm, names, files, service_name)) {
+    out.Todo("the next run's start-of-run check will not pass");
+    return false;
+  }
+  out.Ok("the next run's start-of-run check will pass");
+  return true;
+}
+
+// Beside the database an update needs room for the copy it keeps; the
+// previous ".lst" and ".tmp" are replaced on the way and give theirs back.
+void ReportDiskSpace(Findings& out, host::Host& host, const SwapFiles& files, const std::string& tmp_dir) {
+  const std::string db_dir = host::ExtractFilePath(files.live.path);
+  const std::int64_t free = host.GetDiskFreeBytes(db_dir);
+  const std::int64_t size = std::max({files.live.size, files.lst.size, files.fresh.size});
+  const std::int64_t reusable = files.live.exists ? files.lst.size + files.tmp.size : 0;
+  if (free + reusable < size) {
+    out.Problem("beside the database (" + db_dir + "): " + Megabytes(free) + " free; the next update's copy of the " +
+                Megabytes(size) + " database does not fit, and the update fails");
+    out.Todo("free " + Megabytes(size - free - reusable + kMiB - 1) + " or more on that disk");
+  } else {
+    out.Ok("beside the database (" + db_dir + "): " + Megabytes(free) + " free; the database takes " +
+           Megabytes(size));
+  }
+  if (host.DirectoryExists(tmp_dir)) out.Ok("TMP (" + tmp_dir + "): " + Megabytes(host.GetDiskFreeBytes(tmp_dir)) + " free");
+}
+
+// [database], [database files], [repair] and [disk space]. Returns whether
+// the pharmacy's identity was read.
+bool ReportDatabase(Findings& out, run::TdmKorvel& dm, host::Host& system, const std::string& service_name,
+                    bool repair) {
+  out.Section("database");
+  dbservice::TDbService names(dm.Host(), dm.FbClient);
+  try {
+    names.SetDatabase(dm.DbName);
+  } catch (const Exception& e) {
+    out.Problem("the database name stops every run during its initialisation:");
+    out.Message(e.Message());
+    out.Todo("write DB as server/port:path in the configuration");
+    return false;
+  }
+  if (!dm.FbClient.Load()) {
+    out.Problem("the Firebird client library " + dm.FbClient.Name() + " cannot be loaded");
+    out.Todo("install the Firebird client beside the utility or on the system's library path");
+  }
+  const int problems_before = out.problems();
+  SwapFiles files = ExamineSwap(system, names);
+  bool identified = dm.FbClient.Loaded() && ReadIdentity(out, dm, names, files, service_name);
+
+  out.Section("database files");
+  ReportSwap(out, files);
+
+  if (repair) {
+    out.Section("repair");
+    if (!IsRepairable(files.state)) {
+      out.Note(StateName(files.state) + ": nothing --repair undoes; the doctor changed nothing");
+    } else if (Repair(out, system, dm, names, service_name, files)) {
+      identified = true;
+      out.Mended(out.problems() - problems_before);
+    }
+  }
+
+  out.Section("disk space");
+  ReportDiskSpace(out, system, files, dm.TmpDir);
+  return identified;
+}
+
+enum class ServiceRole { kDatabaseServer, kPromotion, kLauncher };
+
+void ReportService(Findings& out, run::TdmKorvel& dm, const std::string& name, ServiceRole role) {
+  host::Host& host = dm.Host();
+  const std::string image = host.GetServiceImagePath(name);
+  const std::string what = role == ServiceRole::kDatabaseServer ? "database server "
+                           : role == ServiceRole::kLauncher     ? "launcher service "
+                                                                : "promotion service ";
   if (image.empty()) {
-    if (needed) {
-      out.Problem(role + " " + name + ": not installed");
+    if (role == ServiceRole::kDatabaseServer) {
+      out.Problem(what + name + ": not installed; the run stops and starts the server by this name");
       out.Todo("register the database server under this name (README: \"The Firebird server as a service\")");
     } else {
-      out.Note(role + " " + name + ": not installed");
+      out.Note(what + name + ": not installed");
     }
     return;
   }
-  const bool running = dm.IsServiceRunning(name);
-  out.Ok(role + " " + name + ": " + (running ? "running" : "stopped") + ", program " + image);
+  const std::string found = what + name + " (" + image + ")";
+  if (role == ServiceRole::kLauncher && !SameText(host::ExtractFileName(image), packages::kLauncherProgramName)) {
+    out.Problem(found + ": its program is not " + packages::kLauncherProgramName +
+                "; every full run that checks it stops with \"Имя файла службы ... отличается от эталонного\""_cp);
+    out.Todo("reinstall the launcher service from " + std::string(packages::kLauncherProgramName));
+    return;
+  }
+  if (dm.IsServiceRunning(name)) {
+    out.Ok(found + ": running");
+    return;
+  }
+  switch (role) {
+    case ServiceRole::kDatabaseServer:
+      out.Note(found + ": stopped; the next run starts it, and until then nothing reaches the database");
+      break;
+    case ServiceRole::kLauncher:
+      out.Note(found + ": stopped; it starts no run of the utility until it runs again");
+      break;
+    case ServiceRole::kPromotion:
+      out.Problem(found + ": stopped; every run stops it and starts it again at its end, so a run cut off in "
+                  "between leaves it stopped");
+      break;
+  }
+  out.Todo(host.ServiceCommandLine(name, true));
 }
 
 // The newest run log beside the utility and its last lines.
@@ -263,23 +376,23 @@ void ReportLastRun(Findings& out, host::Host& host, const std::string& dir) {
     out.Note("no run log in " + log_dir + ": the utility has not run from here yet");
     return;
   }
+  // yyyymm.log: the newest month sorts last.
   const std::string newest = log_dir + *std::max_element(logs.begin(), logs.end());
   const std::string text = host.ReadFileText(newest);
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
+  for (std::size_t start = 0; start < text.size();) {
     std::size_t end = text.find("\r\n", start);
     if (end == std::string::npos) end = text.size();
     lines.push_back(text.substr(start, end - start));
     start = end + 2;
   }
-  // The last run begins after the last empty line.
+  // Every run begins with an empty line.
   std::size_t first = lines.size();
   while (first > 0 && !lines[first - 1].empty()) --first;
   const std::size_t shown_from = std::max(first, lines.size() > kLogLinesShown ? lines.size() - kLogLinesShown : 0);
-  out.Ok("run log " + newest + ", the last run's last " + IntToStr(static_cast<std::int64_t>(lines.size() - shown_from)) +
-         " lines:");
-  for (std::size_t i = shown_from; i < lines.size(); ++i) PrintLine(host, "           | " + lines[i]);
+  out.Ok("run log " + newest + ": the last " + IntToStr(static_cast<std::int64_t>(lines.size() - shown_from)) +
+         " of the last run's " + IntToStr(static_cast<std::int64_t>(lines.size() - first)) + " lines");
+  for (std::size_t i = shown_from; i < lines.size(); ++i) out.Plain("           | " + lines[i]);
   bool ended_well = false, failed = false;
   for (std::size_t i = first; i < lines.size(); ++i) {
     ended_well = ended_well || lines[i].ends_with("Завершение - OK"_cp);
@@ -288,7 +401,7 @@ void ReportLastRun(Findings& out, host::Host& host, const std::string& dir) {
   if (failed) {
     out.Problem("the last run failed: its error is in the lines above");
   } else if (!ended_well) {
-    out.Note("the last run did not log \"Завершение - OK\": it ended early, or it still runs"_cp);
+    out.Note("the last run did not log \"Завершение - OK\": it was cut off, or it still runs"_cp);
   }
 }
 
@@ -300,7 +413,7 @@ void ReportPacket(Findings& out, host::Host& host, const std::string& out_dir, c
     host.ListFiles(out_dir, "*.UPR", packets);
   }
   if (packets.empty()) {
-    out.Note("no request packet in " + out_dir + " (sent already, or no run got past initialisation)");
+    out.Note("no request packet in " + out_dir + " (sent already, or no run got past its initialisation)");
     return;
   }
   for (const std::string& packet : packets) {
@@ -313,7 +426,7 @@ void ReportPacket(Findings& out, host::Host& host, const std::string& out_dir, c
       if (status == "OK") {
         out.Ok(text);
       } else {
-        out.Problem(text + ": the office has the run's log in it");
+        out.Problem(text + ": the run that wrote it failed; the office gets its log with it");
       }
     } catch (const Exception& e) {
       out.Problem("request packet " + out_dir + packet + " cannot be read:");
@@ -322,209 +435,67 @@ void ReportPacket(Findings& out, host::Host& host, const std::string& out_dir, c
   }
 }
 
-// Undoes an interrupted swap with the utility's own recovery, on the
-// system's host; every message of it is shown.
-bool Repair(Findings& out, host::Host& host, fb::ClientLibrary& client, const std::string& db_name,
-            const std::string& service_name, SwapState state) {
-  dbservice::TDbService service(host, client);
-  service.OnMessage = [&host](const std::string& message) { PrintLine(host, "           " + message); };
-  try {
-    service.SetDatabase(db_name);
-    service.ServiceName = service_name;
-    // The shadow the last start-of-run check found, which the recovery
-    // puts back with the database.
-    if (host.FileExists(service.ShadowLinkFileName)) {
-      const std::string link = host.ReadFileText(service.ShadowLinkFileName);
-      service.SetShadowFile(Trim(link.substr(0, link.find("\r\n"))));
-    }
-    if (state == SwapState::kBetweenRenames) service.MoveDbFile(service.DbNewFileName, service.DbLstFileName);
-    service.RecoverFiles();
-    service.StartServer();
-    service.BringOnline();
-  } catch (const Exception& e) {
-    out.Problem("the repair failed:");
-    out.Message(e.Message());
-    return false;
-  }
-  out.Ok("repaired: the database is back under its live name as it was before the interrupted update");
-  return true;
-}
-
 int RunDoctor(ToolContext& context) {
   host::Host& system = context.host;
   std::string usage_error;
   const std::optional<DoctorArgs> args = ParseDoctorArgs(system, context.args, usage_error);
   if (!args) {
     PrintError("doctor: " + usage_error);
-    PrintError("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--repair]");
+    PrintError(std::string("Usage: korvel-tool ") + kUsage);
     return 2;
   }
+  // As the utility does first: relative directories of the configuration
+  // are taken from the utility's directory.
+  system.SetCurrentDirectory(args->dir);
   Findings out(system);
   ReadOnlyHost host(system, args->dir + kUtilityName, args->ini);
   run::TdmKorvel dm(host);
   dm.ExeDir = args->dir;
 
-  out.Section("configuration");
-  const std::string ini = args->ini.empty() ? std::string("Korvel.ini") : args->ini;
-  try {
-    dm.ReadConfig();
-  } catch (const Exception& e) {
-    out.Problem("the configuration " + args->dir + ini + " stops every run:");
-    out.Message(e.Message());
-    out.Todo("mend " + ini + " beside the utility (README: \"Running it\"), then run the doctor again");
-    PrintLine(system, "doctor: " + IntToStr(out.problems()) + " problem(s)");
-    return 1;
-  }
-  out.Ok(args->dir + ini + ": DB=" + dm.DbName + ", Modules=" + dm.Modules + ", Classic=" + (dm.Classic ? "1" : "0"));
-
-  out.Section("directories, version and key");
-  for (const auto& [label, dir] : {std::pair<std::string, std::string>{"Distrib", dm.DistribDir},
-                                   {"Apteka", dm.AptekaDir}, {"TMP", dm.TmpDir}, {"inbox", dm.InDir},
-                                   {"outbox", dm.OutDir}}) {
-    if (!system.DirectoryExists(dir)) {
-      out.Note(label + " " + dir + " does not exist: the next run makes it");
-    } else {
-      out.Ok(label + " " + dir);
-    }
-  }
-  try {
-    dm.CurVersion = modules::CurrentVersion(host, dm.DistribDir, true);
-    out.Ok("installed version " + IntToStr(dm.CurVersion) + " (" + modules::VersionMarkerName(dm.CurVersion) + ")");
-    // The run's rule: after 1520 the server is no Classic one.
-    if (dm.CurVersion > 1520) dm.Classic = false;
-  } catch (const Exception& e) {
-    out.Problem("no version marker: every run stops at initialisation with");
-    out.Message(e.Message());
-    out.Todo("put the marker of the installed version (NNNNNN.ver, an empty file) into " + dm.DistribDir);
-  }
-  std::string key_error;
-  packages::LoadOfficePublicKey(host, args->dir + "Korvel.pub", &key_error);
-  if (key_error.empty()) {
-    out.Ok("office key " + args->dir + "Korvel.pub");
-  } else {
-    out.Problem("office key: " + key_error);
-    out.Todo("install the office's public key as Korvel.pub beside the utility; until then every package is refused");
-  }
-
-  out.Section("database");
+  const bool configured = ReportConfiguration(out, dm, *args);
   const std::string service_name = ServerServiceName(dm);
-  dbservice::TDbService names(host, dm.FbClient);
-  bool named = false;
-  try {
-    names.SetDatabase(dm.DbName);
-    named = true;
-  } catch (const Exception& e) {
-    out.Problem("the database name:");
-    out.Message(e.Message());
-    out.Todo("write DB as server/port:path in " + ini);
-  }
-  std::int32_t pred = 0, node = 0;
-  // The database and the repair's services calls need the client; a missing
-  // one shows when the database is opened.
-  dm.FbClient.Load();
-  if (named && !system.FileExists(names.DbFileName)) {
-    out.Note("not read: the live file " + names.DbFileName + " is missing (see the database files below)");
-  } else if (named) {
-    try {
-      dm.ReadDbParams();
-      pred = dm.PredId;
-      node = dm.NodeId;
-      out.Ok(dm.DbName + ": chain " + IntToStr(dm.PredId) + ", pharmacy " + IntToStr(dm.NodeId) + ", schema " +
-             IntToStr(dm.SysVerNo));
-      try {
-        const std::string shadow = names.QueryShadowFile();
-        if (shadow.empty()) {
-          out.Ok("no shadow file");
-        } else {
-          out.Ok("shadow file " + shadow + (system.FileExists(shadow) ? "" : " (not on this machine's disk)"));
-        }
-      } catch (const Exception& e) {
-        out.Problem("the database's files:");
-        out.Message(e.Message());
-      }
-    } catch (const Exception& e) {
-      out.Problem("the database cannot be read:");
-      out.Message(e.Message());
-      out.Todo(e.Message().find("shutdown") != std::string::npos
-                   ? std::string("it is shut down; the next run brings it online when its file is in place")
-                   : "check that the server " + service_name + " runs and answers");
-    }
-  }
-  if (named) {
-    out.Section("database files");
-    const SwapFiles files = ExamineSwap(system, names);
-    ReportSwap(out, files);
-    if (args->repair) {
-      out.Section("repair");
-      if (Repairable(files.state)) {
-        if (Repair(out, system, dm.FbClient, dm.DbName, service_name, files.state)) {
-          try {
-            dm.ReadDbParams();
-            out.Ok("the database answers (schema " + IntToStr(dm.SysVerNo) +
-                   "); the next run's start-of-run check passes");
-          } catch (const Exception& e) {
-            out.Problem("the database does not answer yet:");
-            out.Message(e.Message());
-            out.Todo("the next run's start-of-run check starts the server and brings the database online");
-          }
-        }
-      } else {
-        out.Note("nothing to repair here: the doctor changed nothing");
-      }
-    }
-
-    out.Section("disk space");
-    const std::string db_dir = host::ExtractFilePath(names.DbFileName);
-    const std::int64_t size = std::max({files.live.size, files.lst.size, files.fresh.size, std::int64_t{0}});
-    const std::int64_t free = system.GetDiskFreeBytes(db_dir);
-    if (free >= 0 && free < size) {
-      out.Problem("beside the database (" + db_dir + "): " + Megabytes(free) + " free; an update copies the " +
-                  Megabytes(size) + " database there and cannot");
-    } else {
-      out.Ok("beside the database (" + db_dir + "): " + Megabytes(free) + " free; the database takes " +
-             Megabytes(size));
-    }
-  } else {
-    out.Section("disk space");
-  }
-  if (system.DirectoryExists(dm.TmpDir)) out.Ok("TMP (" + dm.TmpDir + "): " + Megabytes(system.GetDiskFreeBytes(dm.TmpDir)) + " free");
+  const bool identified = configured && ReportDatabase(out, dm, system, service_name, args->repair);
 
   out.Section("services");
-  ReportService(out, dm, service_name, "database server", true);
-  ReportService(out, dm, "OrvPromos", "promotion service", false);
-  ReportService(out, dm, "OrvPromGuard", "promotion guard", false);
-  ReportService(out, dm, packages::kLauncherServiceName, "launcher service", false);
+  ReportService(out, dm, service_name, ServiceRole::kDatabaseServer);
+  ReportService(out, dm, "OrvPromos", ServiceRole::kPromotion);
+  ReportService(out, dm, "OrvPromGuard", ServiceRole::kPromotion);
+  ReportService(out, dm, packages::kLauncherServiceName, ServiceRole::kLauncher);
 
   out.Section("last run");
   ReportLastRun(out, system, args->dir);
-  ReportPacket(out, system, dm.OutDir, pred > 0 || node > 0 ? packages::RequestPacketFileName(pred, node) : "");
+  if (configured) {
+    ReportPacket(out, system, dm.OutDir, identified ? packages::RequestPacketFileName(dm.PredId, dm.NodeId) : "");
+  }
 
-  PrintLine(system, out.problems() == 0 ? std::string("doctor: no problem found")
-                                        : "doctor: " + IntToStr(out.problems()) + " problem(s)");
+  std::string summary = out.problems() == 0 ? std::string("doctor: no problem found")
+                                            : "doctor: " + IntToStr(out.problems()) + " problem(s)";
+  if (out.mended() > 0) summary += ", " + IntToStr(out.mended()) + " mended by the repair";
+  out.Plain(summary);
   return out.problems() == 0 ? 0 : 1;
 }
 
 const ToolCommandRegistration kDoctor(ToolCommand{
     "doctor",
-    "doctor [--dir DIR] [--ini FILE] [--repair]",
+    kUsage,
     "explain an installation of the utility, and undo an interrupted update",
     "Reads the installation of the utility in DIR (default: the toolkit's own\n"
     "directory, for a korvel-tool placed beside the utility) exactly as the\n"
-    "utility does, with FILE as /INI takes it, and reports a line each, with what\n"
-    "to do about a problem:\n"
+    "utility does, with FILE as its /INI takes it (a name in DIR), and reports a\n"
+    "line each, with what it means and what to do:\n"
     "  the configuration, the directories, the installed version, the office key;\n"
     "  the database: reachable, its chain, pharmacy and schema version, its shadow;\n"
     "  the database files of the safe swap (the live file, .lst, .new, .tmp and the\n"
-    "    copy in Tmp, their sizes and times) and what state they are in;\n"
+    "    copy in Tmp, their sizes and times) and which state of the swap they show;\n"
     "  the disk space beside the database and in TMP;\n"
     "  the services: the Firebird server, the promotion services, the launcher;\n"
     "  the last run: its last log lines and the request packet in the outbox.\n"
-    "Nothing is changed. With --repair, when the live database file is missing\n"
-    "and a complete copy from before the interrupted update is there, it is put\n"
-    "back with the utility's own recovery (the server stopped, the copy moved back\n"
-    "and the shadow's with it, the server started and the database online); any\n"
-    "other state is left as it is.\n"
-    "Exit code: 0 no problem found, 1 problems found (or the repair failed),\n"
+    "Nothing is changed, and no service is started or stopped. With --repair,\n"
+    "when the live database file is missing and a whole copy from before the\n"
+    "interrupted update is there, it is put back with the utility's own recovery\n"
+    "(the server stopped, the copy and the shadow's copy moved back, the server\n"
+    "started and the database online); every other state is left as it is.\n"
+    "Exit code: 0 no problem (left), 1 problems found (or the repair failed),\n"
     "2 a usage error.",
     RunDoctor,
 });
