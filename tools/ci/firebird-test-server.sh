@@ -46,6 +46,20 @@ probe() {
   esac
 }
 
+# Whether the server answering on the port works on this machine's files: a
+# server of another chroot sharing the network answers as well, but the
+# databases the tests make would land in its file system.
+sees_our_files() {
+  probe_db=/tmp/firebird/korvel-probe-$$.fdb
+  echo "create database '127.0.0.1/$PORT:$probe_db' user 'SYSDBA' password '$PASSWORD';" \
+    | isql-fb -q >/dev/null 2>&1 || true
+  if [ -f "$probe_db" ]; then seen=0; else seen=1; fi
+  echo "connect '127.0.0.1/$PORT:$probe_db' user 'SYSDBA' password '$PASSWORD'; drop database;" \
+    | isql-fb -q >/dev/null 2>&1 || true
+  rm -f "$probe_db"
+  return $seen
+}
+
 install_if_missing() {
   if [ -x "$FBGUARD" ] && [ -x /usr/sbin/firebird ] && command -v isql-fb >/dev/null 2>&1; then
     return
@@ -115,6 +129,8 @@ start() {
   install_if_missing
   case $(probe) in
     up)
+      prepare_dirs
+      sees_our_files || fail "a server answers on 127.0.0.1:$PORT but makes its files elsewhere (another chroot or container shares this network); stop it first"
       say "already running on 127.0.0.1:$PORT"
       return ;;
     login)
