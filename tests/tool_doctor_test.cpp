@@ -24,20 +24,6 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-void Execute(const std::string& connection, const std::vector<std::string>& statements) {
-  fb::Database db(*fb::testing::TestClient());
-  fb::testing::SetProgramParams(db);
-  db.DatabaseName = connection;
-  db.Open();
-  fb::Transaction tr(db);
-  for (const std::string& sql : statements) {
-    tr.StartTransaction();
-    db.ExecuteImmediate(tr, sql);
-    tr.Commit();
-  }
-  db.Close();
-}
-
 void ChangeState(const std::string& path, bool shutdown) {
   dbservice::TDbService service(SystemHost(), *fb::testing::TestClient());
   service.SetDatabase(fb::testing::kServerPrefix + path);
@@ -227,7 +213,7 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
                     changed = inst_.root() / "changed.fdb";
   fs.CopyFile(path_, online);
   fs.CopyFile(path_, changed);
-  Execute(fb::testing::kServerPrefix + changed, {"insert into T values (2)"});
+  fb::testing::ExecuteStatements(fb::testing::kServerPrefix + changed, {"insert into T values (2)"});
   ChangeState(changed, true);
   ChangeState(path_, true);
   fs.CopyFile(path_, down);
@@ -336,7 +322,7 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
 // copy from before the update over the shadow the work had changed.
 TEST_F(DoctorTool, TheRepairPutsTheShadowBackWithTheDatabase) {
   const std::string shadow = dir_ + "base.shd";
-  Execute(db_, {"create shadow 1 '" + shadow + "'"});
+  fb::testing::ExecuteStatements(db_, {"create shadow 1 '" + shadow + "'"});
   EXPECT_TRUE(InOrder(Run({"/Request"}), {"Файл тени " + cp1251::ToUtf8(shadow), "Проверка БД - OK"}));
   ProgramResult result = Doctor();
   EXPECT_THAT(result.output, HasSubstr("ok       shadow file " + cp1251::ToUtf8(shadow) + "\n")) << result.output;

@@ -19,6 +19,7 @@ namespace {
 
 using namespace korvel::literals;
 using V = std::vector<std::string>;
+using fb::testing::ExecuteStatements;
 
 class CopyTestHost : public host::ForwardingHost {
  public:
@@ -40,20 +41,6 @@ int QueryInt(const std::string& connection, const std::string& sql) {
 
 bool HasTable(const std::string& connection, const std::string& table) {
   return QueryInt(connection, "select count(*) from RDB$RELATIONS where RDB$RELATION_NAME='" + table + "'") == 1;
-}
-
-void Execute(const std::string& connection, const V& statements) {
-  fb::Database db(*fb::testing::TestClient());
-  fb::testing::SetProgramParams(db);
-  db.DatabaseName = connection;
-  db.Open();
-  fb::Transaction tr(db);
-  for (const std::string& sql : statements) {
-    tr.StartTransaction();
-    db.ExecuteImmediate(tr, sql);
-    tr.Commit();
-  }
-  db.Close();
 }
 
 class DbFiles : public ::testing::Test {
@@ -152,7 +139,7 @@ TEST_F(DbFiles, OneShadowIsReadAndMultiFileDatabasesAreRefused) {
   fb::testing::ScratchDatabase db({"create table T (A integer)"});
   Use(db);
   const std::string shadow = db.Dir() / "base.shd";
-  Execute(db.Connection(), {"create shadow 1 '" + shadow + "'"});
+  ExecuteStatements(db.Connection(), {"create shadow 1 '" + shadow + "'"});
   ASSERT_TRUE(Exists(shadow));
   service_->ReadDatabaseFiles();
   EXPECT_EQ(service_->ShadowFileName, shadow);
@@ -169,11 +156,12 @@ TEST_F(DbFiles, OneShadowIsReadAndMultiFileDatabasesAreRefused) {
     return std::string("accepted");
   };
   // A second shadow.
-  Execute(db.Connection(), {"create shadow 2 '" + (db.Dir() / "base.sh2") + "'"});
+  ExecuteStatements(db.Connection(), {"create shadow 2 '" + (db.Dir() / "base.sh2") + "'"});
   EXPECT_EQ(refused(), "Утилита не может работать с многотомными БД!");
   // One secondary file and no shadow.
   fb::testing::ScratchDatabase multi({"create table T (A integer)"});
-  Execute(multi.Connection(), {"alter database add file '" + (multi.Dir() / "base.fd2") + "' starting at page 2000"});
+  ExecuteStatements(multi.Connection(),
+                    {"alter database add file '" + (multi.Dir() / "base.fd2") + "' starting at page 2000"});
   Use(multi);
   EXPECT_EQ(refused(), "Утилита не может работать с многотомными БД!");
 }
@@ -231,7 +219,7 @@ TEST_F(DbFiles, AChangeOnTheCopyBecomesLiveAndTheCopyBeforeItStays) {
     worked_on = name;
     // Nobody reaches the database under its live name meanwhile.
     EXPECT_FALSE(Exists(db.Path()));
-    Execute(name, {"create table U (B integer)", "insert into U values (2)", "update T set A = 10"});
+    ExecuteStatements(name, {"create table U (B integer)", "insert into U values (2)", "update T set A = 10"});
   });
   EXPECT_EQ(worked_on, "127.0.0.1/3050:" + db.Path() + ".new");
   const std::string L = db.Path();
@@ -284,7 +272,8 @@ TEST_F(DbFiles, AChangeOnTheCopyBecomesLiveAndTheCopyBeforeItStays) {
   EXPECT_EQ(QueryInt(other.DatabaseName, "select A from T"), 1);
 
   // A second run replaces ".lst" with the copy taken at its own start.
-  service_->RunOnDatabaseCopy([&](const std::string& name) { Execute(name, {"update T set A = 20"}); });
+  service_->RunOnDatabaseCopy(
+      [&](const std::string& name) { ExecuteStatements(name, {"update T set A = 20"}); });
   host_.DeleteFile(probe);
   host_.CopyFile(L + ".lst", probe);
   other.BringOnline();
@@ -299,7 +288,7 @@ TEST_F(DbFiles, AFailingWorkLeavesTheLiveDatabaseAsBefore) {
   Take();
   try {
     service_->RunOnDatabaseCopy([&](const std::string& name) {
-      Execute(name, {"create table U (B integer)", "update T set A = 10"});
+      ExecuteStatements(name, {"create table U (B integer)", "update T set A = 10"});
       throw Exception("Ошибка: drop table X Table unknown"_cp);
     });
     FAIL() << "no exception";
@@ -325,12 +314,13 @@ TEST_F(DbFiles, AShadowIsCopiedWithTheDatabaseAndPutBackOnFailure) {
   fb::testing::ScratchDatabase db({"create table T (A integer)", "insert into T values (1)"});
   Use(db);
   const std::string shadow = db.Dir() / "base.shd";
-  Execute(db.Connection(), {"create shadow 1 '" + shadow + "'"});
+  ExecuteStatements(db.Connection(), {"create shadow 1 '" + shadow + "'"});
   service_->ReadDatabaseFiles();
   ASSERT_EQ(service_->ShadowFileName, shadow);
   korvel::testing::WriteFile(shadow + ".lst", "stale shadow copy of an earlier run");
 
-  service_->RunOnDatabaseCopy([&](const std::string& name) { Execute(name, {"update T set A = 10"}); });
+  service_->RunOnDatabaseCopy(
+      [&](const std::string& name) { ExecuteStatements(name, {"update T set A = 10"}); });
   EXPECT_EQ(QueryInt(db.Connection(), "select A from T"), 10);
   EXPECT_TRUE(Exists(shadow + ".lst"));
   EXPECT_NE(korvel::testing::ReadFile(shadow + ".lst"), "stale shadow copy of an earlier run");
@@ -341,7 +331,7 @@ TEST_F(DbFiles, AShadowIsCopiedWithTheDatabaseAndPutBackOnFailure) {
             log.end());
 
   EXPECT_THROW(service_->RunOnDatabaseCopy([&](const std::string& name) {
-    Execute(name, {"update T set A = 20"});
+    ExecuteStatements(name, {"update T set A = 20"});
     throw Exception("work failed");
   }),
                Exception);

@@ -88,6 +88,20 @@ void MakeServerAccessible(const std::string& directory) {
                                std::filesystem::perm_options::add);
 }
 
+namespace {
+
+// Runs each statement in a transaction of its own.
+void RunEach(Database& database, const std::vector<std::string>& statements) {
+  Transaction transaction(database);
+  for (const std::string& sql : statements) {
+    transaction.StartTransaction();
+    database.ExecuteImmediate(transaction, sql);
+    transaction.Commit();
+  }
+}
+
+}  // namespace
+
 void CreateDatabase(const std::string& connection, const std::vector<std::string>& statements) {
   ClientLibrary* client = TestClient();
   if (client == nullptr) throw EIBClientError("Firebird client library not loaded");
@@ -95,12 +109,16 @@ void CreateDatabase(const std::string& connection, const std::vector<std::string
   database.DatabaseName = connection;
   database.CreateDatabase(std::string("USER 'SYSDBA' PASSWORD '") + kPassword +
                           "' PAGE_SIZE 8192 DEFAULT CHARACTER SET WIN1251");
-  Transaction transaction(database);
-  for (const std::string& sql : statements) {
-    transaction.StartTransaction();
-    database.ExecuteImmediate(transaction, sql);
-    transaction.Commit();
-  }
+  RunEach(database, statements);
+  database.Close();
+}
+
+void ExecuteStatements(const std::string& connection, const std::vector<std::string>& statements) {
+  Database database(*TestClient());
+  SetProgramParams(database);
+  database.DatabaseName = connection;
+  database.Open();
+  RunEach(database, statements);
   database.Close();
 }
 

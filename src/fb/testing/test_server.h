@@ -47,6 +47,9 @@ void MakeServerAccessible(const std::string& directory);
 // Creates a WIN1251 database through `connection` (server prefix + path, or
 // a local path) and runs `statements` in it, each committed on its own.
 void CreateDatabase(const std::string& connection, const std::vector<std::string>& statements);
+// Runs `statements` on the existing database `connection`, each committed
+// on its own.
+void ExecuteStatements(const std::string& connection, const std::vector<std::string>& statements);
 
 // The statements of the pharmacy database's ORGANIZATION table with one row.
 std::vector<std::string> OrganizationStatements(int pred_id, int node_id, int sysverno);
