@@ -454,7 +454,8 @@ TEST_F(Intake, AnyOtherErrorPropagatesAfterTheInboxIsCleared) {
 }
 
 // Private updates: every valid one is applied, in listing order, and
-// deleted; an invalid one is logged and stays for the next run.
+// deleted; an invalid one is logged and stays for the next run, also one
+// that is no regular file or whose name Windows-1251 cannot carry.
 TEST_F(Intake, EveryValidPrivateUpdateIsAppliedAndEveryInvalidOneKept) {
   const std::string kPrivateRoot = "TYPE=\"42\" PRED_ID=\"7\" TO=\"15\"";
   const auto files = [](const std::string& data) {
@@ -467,36 +468,43 @@ TEST_F(Intake, EveryValidPrivateUpdateIsAppliedAndEveryInvalidOneKept) {
   // An update package is no private update.
   Package("update.upp", Manifest(kGoodRoot, kGoodFiles));
   Package("skipped.upd", Manifest(kPrivateRoot, files("x")), {{"Scripts\\_all\\x.sql", "x"}});
-  ASSERT_TRUE(MakeFifo(in() + "pipe.upp") || host::kWindows);
-  std::vector<std::string> order;
-  SystemHost().ListFiles(in(), "*.upp", order);
+  Package("valid.bin", Manifest(kPrivateRoot, files("x")), {{"Scripts\\_all\\x.sql", "x"}});
+  WriteFileWithSystemName(in(), "\xE4\xB8\xAD.upp", ReadFile(in() + "valid.bin"));  // U+4E2D
+  SystemHost().DeleteFile(in() + "valid.bin");
+  const bool fifo = MakeFifo(in() + "pipe.upp");
+  ASSERT_TRUE(fifo || host::kWindows);
+  std::vector<host::DirEntry> order = SystemHost().ListFileEntries(in(), "*.upp");
 
   std::vector<std::string> applied;  // what the payload held at each move
   PackageIntake intake = MakeIntake();
   intake.NewVersion = 1521;
   intake.UpdateServer = true;
+  ArmWatchdog(60);
   intake.RunPrivateUpdates([&] { applied.push_back(ReadFile(host::JoinPath(tmp(), "Scripts\\_all\\x.sql"))); });
+  ArmWatchdog(0);
 
   std::vector<std::string> expected_log = {"Поиск частных обновлений ..."_cp,
                                            "Найдено файлов частных обновлений "_cp + std::to_string(order.size())};
   std::vector<std::string> expected_applied;
-  for (const std::string& name : order) {
+  for (const host::DirEntry& entry : order) {
+    const std::string& name = entry.name;
     if (name == "a.upp" || name == "b.upp") {
       expected_log.push_back("Файл "_cp + name + " успешно обработан"_cp);
       expected_applied.push_back(name == "a.upp" ? "first" : "second");
       continue;
     }
-    std::string why = name == "foreign.upp" ? "Подпись не прошла проверку!"_cp
-                      : name == "other.upp" ? "Пакет предназначен для другой аптеки NODE_ID=16"_cp
-                      : name == "update.upp" ? "Не верный тип пакета (должен быть 42)"_cp
-                                             : "";
-    if (name == "pipe.upp") why = log_[expected_log.size()].substr(("Ошибка обработки файла pipe.upp: "_cp).size());
+    const std::string why = !entry.reachable()    ? UnreachableNameMessage()
+                            : name == "foreign.upp" ? "Подпись не прошла проверку!"_cp
+                            : name == "other.upp"   ? "Пакет предназначен для другой аптеки NODE_ID=16"_cp
+                            : name == "update.upp"  ? "Не верный тип пакета (должен быть 42)"_cp
+                                                    : "Невозможно открыть файл \""_cp + in() + name +
+                                                        "\". Код: 22: Не является обычным файлом"_cp;
     expected_log.push_back("Ошибка обработки файла "_cp + name + ": " + why);
   }
   EXPECT_EQ(log_, expected_log);
   EXPECT_EQ(applied, expected_applied);
-  std::vector<std::string> kept = {"foreign.upp", "other.upp", "skipped.upd", "update.upp"};
-  if (!host::kWindows) kept.insert(kept.begin() + 2, "pipe.upp");
+  std::vector<std::string> kept = {"?.upp", "foreign.upp", "other.upp", "skipped.upd", "update.upp"};
+  if (fifo) kept.insert(kept.begin() + 3, "pipe.upp");
   EXPECT_EQ(Inbox(), kept);
   // An accepted update package's results stay as they were.
   EXPECT_EQ(intake.NewVersion, 1521);

@@ -114,11 +114,15 @@ class TdmKorvel {
   // every other .upd file is deleted.
   std::string FindUpdatePackage();
 
-  // ---- Private updates and scripts (package_steps.cpp, script_steps.cpp) ----
+  // ---- Private updates and scripts (private_steps.cpp) ----
 
-  // Applies every valid private update (.upp) of InDir to AptekaDir and
-  // deletes it; an invalid one is logged and kept (see
-  // packages::PackageIntake::RunPrivateUpdates).
+  // "Поиск частных обновлений ...": every valid private update (.upp) of
+  // InDir, in listing order, checked as type 42, its payload moved into
+  // AptekaDir (MovePayload) and the file deleted; an invalid one is logged
+  // with its file name and kept for the next run (see
+  // packages::PackageIntake::RunPrivateUpdates). NewVersion and
+  // UpdateServer stay as they were. Raises only when the inbox cannot be
+  // listed or the log written.
   void RunPrivateUpdates();
   // "Поиск новых частных скриптов ...": the ".sql" files of AptekaDir's
   // Scripts\_all\ and then Scripts\_server\ whose marker SCRIPT_LOG does not
@@ -277,7 +281,8 @@ class TdmKorvel {
   // WriteLog, with the server's service name, and its start-of-run check.
   void CreateDbService();
   // ScriptList through RunScriptList on a copy of the database
-  // (DbService->RunOnDatabaseCopy); raises without DbService.
+  // (DbService->RunOnDatabaseCopy), the one way both the numbered and the
+  // private scripts run; raises without DbService.
   void RunScriptListOnDatabaseCopy();
 
   // The office's public key, ExeDir + "Korvel.pub", loaded when a package

@@ -1,9 +1,8 @@
 // The package intake's step methods of the data module: thin calls into
 // the packages subsystem with the run's directories, identity and log.
-#include <functional>
-
 #include "host/cp1251.h"
 #include "packages/package_intake.h"
+#include "run/intake_binding.h"
 #include "run/korvel_data.h"
 
 namespace korvel::run {
@@ -20,21 +19,6 @@ const packages::SignatureVerifier& TdmKorvel::OfficeKey() {
   return *office_key_;
 }
 
-namespace {
-
-// The office key, loaded by its first use.
-class DeferredOfficeKey : public packages::SignatureVerifier {
- public:
-  explicit DeferredOfficeKey(std::function<const packages::SignatureVerifier&()> load) : load_(std::move(load)) {}
-  bool CanVerify(const std::string& signature) const override { return load_().CanVerify(signature); }
-  bool VerifyDigestText(const std::string& signature, std::string_view digest_text) const override {
-    return load_().VerifyDigestText(signature, digest_text);
-  }
-
- private:
-  std::function<const packages::SignatureVerifier&()> load_;
-};
-
 packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureVerifier& key) {
   packages::PackageIntake intake(dm.Host(), key, [&dm](std::string_view line) { dm.WriteLog(line); });
   intake.InDir = dm.InDir;
@@ -46,8 +30,6 @@ packages::PackageIntake MakeIntake(TdmKorvel& dm, const packages::SignatureVerif
   intake.UpdateServer = dm.UpdateServer;
   return intake;
 }
-
-}  // namespace
 
 bool TdmKorvel::CheckPackage(const std::string& name, int type) {
   packages::PackageIntake intake = MakeIntake(*this, OfficeKey());
@@ -67,13 +49,6 @@ std::string TdmKorvel::FindUpdatePackage() {
   NewVersion = intake.NewVersion;
   UpdateServer = intake.UpdateServer;
   return result;
-}
-
-void TdmKorvel::RunPrivateUpdates() {
-  // The key is loaded when the first private update needs it.
-  const DeferredOfficeKey key([this]() -> const packages::SignatureVerifier& { return OfficeKey(); });
-  packages::PackageIntake intake = MakeIntake(*this, key);
-  intake.RunPrivateUpdates([this] { MovePayload(AptekaDir); });
 }
 
 }  // namespace korvel::run

@@ -1,7 +1,8 @@
 // The private scripts of the data module on a database of the test server
 // whose server service is a dummy one of the test's own: found in
 // Scripts\_all and Scripts\_server, looked up by their markers in
-// SCRIPT_LOG, and the new ones run on a copy of the database.
+// SCRIPT_LOG, and the new ones run on a copy of the database; also when a
+// private update of the same run brought them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +12,9 @@
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
 #include "host/testing/dummy_service.h"
+#include "packages/package_intake.h"
+#include "packages/package_maker.h"
+#include "packages/testing/office_keys.h"
 #include "run/korvel_data.h"
 #include "run/run_test_host.h"
 
@@ -53,6 +57,12 @@ class PrivateScripts : public ::testing::Test {
     SystemHost().ForceDirectoriesOrFail(dm_.ExeDir);
     SystemHost().SetCurrentDirectory(dm_.ExeDir);
     dm_.AptekaDir = root_ / "Apteka\\";
+    dm_.InDir = root_ / "In\\";
+    dm_.TmpDir = root_ / "Work\\TMP\\";
+    SystemHost().ForceDirectoriesOrFail(dm_.InDir);
+    SystemHost().ForceDirectoriesOrFail(dm_.TmpDir);
+    dm_.PredId = 12;
+    dm_.NodeId = 5;
     dm_.DbName = db_->Connection();
     dm_.DbService = std::make_unique<dbservice::TDbService>(host_, dm_.FbClient);
     dm_.DbService->SetDatabase(dm_.DbName);
@@ -73,6 +83,20 @@ class PrivateScripts : public ::testing::Test {
     for (const std::string& line : testing::LogMessages(dm_.LogLines)) lines.push_back(cp1251::ToUtf8(line));
     dm_.LogLines.clear();
     return lines;
+  }
+  // A private update InDir + `name` from the office, for this pharmacy,
+  // that brings the file `relative` with `text`.
+  void PackPrivateUpdate(const std::string& name, const std::string& relative, const std::string& text) {
+    WriteFile(dm_.ExeDir + "Korvel.pub", packages::testing::OfficeKeys().public_pem);
+    const std::string payload = root_ / "payload";
+    WriteFile(host::JoinPath(payload + host::kPathDelim, relative), text);
+    packages::PackOptions options;
+    options.type = packages::kPrivateUpdateType;
+    options.pred_id = 12;
+    options.to = 5;
+    options.payload_dir = payload;
+    options.out = dm_.InDir + name;
+    packages::PackPackage(SystemHost(), packages::testing::OfficeSigner(), options);
   }
   std::string Value(const std::string& sql) { return fb::testing::SelectValue(db_->Connection(), sql); }
   bool Contains(const V& log, const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); }
@@ -149,6 +173,28 @@ TEST_F(PrivateScripts, AScriptThatDoesNotRecordItselfRunsAgainAndAFailureUndoesT
   dm_.DbName = db_->Connection() + ".none";
   EXPECT_THROW(dm_.RunPrivateScripts(), Exception);
   EXPECT_FALSE(dm_.dbApteka.Connected());
+}
+
+// A private update delivers a script, which the same run finds and runs.
+TEST_F(PrivateScripts, AScriptDeliveredByAPrivateUpdateRunsInTheSameRun) {
+  PackPrivateUpdate("scripts.upp", "Scripts\\_all\\x.sql",
+                    PrivateScript(kIdA, "insert into T values (42);\r\ncommit;\r\n"));
+  dm_.RunPrivateUpdates();
+  dm_.RunPrivateScripts();
+  const V log = TakeLog();
+  const auto at = [&log](const std::string& line) { return std::find(log.begin(), log.end(), line) - log.begin(); };
+  const std::vector<std::string> order = {"Файл scripts.upp успешно обработан", "Поиск новых частных скриптов ...",
+                                          "Найдено новых частных скриптов 1", "Скрипт x.sql - OK",
+                                          "Прокрутка скриптов - OK"};
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ASSERT_LT(at(order[i]), static_cast<std::ptrdiff_t>(log.size())) << order[i] << ::testing::PrintToString(log);
+    if (i > 0) {
+      EXPECT_LT(at(order[i - 1]), at(order[i])) << order[i];
+    }
+  }
+  EXPECT_FALSE(SystemHost().FileExists(dm_.InDir + "scripts.upp"));
+  EXPECT_EQ(Value("select list(A) from T"), "42");
+  EXPECT_EQ(Value(std::string("select count(*) from SCRIPT_LOG where SCRIPT_ID = '") + kIdA + "'"), "1");
 }
 
 }  // namespace

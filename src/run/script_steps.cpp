@@ -47,27 +47,6 @@ void TdmKorvel::RunNumberedScripts(const std::string& base_dir) {
   if (!ScriptList.empty()) RunScriptListOnDatabaseCopy();
 }
 
-void TdmKorvel::RunPrivateScripts() {
-  WriteLog("Поиск новых частных скриптов ..."_cp);
-  ScriptList.clear();
-  const std::string scripts_dir = host::JoinPath(host::IncludePathDelimiter(AptekaDir), "Scripts\\");
-  for (const char* directory : {"_all\\", "_server\\"}) {
-    scripts::ListSqlScripts(host_, host::IncludePathDelimiter(host::JoinPath(scripts_dir, directory)), ScriptList);
-  }
-  dbApteka.Close();
-  try {
-    // A script already in SCRIPT_LOG, or a file without a valid marker
-    // (reported), drops out.
-    std::erase_if(ScriptList, [this](const std::string& path) { return !IsNewPrivateScript(path); });
-    WriteLog("Найдено новых частных скриптов "_cp + IntToStr(static_cast<std::int64_t>(ScriptList.size())));
-  } catch (...) {
-    EndScriptConnection(dbApteka, trRead, false);
-    throw;
-  }
-  dbApteka.Close();
-  if (!ScriptList.empty()) RunScriptListOnDatabaseCopy();
-}
-
 void TdmKorvel::RunScriptListOnDatabaseCopy() {
   // The scripts change the database only on a copy of its file, never on
   // the live file: without the database-maintenance object (the
