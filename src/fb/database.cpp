@@ -136,6 +136,14 @@ void Database::Close() {
   CheckStatus(api, status);
 }
 
+void Database::CloseQuietly() {
+  try {
+    Close();
+  } catch (const Exception&) {
+    // See the declaration.
+  }
+}
+
 void Database::CreateDatabase(std::string_view options) {
   if (Connected()) throw EIBClientError("Database already connected");
   const ClientApi& api = client_.Api();

@@ -54,6 +54,10 @@ class Database {
   // closed afterwards even when the client reports a failure of the detach,
   // which is then raised.
   void Close();
+  // Close for the paths where a failure of the detach changes nothing:
+  // another failure is on its way to the caller, or the server is about to
+  // be stopped. The failure is dropped; the connection counts as closed.
+  void CloseQuietly();
   bool Connected() const { return handle_ != 0; }
 
   // Creates the database DatabaseName with "CREATE DATABASE '<name>' " +

@@ -45,12 +45,8 @@ void TdmKorvel::ReadDbParams() {
       throw;
     }
   } catch (...) {
-    try {
-      dbApteka.Close();
-    } catch (const Exception&) {
-      // The failure being raised matters more; the connection counts as
-      // closed all the same.
-    }
+    // The failure being raised matters more.
+    dbApteka.CloseQuietly();
     throw;
   }
   dbApteka.Close();

@@ -9,21 +9,6 @@ namespace korvel::run {
 
 using namespace korvel::literals;
 
-namespace {
-
-// Closes the connection where a failure of the detach changes nothing: the
-// server is about to be stopped, or another failure is on its way to the
-// caller. The connection counts as closed all the same (fb/database.h).
-void CloseQuietly(fb::Database& database) {
-  try {
-    database.Close();
-  } catch (const Exception&) {
-    // See above.
-  }
-}
-
-}  // namespace
-
 void TdmKorvel::UpdatePriceProc() {
   // The workstation mode, which has no database service, never gets here.
   if (!DbService) throw Exception("Компиляция процедуры расценки невозможна: служба БД не задана"_cp);
@@ -31,7 +16,7 @@ void TdmKorvel::UpdatePriceProc() {
   // The server's service is stopped with no connection of ours open.
   const auto restart_server = [this, &service] {
     WriteLog("остановим сервис ФБ"_cp);
-    CloseQuietly(dbApteka);
+    dbApteka.CloseQuietly();
     service.StopServer();
     WriteLog("запустим сервис ФБ"_cp);
     service.StartServer();
@@ -78,7 +63,7 @@ void TdmKorvel::UpdatePriceProc() {
     restart_server();
   } catch (...) {
     // Whatever reaches the caller, no connection of the step stays open.
-    CloseQuietly(dbApteka);
+    dbApteka.CloseQuietly();
     throw;
   }
 }

@@ -44,12 +44,8 @@ void TdmKorvel::RunPrivateScripts() {
     ScriptList = std::move(fresh);
     WriteLog("Найдено новых частных скриптов "_cp + IntToStr(static_cast<std::int64_t>(ScriptList.size())));
   } catch (...) {
-    try {
-      dbApteka.Close();
-    } catch (const Exception&) {
-      // The look-up's own failure is the one to report; the connection
-      // counts as closed even when detaching fails.
-    }
+    // The look-up's own failure is the one to report.
+    dbApteka.CloseQuietly();
     throw;
   }
   dbApteka.Close();

@@ -23,11 +23,7 @@ void EndScriptConnection(fb::Database& database, fb::Transaction& transaction, b
     database.Close();
   } catch (const Exception&) {
     if (raise) throw;
-    try {
-      database.Close();
-    } catch (const Exception&) {
-      // See above: the connection counts as closed.
-    }
+    database.CloseQuietly();
   }
 }
 
