@@ -104,13 +104,6 @@ std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<st
   return parsed;
 }
 
-// The Firebird server's service as the run chooses it.
-std::string ServerServiceName(run::TdmKorvel& dm) {
-  if (dm.IsLegacyServer()) return dbservice::kLegacyServiceName;
-  if (dm.Classic) return dbservice::kClassicServiceName;
-  return dbservice::kPelkoraServiceName;
-}
-
 // [configuration] and [installation]: false when the configuration stops
 // every run, and nothing that depends on it can be told.
 bool ReportConfiguration(Findings& out, run::TdmKorvel& dm, const DoctorArgs& args) {
@@ -453,13 +446,13 @@ int RunDoctor(ToolContext& context) {
   dm.ExeDir = args->dir;
 
   const bool configured = ReportConfiguration(out, dm, *args);
-  const std::string service_name = ServerServiceName(dm);
+  const std::string service_name = dm.ServerServiceName();
   const bool identified = configured && ReportDatabase(out, dm, system, service_name, args->repair);
 
   out.Section("services");
   ReportService(out, dm, service_name, ServiceRole::kDatabaseServer);
-  ReportService(out, dm, "OrvPromos", ServiceRole::kPromotion);
-  ReportService(out, dm, "OrvPromGuard", ServiceRole::kPromotion);
+  ReportService(out, dm, run::kPromoServiceName, ServiceRole::kPromotion);
+  ReportService(out, dm, run::kPromoGuardServiceName, ServiceRole::kPromotion);
   ReportService(out, dm, packages::kLauncherServiceName, ServiceRole::kLauncher);
 
   out.Section("last run");

@@ -101,11 +101,8 @@ std::string TDbService::QueryShadowFile() {
     }
     if (!rows.empty()) shadow = rows[0].first;
   } catch (...) {
-    try {
-      dbApteka.Close();
-    } catch (const Exception&) {
-      // The failure that brought us here is the one to report.
-    }
+    // The failure that brought us here is the one to report.
+    dbApteka.CloseQuietly();
     throw;
   }
   dbApteka.Close();

@@ -61,4 +61,10 @@ bool TdmKorvel::IsLegacyServer() const {
   return EndsText(".gdb", DbName) && UpperCase(DbName).find("/3051:") != std::string::npos;
 }
 
+std::string TdmKorvel::ServerServiceName() const {
+  if (IsLegacyServer()) return dbservice::kLegacyServiceName;
+  if (Classic) return dbservice::kClassicServiceName;
+  return dbservice::kPelkoraServiceName;
+}
+
 }  // namespace korvel::run

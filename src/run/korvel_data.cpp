@@ -116,13 +116,7 @@ void TdmKorvel::CreateDbService() {
   DbService = std::make_unique<dbservice::TDbService>(host_, FbClient);
   DbService->SetDatabase(DbName);
   DbService->OnMessage = [this](const std::string& message) { WriteLog(message); };
-  if (IsLegacyServer()) {
-    DbService->ServiceName = dbservice::kLegacyServiceName;
-  } else if (Classic) {
-    DbService->ServiceName = dbservice::kClassicServiceName;
-  } else {
-    DbService->ServiceName = dbservice::kPelkoraServiceName;
-  }
+  DbService->ServiceName = ServerServiceName();
   // A missing live database file stops the run here: "БД находится в
   // нерабочем состоянии!".
   DbService->CheckDatabase();

@@ -22,6 +22,10 @@
 
 namespace korvel::run {
 
+// The product's promotion service and its guard, stopped for the run.
+inline constexpr const char* kPromoServiceName = "OrvPromos";
+inline constexpr const char* kPromoGuardServiceName = "OrvPromGuard";
+
 // What a run does after initialisation, chosen by the switches.
 enum class RunMode {
   kRequest,  // only the request packet, an existing one kept
@@ -77,6 +81,9 @@ class TdmKorvel {
   // DbName ends with ".gdb" and contains "/3051:" (letter case ignored): the
   // server is the legacy one whose service is "YaffilSQLServer(SS)".
   bool IsLegacyServer() const;
+  // The Firebird server's service the run stops and starts: the legacy
+  // server's, the Classic one's or "FirebirdServerPelkora".
+  std::string ServerServiceName() const;
 
   // ---- Request packet (request_packet.cpp) ----
 

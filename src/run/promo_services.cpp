@@ -7,11 +7,6 @@ namespace korvel::run {
 
 using namespace korvel::literals;
 
-namespace {
-constexpr const char* kPromos = "OrvPromos";
-constexpr const char* kPromGuard = "OrvPromGuard";
-}  // namespace
-
 int TdmKorvel::GetServiceState(const std::string& machine, const std::string& service) {
   // Every failure, from the manager to the status query, reads as 0.
   try {
@@ -33,24 +28,24 @@ void TdmKorvel::RunServiceCommand(const std::string& service, bool start) {
 }
 
 void TdmKorvel::StopPromoServices() {
-  const std::string promos_path = host_.GetServiceImagePath(kPromos);
+  const std::string promos_path = host_.GetServiceImagePath(kPromoServiceName);
   if (promos_path.empty()) return;
   const std::string promo_dir = host::ExtractFilePath(promos_path);
   WriteLog("Останавливаем промо-сервис..."_cp);
   // From the first stop on, the closing actions start both services again,
   // also when a later stop fails: a stopped guard must not stay stopped.
   promo_stopped_ = true;
-  if (!host_.GetServiceImagePath(kPromGuard).empty()) {
-    if (IsServiceRunning(kPromGuard)) {
-      RunServiceCommand(kPromGuard, false);
+  if (!host_.GetServiceImagePath(kPromoGuardServiceName).empty()) {
+    if (IsServiceRunning(kPromoGuardServiceName)) {
+      RunServiceCommand(kPromoGuardServiceName, false);
     } else {
       WriteLog("Служба \"OrvPromGuard\" не запущена."_cp);
     }
   } else {
     WriteLog("Служба \"OrvPromGuard\" не найдена."_cp);
   }
-  if (IsServiceRunning(kPromos)) {
-    RunServiceCommand(kPromos, false);
+  if (IsServiceRunning(kPromoServiceName)) {
+    RunServiceCommand(kPromoServiceName, false);
   } else {
     WriteLog("Служба \"OrvPromos\" не запущена."_cp);
   }
@@ -63,9 +58,9 @@ void TdmKorvel::StartPromoServices() {
   promo_stopped_ = false;
   WriteLog("Запускаем промо-сервис..."_cp);
   // Both are started whatever state they were in before the run.
-  RunServiceCommand(kPromos, true);
-  if (!host_.GetServiceImagePath(kPromGuard).empty()) {
-    RunServiceCommand(kPromGuard, true);
+  RunServiceCommand(kPromoServiceName, true);
+  if (!host_.GetServiceImagePath(kPromoGuardServiceName).empty()) {
+    RunServiceCommand(kPromoGuardServiceName, true);
   } else {
     WriteLog("Служба \"OrvPromGuard\" не найдена."_cp);
   }
