@@ -7,6 +7,7 @@
 #include "host/text.h"
 #include "modules/module_engine.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -23,31 +24,12 @@ void PrintMessage(std::string_view message) {
 }
 
 int RunDeploy(ToolContext& context) {
-  std::vector<std::string> positional;
   std::string local;
   bool plan = false;
-  const std::vector<std::string>& args = context.args;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--plan") {
-      plan = true;
-    } else if (args[i] == "--local" && i + 1 < args.size()) {
-      local = args[++i];
-    } else if (args[i].starts_with("--")) {
-      PrintError("korvel-tool: unknown option " + args[i] + " (see --help)");
-      return 2;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
+  const std::vector<std::string> positional =
+      ToolOptions().Flag("--plan", plan).Value("--local", local).Parse(context.args, 3, "DISTRIB.xml MODULE SOURCE_DIR");
   std::int32_t module = 0;
-  if (positional.size() != 3) {
-    PrintError("korvel-tool: wrong number of arguments (see --help)");
-    return 2;
-  }
-  if (!TryStrToInt(positional[1], module)) {
-    PrintError("korvel-tool: MODULE must be a number: " + positional[1]);
-    return 2;
-  }
+  if (!TryStrToInt(positional[1], module)) throw UsageError("MODULE must be a number, not '" + positional[1] + "'");
 
   std::vector<modules::ResolvedVariable> variables;
   modules::DeployOptions options;

@@ -8,6 +8,7 @@
 #include "packages/package_signer.h"
 #include "packages/signature.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -32,14 +33,11 @@ void RemoveQuietly(host::Host& host, const std::string& path) {
 }
 
 int Keygen(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("keygen: expected PRIVATE.pem PUBLIC.pem (see korvel-tool keygen --help)");
-    return 2;
-  }
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PRIVATE.pem PUBLIC.pem");
   host::Host& host = context.host;
-  const std::string& private_path = context.args[0];
-  const std::string& public_path = context.args[1];
-  for (const std::string& path : context.args) {
+  const std::string& private_path = args[0];
+  const std::string& public_path = args[1];
+  for (const std::string& path : args) {
     if (host.GetAttributes(path)) {
       PrintError("keygen: " + path + " exists; a key file is never overwritten");
       return 1;
@@ -79,15 +77,12 @@ int Keygen(ToolContext& context) {
 }
 
 int Sign(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("sign: expected PRIVATE.pem FILE (see korvel-tool sign --help)");
-    return 2;
-  }
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PRIVATE.pem FILE");
   host::Host& host = context.host;
   // A key whose signatures the format cannot hold is refused here, before
   // the file is touched.
-  const packages::SignatureSigner signer = ReadSigner(host, context.args[0]);
-  const std::string& path = context.args[1];
+  const packages::SignatureSigner signer = ReadSigner(host, args[0]);
+  const std::string& path = args[1];
   const packages::SignatureForm form = AboutFile(path, [&] { return packages::SignFile(host, signer, path); });
   // The signed file must pass the utility's own check with the matching
   // public key; anything else is a fault worth knowing before shipping.
@@ -102,13 +97,10 @@ int Sign(ToolContext& context) {
 }
 
 int Verify(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("verify: expected PUBLIC.pem FILE (see korvel-tool verify --help)");
-    return 2;
-  }
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PUBLIC.pem FILE");
   host::Host& host = context.host;
-  const packages::Ed25519SignatureVerifier verifier = ReadVerifier(host, context.args[0]);
-  const std::string& path = context.args[1];
+  const packages::Ed25519SignatureVerifier verifier = ReadVerifier(host, args[0]);
+  const std::string& path = args[1];
   // The checker's own error names the file.
   packages::TFileCheker checker(host, verifier, path);
   if (checker.Check()) {

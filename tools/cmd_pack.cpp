@@ -8,62 +8,41 @@
 #include "packages/package_intake.h"
 #include "packages/package_maker.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
 
-int Usage(const std::string& problem) {
-  PrintError("pack: " + problem + " (see korvel-tool pack --help)");
-  return 2;
-}
-
 int Pack(ToolContext& context) {
   packages::PackOptions options;
   std::string key;
-  bool have_type = false, have_pred = false, have_to = false;
-  std::vector<std::string> positional;
-  const std::vector<std::string>& args = context.args;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.rfind("--", 0) != 0) {
-      positional.push_back(arg);
-      continue;
-    }
-    if (i + 1 >= args.size()) return Usage(arg + " needs a value");
-    const std::string& value = args[++i];
-    std::int32_t number = 0;
-    const bool numeric = TryStrToInt(value, number);
-    if (arg == "--key") {
-      key = value;
-    } else if (arg == "--module") {
-      options.modules.push_back(value);
-    } else if (!numeric) {
-      return Usage(arg + " needs a number, not '" + value + "'");
-    } else if (arg == "--type") {
-      options.type = number;
-      have_type = true;
-    } else if (arg == "--pred") {
-      options.pred_id = number;
-      have_pred = true;
-    } else if (arg == "--to") {
-      options.to = number;
-      have_to = true;
-    } else if (arg == "--old") {
-      options.old_version = number;
-    } else if (arg == "--new") {
-      options.new_version = number;
-    } else {
-      return Usage("unknown option " + arg);
-    }
-  }
-  if (key.empty() || !have_type || !have_pred || !have_to) return Usage("--key, --type, --pred and --to are required");
+  std::optional<std::int32_t> type, pred, to, old_version, new_version;
+  const std::vector<std::string> positional = ToolOptions()
+                                                  .Value("--key", key)
+                                                  .Number("--type", type)
+                                                  .Number("--pred", pred)
+                                                  .Number("--to", to)
+                                                  .Number("--old", old_version)
+                                                  .Number("--new", new_version)
+                                                  .Values("--module", options.modules)
+                                                  .Parse(context.args, 2, "PAYLOAD_DIR and OUT");
+  if (key.empty() || !type || !pred || !to) throw UsageError("--key, --type, --pred and --to are required");
+  options.type = *type;
+  options.pred_id = *pred;
+  options.to = *to;
   if (options.type != packages::kUpdatePackageType && options.type != packages::kPrivateUpdateType) {
-    return Usage("--type must be 41 (update package) or 42 (private update), not " + IntToStr(options.type));
+    throw UsageError("--type must be 41 (update package) or 42 (private update), not " + IntToStr(options.type));
   }
-  if (options.type == packages::kUpdatePackageType && (!options.old_version || !options.new_version)) {
-    return Usage("an update package (--type 41) needs --old and --new");
+  if (options.type == packages::kUpdatePackageType) {
+    if (!old_version || !new_version) throw UsageError("an update package (--type 41) needs --old and --new");
+    if (*new_version <= *old_version) {
+      throw UsageError("--new " + IntToStr(*new_version) + " must be above --old " + IntToStr(*old_version));
+    }
+    options.old_version = *old_version;
+    options.new_version = *new_version;
+  } else if (old_version || new_version) {
+    throw UsageError("a private update (--type 42) has no versions: drop --old and --new");
   }
-  if (positional.size() != 2) return Usage("expected PAYLOAD_DIR and OUT");
   options.payload_dir = positional[0];
   options.out = positional[1];
 

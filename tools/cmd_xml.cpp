@@ -4,6 +4,7 @@
 
 #include "host/cp1251.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 #include "xml/xml_node.h"
 
 namespace korvel::tool {
@@ -12,31 +13,9 @@ namespace {
 using namespace korvel::literals;
 using xml::TXMLNode;
 
-// The positional arguments and the --ignore-case flag; false (after a
-// message) for anything else or a wrong count.
-bool ParseArguments(const ToolContext& context, std::size_t count, std::vector<std::string>& positional,
-                    bool* ignore_case) {
-  for (const std::string& arg : context.args) {
-    if (ignore_case != nullptr && arg == "--ignore-case") {
-      *ignore_case = true;
-    } else if (arg.starts_with("--")) {
-      PrintError("korvel-tool: unknown option " + arg);
-      return false;
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != count) {
-    PrintError("korvel-tool: wrong number of arguments (see --help)");
-    return false;
-  }
-  return true;
-}
-
 int RunCheck(ToolContext& context) {
-  std::vector<std::string> args;
   bool ignore_case = false;
-  if (!ParseArguments(context, 1, args, &ignore_case)) return 2;
+  const std::vector<std::string> args = ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 1, "FILE");
   std::unique_ptr<TXMLNode> document;
   try {
     document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
@@ -51,9 +30,9 @@ int RunCheck(ToolContext& context) {
 }
 
 int RunSelect(ToolContext& context) {
-  std::vector<std::string> args;
   bool ignore_case = false;
-  if (!ParseArguments(context, 2, args, &ignore_case)) return 2;
+  const std::vector<std::string> args =
+      ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 2, "FILE and PATH");
   const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
   const TXMLNode* node = document->SelectRequired(args[1]);
   PrintLine(context.host, node->ToXML());
@@ -62,8 +41,7 @@ int RunSelect(ToolContext& context) {
 }
 
 int RunFormat(ToolContext& context) {
-  std::vector<std::string> args;
-  if (!ParseArguments(context, 1, args, nullptr)) return 2;
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 1, "FILE");
   const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0]);
   const std::string bytes = document->SaveToString();
   // The document's own bytes, not converted for the console.

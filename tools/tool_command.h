@@ -22,7 +22,8 @@ struct ToolCommand {
   std::string usage;    // one line: the command and its arguments
   std::string summary;  // one line: what it is for
   std::string help;     // the text of "korvel-tool NAME --help"
-  // Returns the process exit code.
+  // Returns the process exit code. A UsageError it throws (see
+  // tool_options.h) is printed with `usage` and exits with 2.
   std::function<int(ToolContext&)> run;
 };
 
