@@ -37,6 +37,9 @@ int Keygen(ToolContext& context) {
   host::Host& host = context.host;
   const std::string& private_path = args[0];
   const std::string& public_path = args[1];
+  if (SameFilePath(host, private_path, public_path)) {
+    throw UsageError("PRIVATE.pem and PUBLIC.pem name the same file " + private_path);
+  }
   for (const std::string& path : args) {
     if (host.GetAttributes(path)) {
       PrintError("keygen: " + path + " exists; a key file is never overwritten");
@@ -51,13 +54,14 @@ int Keygen(ToolContext& context) {
   const std::string public_temp = public_path + ".part";
   bool private_placed = false;
   try {
-    AboutFile(private_temp, [&] {
+    // A failure names the user's file, not the temporary one.
+    AboutFile(private_path, [&] {
       // The private key is readable by its owner alone.
       auto file = host.OpenFile(private_temp, host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive);
       file->Write(pair.private_pem);
       file->Flush();
     });
-    AboutFile(public_temp, [&] {
+    AboutFile(public_path, [&] {
       auto file = host.OpenFile(public_temp, host::OpenMode::kCreate, host::ShareMode::kExclusive);
       file->Write(pair.public_pem);
       file->Flush();

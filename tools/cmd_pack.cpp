@@ -13,6 +13,26 @@
 namespace korvel::tool {
 namespace {
 
+// OUT is written only where a package or nothing lies: never over the
+// signing key or a file that is no package (a typo in the arguments must
+// not cost the office its key). A package there is replaced whole, as
+// PackPackage writes aside and renames over it.
+void RefuseOut(host::Host& host, const std::string& out, const std::string& key) {
+  if (SameFilePath(host, out, key)) {
+    throw Exception(out + ": this is the signing key --key; pack never writes over its key");
+  }
+  const std::optional<host::FileAttributes> attributes = host.GetAttributes(out);
+  if (!attributes) return;
+  if (attributes->directory) throw Exception(out + ": a directory; OUT names the package file to write");
+  std::string head(4, '\0');
+  AboutFile(out, [&] {
+    head.resize(host.OpenFile(out, host::OpenMode::kRead, host::ShareMode::kRead)->Read(head.data(), head.size()));
+  });
+  if (head != std::string("PK\x03\x04", 4) && head != std::string("PK\x05\x06", 4)) {
+    throw Exception(out + ": exists and is no package (no ZIP archive); pack replaces only a package");
+  }
+}
+
 int Pack(ToolContext& context) {
   packages::PackOptions options;
   std::string key;
@@ -47,6 +67,7 @@ int Pack(ToolContext& context) {
   options.out = positional[1];
 
   host::Host& host = context.host;
+  RefuseOut(host, options.out, key);
   const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
   const int count = packages::PackPackage(host, signer, options);
   PrintLine(host, options.out + ": type " + IntToStr(options.type) + ", " + IntToStr(count) +
@@ -62,7 +83,9 @@ const ToolCommandRegistration pack_registration({
     "FILES, each with its backslash-separated NAME and its SIZE; the modules\n"
     "of --module, repeated for several, under MODULES), packs it with the\n"
     "payload into a ZIP archive and signs it with the office's private key,\n"
-    "so that the utility accepts it. OUT appears only when complete.\n"
+    "so that the utility accepts it. OUT appears only when complete; an\n"
+    "existing package there is replaced whole, and anything else there (the\n"
+    "key itself, a file that is no ZIP archive, a directory) is refused.\n"
     "What the utility would refuse is refused here, naming the file: a name\n"
     "the utility may not unpack (a device name such as NUL, a drive letter\n"
     "or stream, control characters), two names that differ only in letter\n"

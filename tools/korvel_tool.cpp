@@ -6,6 +6,7 @@
 #include "host/cp1251.h"
 #include "host/datetime.h"
 #include "host/host.h"
+#include "host/text.h"
 #include "host/version.h"
 #include "tools/tool_command.h"
 #include "tools/tool_options.h"
@@ -26,6 +27,11 @@ void PrintLine(host::Host& host, std::string_view text) { host.ConsoleWriteLine(
 void PrintError(std::string_view text) {
   const std::string bytes = host::ToConsoleEncoding(text) + "\n";
   std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+bool SameFilePath(host::Host& host, const std::string& a, const std::string& b) {
+  const std::string full_a = host.ExpandUNCFileName(a), full_b = host.ExpandUNCFileName(b);
+  return host::kWindows ? SameText(full_a, full_b) : full_a == full_b;
 }
 
 namespace {

@@ -42,6 +42,10 @@ struct ToolCommandRegistration {
 void PrintLine(host::Host& host, std::string_view text);
 void PrintError(std::string_view text);
 
+// Whether two paths name the same file once made full (letter case ignored
+// on Windows); links are not followed.
+bool SameFilePath(host::Host& host, const std::string& a, const std::string& b);
+
 // Runs `action`; an Exception it raises gets `path` + ": " in front, so that
 // every failure names the file it is about.
 template <typename Action>
