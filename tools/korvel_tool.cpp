@@ -22,7 +22,20 @@ ToolCommandRegistration::ToolCommandRegistration(ToolCommand command) {
   ToolCommands().push_back(std::move(command));
 }
 
-void PrintLine(host::Host& host, std::string_view text) { host.ConsoleWriteLine(text); }
+namespace {
+bool output_closed = false;
+}  // namespace
+
+void PrintLine(host::Host& host, std::string_view text) {
+  if (output_closed) return;
+  try {
+    host.ConsoleWriteLine(text);
+  } catch (const Exception&) {
+    output_closed = true;
+  }
+}
+
+bool StandardOutputClosed() { return output_closed; }
 
 void PrintError(std::string_view text) {
   const std::string bytes = host::ToConsoleEncoding(text) + "\n";
@@ -88,7 +101,10 @@ int RunTool(host::Host& host) {
       }
     }
     try {
-      return command.run(context);
+      const int code = command.run(context);
+      if (!StandardOutputClosed() || context.output_may_close) return code;
+      PrintError(command.name + ": standard output was closed; the report was cut short");
+      return 1;
     } catch (const UsageError& e) {
       PrintError(command.name + ": " + e.Message());
       PrintError("Usage: korvel-tool " + command.usage);
