@@ -212,7 +212,7 @@ TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
   read_only.read_only = true;
   SystemHost().SetAttributes(dir_ / "ro.upd", read_only);
   ExpectRefused(dir_ / "ro.upd");
-  EXPECT_THAT(Tool({"verify", pub(), dir_ / "ro.upd"}).output, HasSubstr("read-only"));
+  EXPECT_THAT(Tool({"verify", pub(), dir_ / "ro.upd"}).error, HasSubstr("read-only"));
   // Signed a second time: refused, the file unchanged.
   EXPECT_EQ(Tool({"sign", priv(), upd}).exit_code, 1);
   EXPECT_EQ(ReadFile(upd), good);

@@ -67,7 +67,13 @@ class Report {
  public:
   explicit Report(host::Host& host) : host_(host) {}
 
-  void Section(const std::string& title) { PrintLine(host_, "[" + title + "]"); }
+  // The section's title; false, after saying so, when an earlier step
+  // failed and the run never gets here.
+  bool Section(const std::string& title) {
+    PrintLine(host_, "[" + title + "]");
+    if (Failed()) Line("not reached: the run stops at " + failed_step_);
+    return !Failed();
+  }
   void Line(const std::string& text) { PrintLine(host_, "  " + text); }
   // A message of the utility, each of its CR LF lines indented.
   void Message(std::string_view message, const std::string& indent = "    ") {
@@ -85,7 +91,11 @@ class Report {
     Message(message);
     if (failed_step_.empty()) {
       failed_step_ = step;
-      failure_ = message.substr(0, message.find("\r\n"));
+      // The whole message on the verdict's one line.
+      failure_ = message;
+      for (std::size_t at = failure_.find("\r\n"); at != std::string::npos; at = failure_.find("\r\n", at)) {
+        failure_.replace(at, 2, " ");
+      }
     }
   }
   bool Failed() const { return !failed_step_.empty(); }
@@ -166,7 +176,7 @@ std::string CheckScript(host::Host& host, const std::string& path, int& statemen
 
 void CheckServerUpdate(host::Host& host, const CheckArgs& args, const std::string& tmp, bool update_server,
                        Report& report) {
-  report.Section("server update");
+  if (!report.Section("server update")) return;
   if (!update_server) {
     report.Line("not run: the manifest lists no module 2");
     return;
@@ -199,7 +209,7 @@ void CheckServerUpdate(host::Host& host, const CheckArgs& args, const std::strin
 }
 
 void CheckConversion(host::Host& host, const CheckArgs& args, const std::string& tmp, Report& report) {
-  report.Section("Firebird 3 conversion");
+  if (!report.Section("Firebird 3 conversion")) return;
   const std::string converter = dbservice::Fb3ConverterPath(tmp);
   if (!host.FileExists(converter)) {
     report.Line("none: the package brings no Utils\\AutoUpdate\\FB3_migrate\\FBConvert.exe");
@@ -218,7 +228,7 @@ void CheckConversion(host::Host& host, const CheckArgs& args, const std::string&
 }
 
 void CheckNumberedScripts(host::Host& host, const CheckArgs& args, const std::string& tmp, Report& report) {
-  report.Section("numbered scripts");
+  if (!report.Section("numbered scripts")) return;
   const std::string directory = host::IncludePathDelimiter(host::JoinPath(tmp, "Scripts\\Numbers\\"));
   std::vector<std::string> all;
   scripts::ListSqlScripts(host, directory, all);
@@ -338,14 +348,16 @@ int RunCheckPackage(ToolContext& context) {
     CheckServerUpdate(host, args, tmp, intake.UpdateServer, report);
     CheckConversion(host, args, tmp, report);
     CheckNumberedScripts(host, args, tmp, report);
-    report.Section("working directory");
-    report.Line("the payload becomes Distrib with the version marker " + modules::VersionMarkerName(intake.NewVersion) +
+    if (report.Section("working directory")) {
+      report.Line("the payload becomes Distrib with the version marker " + modules::VersionMarkerName(intake.NewVersion) +
                 "; the package is deleted from the inbox");
-    report.Section("launcher service");
-    const std::string launcher = std::string("Utils\\AutoUpdate\\") + packages::kLauncherProgramName;
-    report.Line(Exists(host, tmp, launcher) ? launcher + ": every full run installs or updates " +
-                                                  packages::kLauncherServiceName + " from it"
-                                            : std::string("none: the package brings no ") + launcher);
+    }
+    if (report.Section("launcher service")) {
+      const std::string launcher = std::string("Utils\\AutoUpdate\\") + packages::kLauncherProgramName;
+      report.Line(Exists(host, tmp, launcher) ? launcher + ": every full run installs or updates " +
+                                                    packages::kLauncherServiceName + " from it"
+                                              : std::string("none: the package brings no ") + launcher);
+    }
   }
   host.SetCurrentDirectory(saved_cwd);
   return report.Verdict();

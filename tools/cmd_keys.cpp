@@ -100,6 +100,27 @@ int Sign(ToolContext& context) {
   return 0;
 }
 
+// Why the check said no, read from what the checker found.
+std::string FailureReason(host::Host& host, const packages::TFileCheker& checker,
+                          const packages::SignatureVerifier& verifier) {
+  const bool trailer = checker.Header == "PK" || checker.Header == "MZ";
+  const auto attributes = host.GetAttributes(checker.FileName);
+  if (checker.Header == "PK" && attributes && attributes->read_only) {
+    return "the file is read-only; the utility opens packages for writing";
+  }
+  // The checker reads a trailer field only when it holds "==".
+  const bool field = trailer ? checker.SignatureText.find("==") != std::string::npos : !checker.SignatureText.empty();
+  if (!field) {
+    return trailer ? "no signature field: no <key>...</key> trailer at its end"
+                   : "no signature field: no key=\"...\" attribute in the first tag of line 2";
+  }
+  if (!verifier.CanVerify(checker.SignatureText)) {
+    return "the signature field cannot be a signature (it is no base64 text of 64 bytes)";
+  }
+  return "the signature does not verify with this key over this content (another key made it, or the content "
+         "changed after signing)";
+}
+
 int Verify(ToolContext& context) {
   const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PUBLIC.pem FILE");
   host::Host& host = context.host;
@@ -111,12 +132,9 @@ int Verify(ToolContext& context) {
     PrintLine(host, path + ": signature valid (digest " + checker.ReferenceDigest + ")");
     return 0;
   }
-  std::string line = path + ": " + "Подпись не прошла проверку!"_cp;
-  const auto attributes = host.GetAttributes(path);
-  if (checker.Header == "PK" && attributes && attributes->read_only) {
-    line += " (the file is read-only; the utility opens packages for writing)";
-  }
-  PrintLine(host, line);
+  // The utility's verdict stays as it is; why, on standard error.
+  PrintLine(host, path + ": " + "Подпись не прошла проверку!"_cp);
+  PrintError("verify: " + path + ": " + FailureReason(host, checker, verifier));
   return 1;
 }
 
@@ -155,8 +173,11 @@ const ToolCommandRegistration verify_registration({
     "verify PUBLIC.pem FILE",
     "check a file's signature exactly as the utility does",
     "Runs the utility's signature check on FILE with the public key and\n"
-    "prints the result. Like the utility, it opens a ZIP archive for\n"
-    "writing, so a read-only package fails.\n"
+    "prints the result; a failure gives the reason on standard error: no\n"
+    "signature field, a field that cannot be a signature, or a signature\n"
+    "that does not verify with this key over this content. Like the\n"
+    "utility, it opens a ZIP archive for writing, so a read-only package\n"
+    "fails.\n"
     "Exit code 0 when the signature is valid, 1 when it is not.",
     Verify,
 });

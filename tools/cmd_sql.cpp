@@ -66,7 +66,7 @@ int SqlCheck(ToolContext& context) {
   host::Host& host = context.host;
   TSqlScript script(host);
   script.Terminator = terminator;
-  script.Script() = PreparedLines(host, args[0]);
+  script.Script() = AboutFile(args[0], [&] { return PreparedLines(host, args[0]); });
   script.OnParse = [&host](TSqlScript&, TSqlParseKind kind, const std::string& text, int line) {
     PrintLine(host, ListingRow(line, kind, text));
   };
@@ -74,12 +74,7 @@ int SqlCheck(ToolContext& context) {
     if (!sql.empty()) PrintLine(host, ListingRow(line, scripts::stmtERR, sql));
     throw Exception(scripts::ParseErrorMessage(sql, error));
   };
-  try {
-    script.CheckScript();
-  } catch (const Exception& e) {
-    PrintError(e.Message());
-    return 1;
-  }
+  AboutFile(args[0], [&] { script.CheckScript(); });
   PrintLine(host, "OK");
   return 0;
 }
@@ -150,7 +145,8 @@ const ToolCommandRegistration kSqlCheck({
     "(one-line CONNECT statements become comments) and runs the check pass:\n"
     "every statement is read and classified, nothing is executed. Lists each\n"
     "statement with its first line, its kind and the start of its text, then\n"
-    "prints OK, or the parse error as the utility would log it.\n"
+    "prints OK, or the parse error as the utility would log it, after FILE's\n"
+    "name on standard error.\n"
     "  --term T   the terminator the script starts with (default \";\";\n"
     "             the pricing-procedure script uses \"^\")\n"
     "Exit code 0 when the script passes, 1 when it does not.",

@@ -16,15 +16,7 @@ using xml::TXMLNode;
 int RunCheck(ToolContext& context) {
   bool ignore_case = false;
   const std::vector<std::string> args = ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 1, "FILE");
-  std::unique_ptr<TXMLNode> document;
-  try {
-    document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
-  } catch (const EOSError&) {
-    throw;  // the file itself: reported like every other failure
-  } catch (const Exception& e) {
-    PrintLine(context.host, e.Message());
-    return 1;
-  }
+  AboutFile(args[0], [&] { TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case); });
   PrintLine(context.host, "OK");
   return 0;
 }
@@ -33,8 +25,9 @@ int RunSelect(ToolContext& context) {
   bool ignore_case = false;
   const std::vector<std::string> args =
       ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 2, "FILE and PATH");
-  const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
-  const TXMLNode* node = document->SelectRequired(args[1]);
+  const std::unique_ptr<TXMLNode> document =
+      AboutFile(args[0], [&] { return TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case); });
+  const TXMLNode* node = AboutFile(args[0], [&] { return document->SelectRequired(args[1]); });
   PrintLine(context.host, node->ToXML());
   PrintLine(context.host, node->GetText());
   return 0;
@@ -42,13 +35,12 @@ int RunSelect(ToolContext& context) {
 
 int RunFormat(ToolContext& context) {
   const std::vector<std::string> args = ToolOptions().Parse(context.args, 1, "FILE");
-  const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0]);
-  const std::string bytes = document->SaveToString();
+  const std::string bytes = AboutFile(args[0], [&] { return TXMLNode::LoadFromFile(context.host, args[0])->SaveToString(); });
   // The document's own bytes, not converted for the console.
   try {
     host::WriteStandardOutput(bytes);
   } catch (const Exception&) {
-    PrintError("korvel-tool: cannot write to standard output");
+    PrintError("xml-format: cannot write to standard output");
     return 1;
   }
   return 0;
@@ -59,7 +51,7 @@ const ToolCommandRegistration kCheck(ToolCommand{
     "xml-check FILE [--ignore-case]",
     "parse an XML file as the utility does",
     "Reads FILE with the utility's XML parser and prints OK, or the parser's\n"
-    "message (exit code 1). --ignore-case reads it as the module engine does\n"
+    "message after FILE's name on standard error (exit code 1). --ignore-case reads it as the module engine does\n"
     "(names looked up without regard to letter case); parsing itself is the same.",
     RunCheck,
 });
@@ -70,7 +62,8 @@ const ToolCommandRegistration kSelect(ToolCommand{
     "select a node of an XML file by path",
     "Evaluates PATH from the document node of FILE, as the utility does, and\n"
     "prints the selected node in compact form on the first line and its text\n"
-    "on the second. Nothing selected, or a parse error: exit code 1.\n"
+    "on the second. Nothing selected, or a parse error: the message after\n"
+    "FILE's name on standard error, exit code 1.\n"
     "\n"
     "Paths: steps separated by \"/\": NAME, @NAME, ., .., NAME[N] (from 0),\n"
     "NAME[last()], NAME[@ATTR=VALUE]; \"//\" in front searches the whole document.\n"
