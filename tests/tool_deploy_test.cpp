@@ -208,6 +208,21 @@ TEST_F(ToolDeploy, AClosedStandardOutputNeverStopsTheWork) {
   for (const char* name : {"a", "b", "c", "d", "e"}) EXPECT_EQ(ReadFile(dir_ / ("app\\" + std::string(name))), name);
 }
 
+// A name Windows-1251 cannot carry is said to be never copied, not missing.
+TEST_F(ToolDeploy, ANameWithoutAWindows1251FormIsNeverCopied) {
+  if (host::kWindows) GTEST_SKIP() << "makes the name with the POSIX shell";
+  WriteFile(dir_ / "src\\bin\\a.dll", "a");
+  ASSERT_EQ(testing::RunProgram("/bin/sh", {"-c", "echo x > src/bin/\xe4\xb8\xad.dll"}, dir_.path()).exit_code, 0);
+  WriteFile(dir_ / "distrib.xml",
+            "<D><MODULES><MODULE ID=\"2\" Root=\"app\"><FILES><DIR Source=\"\\bin\" Dest=\"%ROOT\">"
+            "<FILELIST Mask=\"*.dll\"/></DIR></FILES></MODULE></MODULES></D>");
+  const ToolRun run = Run({"distrib.xml", "2", "src"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.out.find("copy src/bin/a.dll -> app/a.dll\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("skip src/bin/?.dll (its name has no Windows-1251 form; never copied)\n"), std::string::npos)
+      << run.out;
+}
+
 TEST_F(ToolDeploy, UsageErrors) {
   EXPECT_EQ(Run({"distrib.xml", "2"}).exit_code, 2);
   EXPECT_EQ(Run({"distrib.xml", "two", "src"}).exit_code, 2);

@@ -84,12 +84,16 @@ const ToolCommandRegistration kDeploy(ToolCommand{
     "  keep DEST (same size and time)\n"
     "  keep DEST (Replace=0)\n"
     "  skip SOURCE (missing)\n"
+    "  skip SOURCE (its name has no Windows-1251 form; never copied)\n"
     "then every variable resolved, with its value and where it was found:\n"
     "  variable NAME = VALUE (local.xml|distrib.xml|built-in)\n"
     "With --plan nothing is copied and no directory is made; the plan lists what a\n"
-    "deployment would do (a file it copies counts as there for the nodes after it).\n"
+    "deployment would do, failures included (a file it copies counts as there for\n"
+    "the nodes after it, FILELISTs too; paths compare with \"..\" folded).\n"
     "A failure prints the utility's message, with its stacks, to standard error\n"
-    "and exits with 1; a deployment that fails part-way leaves what it copied.",
+    "and exits with 1; a deployment that fails part-way leaves what it copied.\n"
+    "A closed standard output never stops a deployment: it goes on to its end,\n"
+    "then says its report was cut short (exit code 1); a plan stops (exit code 0).",
     RunDeploy,
 });
 
