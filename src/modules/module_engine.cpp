@@ -228,7 +228,9 @@ class ModuleEngine {
     const std::string dst = host::IncludePathDelimiter(dest);
     if (options_.plan) AddPlannedFiles(src, mask, recurse, files);
     for (const std::string& file : files) CopyIfNeeded(file, dst + file.substr(src.size()), replace);
-    for (const std::string& file : unreachable) Report(DeployAction::kSkipUnreachable, file, dst + file.substr(src.size()));
+    for (const std::string& file : unreachable) {
+      Report(DeployAction::kSkipUnreachable, file, dst + file.substr(src.size()));
+    }
   }
 
   // The files the plan copied below `src` that a listing after those copies
@@ -239,9 +241,9 @@ class ModuleEngine {
     for (const std::string& file : files) listed.insert(PlanKey(file));
     for (const auto& [key, planned] : planned_) {
       const std::string head = planned.path.substr(0, folded_src.size());
-      if (planned.path.size() <= folded_src.size() || !(host::kWindows ? SameText(head, folded_src) : head == folded_src)) {
-        continue;
-      }
+      const bool below = planned.path.size() > folded_src.size() &&
+                         (host::kWindows ? SameText(head, folded_src) : head == folded_src);
+      if (!below) continue;
       const std::string relative = planned.path.substr(folded_src.size());
       if (!recurse && relative.find(host::kPathDelim) != std::string::npos) continue;
       if (!MatchesMask(host::ExtractFileName(relative), mask) || listed.count(key) > 0) continue;
