@@ -212,7 +212,7 @@ TEST_F(OfficeTools, InfoZipArchiveSignedIsAcceptedAndTamperingIsRefused) {
   read_only.read_only = true;
   SystemHost().SetAttributes(dir_ / "ro.upd", read_only);
   ExpectRefused(dir_ / "ro.upd");
-  EXPECT_THAT(Tool({"verify", pub(), dir_ / "ro.upd"}).output, HasSubstr("read-only"));
+  EXPECT_THAT(Tool({"verify", pub(), dir_ / "ro.upd"}).error, HasSubstr("read-only"));
   // Signed a second time: refused, the file unchanged.
   EXPECT_EQ(Tool({"sign", priv(), upd}).exit_code, 1);
   EXPECT_EQ(ReadFile(upd), good);
@@ -351,6 +351,86 @@ TEST_F(OfficeTools, TextFilesAreSignedInLineTwo) {
   const ProgramResult refused = Tool({"sign", priv(), dir_ / "bad.xml"});
   EXPECT_EQ(refused.exit_code, 1);
   EXPECT_EQ(ReadFile(dir_ / "bad.xml"), "<?xml?>\n<R/>\n");
+}
+
+// pack writes only where a package or nothing lies, and replaces a package
+// whole; the versions must make sense for the type.
+TEST_F(OfficeTools, PackNeverOverwritesItsKeyOrAFileThatIsNoPackage) {
+  const std::vector<std::string> pack = {"pack", "--key", priv(), "--type", "42", "--pred", "1", "--to", "5"};
+  const auto run = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = pack;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return Tool(args);
+  };
+  WriteFile(dir_ / "notes.txt", "not a package");
+  SystemHost().ForceDirectoriesOrFail(dir_ / "outdir");
+  const std::string key = ReadFile(priv());
+  const struct {
+    std::vector<std::string> extra;
+    int exit_code;
+    std::string error;
+  } cases[] = {
+      {{payload(), priv()}, 1, ": this is the signing key --key; pack never writes over its key"},
+      {{payload(), dir_ / "notes.txt"}, 1, ": exists and is no package (no ZIP archive)"},
+      {{payload(), dir_ / "outdir"}, 1, ": a directory; OUT names the package file to write"},
+      {{"--type=41", "--old", "1521", "--new=1520", payload(), dir_ / "x.upd"}, 2, "pack: --new 1520 must be above --old 1521"},
+      {{"--old", "1520", payload(), dir_ / "x.upp"}, 2, "pack: a private update (--type 42) has no versions"},
+      {{payload(), dir_ / "x.upp", "--key"}, 2, "pack: --key needs a value"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = run(c.extra);
+    EXPECT_EQ(result.exit_code, c.exit_code) << c.error;
+    EXPECT_THAT(result.error, HasSubstr(c.error));
+  }
+  EXPECT_EQ(ReadFile(priv()), key);
+  EXPECT_EQ(ReadFile(dir_ / "notes.txt"), "not a package");
+  EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upp"));
+  // An existing package is replaced, by one that passes the check.
+  WriteFile(dir_ / "old.upp", "PK\x05\x06 an old archive");
+  ASSERT_EQ(run({payload(), dir_ / "old.upp"}).exit_code, 0);
+  EXPECT_EQ(Tool({"verify", pub(), dir_ / "old.upp"}).exit_code, 0);
+  if (!host::kWindows) {
+    ASSERT_EQ(Shell("mkfifo '" + cp1251::ToUtf8(payload()) + "/fifo'").exit_code, 0);
+    const ProgramResult fifo = run({payload(), dir_ / "fifo.upp"});
+    EXPECT_EQ(fifo.exit_code, 1);
+    EXPECT_THAT(fifo.error, HasSubstr("fifo: cannot be read, so it cannot be packed"));
+  }
+}
+
+// keygen and verify: one name for both keys, a key that cannot be made
+// named as the user gave it, and why a signature fails.
+TEST_F(OfficeTools, KeygenRefusalsAndWhyVerifySaysNo) {
+  const ProgramResult same = Tool({"keygen", dir_ / "k.pem", dir_ / "k.pem"});
+  EXPECT_EQ(same.exit_code, 2);
+  EXPECT_THAT(same.error, HasSubstr("keygen: PRIVATE.pem and PUBLIC.pem name the same file"));
+  const ProgramResult nowhere = Tool({"keygen", dir_ / "no/k.pem", dir_ / "k.pub"});
+  EXPECT_EQ(nowhere.exit_code, 1);
+  EXPECT_EQ(nowhere.error.rfind(dir_ / "no/k.pem" + ": ", 0), 0u) << nowhere.error;
+  EXPECT_THAT(nowhere.error, ::testing::Not(HasSubstr(".part")));
+
+  const std::string signed_xml = dir_ / "signed.xml";
+  WriteFile(signed_xml, "<?xml version=\"1.0\"?>\n<R N=\"1\">\n</R>\n");
+  ASSERT_EQ(Tool({"sign", dir_ / "other.pem", signed_xml}).exit_code, 0);
+  WriteFile(dir_ / "plain.xml", "<?xml version=\"1.0\"?>\n<R N=\"1\">\n</R>\n");
+  WriteFile(dir_ / "bad.xml", "<?xml version=\"1.0\"?>\n<R key=\"abc==\">\n");
+  const struct {
+    std::string file, reason;
+  } cases[] = {
+      {dir_ / "plain.xml", "no signature field"},
+      {dir_ / "bad.xml", "the signature field cannot be a signature"},
+      {signed_xml, "the signature does not verify with this key over this content"},
+  };
+  for (const auto& c : cases) {
+    const ProgramResult result = Tool({"verify", pub(), c.file});
+    EXPECT_EQ(result.exit_code, 1) << c.reason;
+    EXPECT_EQ(ConsoleUtf8(result.output), c.file + ": Подпись не прошла проверку!\n");
+    EXPECT_THAT(result.error, HasSubstr("verify: " + c.file + ": " + c.reason));
+  }
+  // korvel-tool alone is a usage error: its usage on standard error.
+  const ProgramResult bare = Tool({});
+  EXPECT_EQ(bare.exit_code, 2);
+  EXPECT_EQ(bare.output, "");
+  EXPECT_THAT(bare.error, HasSubstr("Usage: korvel-tool COMMAND"));
 }
 
 TEST_F(OfficeTools, WrongArgumentsAndHelp) {

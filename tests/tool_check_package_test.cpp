@@ -168,6 +168,13 @@ TEST_F(CheckPackage, ADescriptorOrAScriptThatWouldFailNamesTheStepAndTheUtilitys
     EXPECT_EQ(result.exit_code, 1) << result.output;
     EXPECT_THAT(result.output, HasSubstr(c.message)) << result.output;
     EXPECT_THAT(result.output, HasSubstr("verdict: the package would fail at " + c.step + ": ")) << result.output;
+    // The verdict carries the whole message on its one line; the steps
+    // after the failure are not reached.
+    const std::string verdict = result.output.substr(result.output.rfind("verdict: "));
+    EXPECT_THAT(verdict, HasSubstr(c.message));
+    EXPECT_EQ(verdict.find('\n'), verdict.size() - 1) << verdict;
+    EXPECT_THAT(result.output, HasSubstr("[working directory]\n  not reached: the run stops at " + c.step));
+    EXPECT_THAT(result.output, Not(HasSubstr("deleted from the inbox")));
   }
 }
 

@@ -140,10 +140,104 @@ TEST_F(ToolDeploy, FailuresPrintTheUtilitysMessage) {
   EXPECT_EQ(missing.err.rfind("Ошибка обновления модуля 2:\nCannot open file", 0), 0u) << missing.err;
 }
 
+// The plan says what the deployment then does, failures included: a FILE
+// copied into a later FILELIST's source, a destination spelled with "..",
+// a destination below a file or that is a directory.
+TEST_F(ToolDeploy, ThePlanIsWhatTheDeploymentDoes) {
+  const auto descriptor = [](const std::string& root, const std::string& nodes) {
+    return "<DISTRIB><MODULES><MODULE ID=\"2\" Root=\"" + root + "\"><FILES>" + nodes +
+           "</FILES></MODULE></MODULES></DISTRIB>";
+  };
+  struct Case {
+    std::string name, root, nodes, in_root;  // in_root: a file or directory made below the root first
+    bool directory;
+    int exit_code;
+  };
+  const std::vector<Case> cases = {
+      {"filelist", "a1",
+       "<DIR Source=\"\\bin\" Dest=\"src\\staged\"><FILE Name=\"x.exe\"/></DIR>"
+       "<DIR Source=\"\\staged\" Dest=\"%ROOT\\bin\"><FILELIST Mask=\"*.exe\"/></DIR>",
+       "", false, 0},
+      {"dotdot", "a2",
+       "<DIR Source=\"\\bin\" Dest=\"%ROOT\\bin\"><FILE Name=\"x.exe\"/></DIR>"
+       "<DIR Source=\"\\bin\" Dest=\"%ROOT\\bin\\..\\bin\"><FILE Name=\"x.exe\" Replace=\"0\"/></DIR>",
+       "", false, 0},
+      {"below a file", "a3", "<DIR Source=\"\\bin\" Dest=\"%ROOT\\bin\"><FILE Name=\"x.exe\"/></DIR>", "bin", false, 1},
+      {"a directory", "a4", "<DIR Source=\"\\bin\" Dest=\"%ROOT\\bin\"><FILE Name=\"x.exe\"/></DIR>", "bin\\x.exe",
+       true, 1},
+  };
+  WriteFile(dir_ / "src\\bin\\x.exe", "x");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SystemHost().DeleteDirectoryTree(dir_ / "src\\staged", false);
+    if (c.directory) {
+      SystemHost().ForceDirectoriesOrFail(dir_ / (c.root + "\\" + c.in_root));
+    } else if (!c.in_root.empty()) {
+      WriteFile(dir_ / (c.root + "\\" + c.in_root), "a file");
+    }
+    WriteFile(dir_ / "distrib.xml", descriptor(c.root, c.nodes));
+    const std::map<std::string, std::string> before = Tree();
+    const ToolRun plan = Run({"distrib.xml", "2", "src", "--plan"});
+    EXPECT_EQ(Tree(), before);
+    const ToolRun deployment = Run({"distrib.xml", "2", "src"});
+    EXPECT_EQ(plan.exit_code, c.exit_code) << plan.err;
+    EXPECT_EQ(deployment.exit_code, c.exit_code) << deployment.err;
+    EXPECT_EQ(plan.out, deployment.out);
+    EXPECT_EQ(plan.err, deployment.err);
+  }
+}
+
+// A closed standard output never stops a deployment half-way: it goes on
+// to its end and says so on standard error; a plan stops as a filter does.
+TEST_F(ToolDeploy, AClosedStandardOutputNeverStopsTheWork) {
+  if (host::kWindows) GTEST_SKIP() << "closes standard output with the POSIX shell";
+  for (const char* name : {"a", "b", "c", "d", "e"}) WriteFile(dir_ / ("src\\bin\\" + std::string(name)), name);
+  WriteFile(dir_ / "distrib.xml",
+            "<D><MODULES><MODULE ID=\"2\" Root=\"app\"><FILES><DIR Source=\"\\bin\" Dest=\"%ROOT\">"
+            "<FILELIST Mask=\"*\"/></DIR></FILES></MODULE></MODULES></D>");
+  const auto closed = [&](const std::string& extra) {
+    return testing::RunProgram("/bin/sh", {"-c", "\"$0\" deploy distrib.xml 2 src" + extra + " >&-", testing::ToolProgram()},
+                               dir_.path());
+  };
+  const testing::ProgramResult plan = closed(" --plan");
+  EXPECT_EQ(plan.exit_code, 0) << plan.error;
+  EXPECT_FALSE(SystemHost().DirectoryExists(dir_ / "app"));
+  const testing::ProgramResult deployment = closed("");
+  EXPECT_EQ(deployment.exit_code, 1);
+  EXPECT_EQ(deployment.error, "deploy: standard output was closed; the report was cut short\n");
+  for (const char* name : {"a", "b", "c", "d", "e"}) EXPECT_EQ(ReadFile(dir_ / ("app\\" + std::string(name))), name);
+}
+
+// A name Windows-1251 cannot carry is said to be never copied, not missing.
+TEST_F(ToolDeploy, ANameWithoutAWindows1251FormIsNeverCopied) {
+  if (host::kWindows) GTEST_SKIP() << "makes the name with the POSIX shell";
+  WriteFile(dir_ / "src\\bin\\a.dll", "a");
+  ASSERT_EQ(testing::RunProgram("/bin/sh", {"-c", "echo x > src/bin/\xe4\xb8\xad.dll"}, dir_.path()).exit_code, 0);
+  WriteFile(dir_ / "distrib.xml",
+            "<D><MODULES><MODULE ID=\"2\" Root=\"app\"><FILES><DIR Source=\"\\bin\" Dest=\"%ROOT\">"
+            "<FILELIST Mask=\"*.dll\"/></DIR></FILES></MODULE></MODULES></D>");
+  const ToolRun run = Run({"distrib.xml", "2", "src"});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_NE(run.out.find("copy src/bin/a.dll -> app/a.dll\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("skip src/bin/?.dll (its name has no Windows-1251 form; never copied)\n"), std::string::npos)
+      << run.out;
+}
+
 TEST_F(ToolDeploy, UsageErrors) {
   EXPECT_EQ(Run({"distrib.xml", "2"}).exit_code, 2);
   EXPECT_EQ(Run({"distrib.xml", "two", "src"}).exit_code, 2);
   EXPECT_EQ(Run({"distrib.xml", "2", "src", "--force"}).exit_code, 2);
+  const ToolRun no_value = Run({"distrib.xml", "2", "src", "--local"});
+  EXPECT_EQ(no_value.exit_code, 2);
+  EXPECT_EQ(no_value.err.rfind("deploy: --local needs a value\nUsage: korvel-tool deploy ", 0), 0u) << no_value.err;
+  EXPECT_EQ(Run({"distrib.xml", "2", "nowhere"}).err.rfind("deploy: SOURCE_DIR nowhere is no directory\n", 0), 0u);
+  // A file that does not parse is named; --local=FILE is --local FILE.
+  WriteFile(dir_ / "src\\a", "a");
+  WriteFile(dir_ / "distrib.xml", "<R><MODULES><MODULE ID=\"2\"><FILES/></MODULE></MODULES></R>");
+  WriteFile(dir_ / "local.xml", "<LOCAL></VARS>");
+  const ToolRun bad_local = Run({"distrib.xml", "2", "src", "--local=local.xml"});
+  EXPECT_EQ(bad_local.exit_code, 1);
+  EXPECT_EQ(bad_local.err.rfind("local.xml: ", 0), 0u) << bad_local.err;
   const ToolRun help = Run({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("keep DEST (Replace=0)"), std::string::npos);

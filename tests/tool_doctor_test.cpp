@@ -195,7 +195,44 @@ TEST_F(DoctorTool, AnUnreachableOrShutDownDatabaseAndABrokenConfiguration) {
                                                std::vector<std::string>{"doctor", "--ini"}}) {
     const ProgramResult result = RunProgram(ToolTestBuildProgram(), args);
     EXPECT_EQ(result.exit_code, 2) << args.back();
-    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--repair]"));
+    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--pos] [--repair]"));
+  }
+}
+
+// A workstation (no DB key, its database DB/orvpos.gdb beside the utility,
+// as /POS takes it) is recognised, or named by --pos, and gets what applies
+// to it; the advice for a configuration that stops every run names its
+// cause.
+TEST_F(DoctorTool, AWorkstationAndTheCauseOfABrokenConfiguration) {
+  const std::string pos_db = host::JoinPath(inst_.exe_dir(), "DB\\orvpos.gdb");
+  const std::string pos_db_utf8 = cp1251::ToUtf8(pos_db);
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::function<void()> make;
+    std::vector<std::string> expected, absent;
+  };
+  const std::vector<Case> cases = {
+      {"recognised", {}, [&] { WriteFile(pos_db, "no database"); },
+       {"a workstation (/POS): its database " + pos_db_utf8, "the workstation's database " + pos_db_utf8 +
+        " cannot be read:", "promotion service OrvPromos"},
+       {"Не найден параметр DB", "database server", "launcher service", "[database files]"}},
+      {"named", {"--pos"}, [] {}, {"the workstation's database " + pos_db_utf8 + " is missing"}, {"database server"}},
+      {"a server without DB", {}, [] {},
+       {"Не найден параметр DB в файле Korvel.ini", "-> write DB=server/port:path under [Path] in Korvel.ini; a "
+        "workstation"}, {}},
+      {"no Distrib", {}, [&] { SystemHost().DeleteDirectoryTree(inst_.work_dir() + "Distrib", false); },
+       {"an installer makes Distrib (with the marker of the installed version, an empty NNNNNN.ver)"}, {}},
+  };
+  inst_.WriteIni(inst_.StandardIni(""));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.make();
+    const ProgramResult result = Doctor(c.args);
+    EXPECT_EQ(result.exit_code, 1) << result.output;
+    for (const std::string& line : c.expected) EXPECT_THAT(result.output, HasSubstr(line)) << result.output;
+    for (const std::string& line : c.absent) EXPECT_THAT(result.output, Not(HasSubstr(line)));
+    if (SystemHost().FileExists(pos_db)) SystemHost().DeleteFile(pos_db);
   }
 }
 

@@ -20,6 +20,8 @@
 #include "tools/doctor_swap.h"
 #include "tools/read_only_host.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
+#include "tools/tool_options.h"
 #include "xml/xml_node.h"
 
 namespace korvel::tool {
@@ -32,11 +34,14 @@ constexpr const char* kUtilityName = host::kWindows ? "Korvel.exe" : "Korvel";
 constexpr const char* kDefaultIni = "Korvel.ini";
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::size_t kLogLinesShown = 12;
-constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--repair]";
+constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--pos] [--repair]";
+// A workstation's database, beside the utility, as its /POS mode takes it.
+constexpr const char* kWorkstationDatabase = "DB\\orvpos.gdb";
 
 struct DoctorArgs {
   std::string dir;  // the utility's directory, full, with separator
   std::string ini;  // as /INI takes it; empty for Korvel.ini
+  bool pos = false;  // a workstation, run with /POS
   bool repair = false;
 };
 
@@ -80,28 +85,45 @@ class Findings {
 
 std::string Megabytes(std::int64_t bytes) { return IntToStr(bytes < 0 ? 0 : bytes / kMiB) + " MB"; }
 
-std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<std::string>& args, std::string& error) {
+DoctorArgs ParseDoctorArgs(host::Host& host, const std::vector<std::string>& args) {
   DoctorArgs parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--repair") {
-      parsed.repair = true;
-    } else if (args[i] == "--ini" && i + 1 < args.size()) {
-      parsed.ini = args[++i];
-    } else if (args[i] == "--dir" && i + 1 < args.size()) {
-      parsed.dir = args[++i];
-    } else {
-      error = "unexpected argument " + args[i];
-      return std::nullopt;
-    }
-  }
+  ToolOptions()
+      .Flag("--repair", parsed.repair)
+      .Flag("--pos", parsed.pos)
+      .Value("--ini", parsed.ini)
+      .Value("--dir", parsed.dir)
+      .Parse(args, 0, "only options");
   // Beside the utility: the toolkit's own directory unless told otherwise.
   parsed.dir = parsed.dir.empty() ? host::ExtractFilePath(host.ExecutablePath()) : host.ExpandUNCFileName(parsed.dir);
   parsed.dir = host::IncludePathDelimiter(parsed.dir);
-  if (!host.DirectoryExists(parsed.dir)) {
-    error = "no directory " + parsed.dir;
-    return std::nullopt;
-  }
+  if (!host.DirectoryExists(parsed.dir)) throw UsageError("no directory " + parsed.dir);
   return parsed;
+}
+
+// What to do about a configuration that stops every run: the message
+// names the cause, and the cause decides.
+std::string ConfigurationAdvice(const std::string& message, const std::string& ini, const DoctorArgs& args,
+                                bool workstation) {
+  const std::string readme = " (README: \"Installing and scheduling\"), then run the doctor again";
+  if (message.starts_with("Не найден файл "_cp)) return "put the configuration " + ini + " into " + args.dir + readme;
+  if (message.starts_with("Не найден параметр DB "_cp) && !workstation) {
+    return "write DB=server/port:path under [Path] in " + ini + "; a workstation, whose database is " +
+           kWorkstationDatabase + " beside the utility, runs with /POS (the doctor: --pos)";
+  }
+  if (message.starts_with("Не найден параметр "_cp)) {
+    const std::string key = message.substr(std::string("Не найден параметр "_cp).size());
+    return "write the key " + key.substr(0, key.find(' ')) + " under [Path] in " + ini + readme;
+  }
+  if (message.starts_with("Каталог "_cp)) {
+    return "create the missing directory: an installer makes Distrib (with the marker of the installed version, "
+           "an empty NNNNNN.ver), Apteka, the inbox and the outbox; only TMP is made by the first run" +
+           readme;
+  }
+  if (message.starts_with("Ошибка создания каталога "_cp)) {
+    return "the run cannot make TMP: check that its parent exists and that the utility's account may write "
+           "there";
+  }
+  return "mend " + ini + " in " + args.dir + readme;
 }
 
 // [configuration] and [installation]: false when the configuration stops
@@ -122,10 +144,14 @@ bool ReportConfiguration(Findings& out, run::TdmKorvel& dm, const DoctorArgs& ar
   } catch (const Exception& e) {
     out.Problem("the configuration " + ini + " stops every run before its initialisation ends:");
     out.Message(e.Message());
-    out.Todo("mend " + ini + " in " + args.dir + " (README: \"Running it\"), then run the doctor again");
+    out.Todo(ConfigurationAdvice(e.Message(), ini, args, dm.PosMode));
     return false;
   }
-  out.Ok(args.dir + ini + ": DB=" + dm.DbName + ", Modules=" + dm.Modules + ", Classic=" + (dm.Classic ? "1" : "0"));
+  if (dm.PosMode) {
+    out.Ok(args.dir + ini + ": a workstation (/POS): its database " + dm.DbName + ", Modules=" + dm.Modules);
+  } else {
+    out.Ok(args.dir + ini + ": DB=" + dm.DbName + ", Modules=" + dm.Modules + ", Classic=" + (dm.Classic ? "1" : "0"));
+  }
 
   out.Section("installation");
   for (const auto& [label, dir] : {std::pair<std::string, std::string>{"Distrib", dm.DistribDir},
@@ -317,6 +343,50 @@ bool ReportDatabase(Findings& out, run::TdmKorvel& dm, host::Host& system, const
   return identified;
 }
 
+// A workstation's [database]: its local file, read as a /POS run reads it;
+// no database server, safe swap or repair applies. Returns whether the
+// pharmacy's identity was read.
+bool ReportWorkstationDatabase(Findings& out, run::TdmKorvel& dm, bool repair) {
+  out.Section("database");
+  host::Host& host = dm.Host();
+  if (repair) out.Note("--repair does nothing on a workstation: its run touches no database server or safe swap");
+  if (!host.FileExists(dm.DbName)) {
+    out.Problem("the workstation's database " + dm.DbName + " is missing: every /POS run stops during its "
+                "initialisation");
+    out.Todo(std::string("put the workstation's database at ") + kWorkstationDatabase + " beside the utility");
+    return false;
+  }
+  if (!dm.FbClient.Load()) {
+    out.Problem("the Firebird client library " + dm.FbClient.Name() + " cannot be loaded");
+    out.Todo("install the Firebird client beside the utility or on the system's library path");
+    return false;
+  }
+  try {
+    dm.ReadDbParams();
+  } catch (const Exception& e) {
+    out.Problem("the workstation's database " + dm.DbName + " cannot be read:");
+    out.Message(e.Message());
+    out.Todo("the client opens it as a local file: check that it is a database of this Firebird version and "
+             "that the utility's account may open it");
+    return false;
+  }
+  out.Ok(dm.DbName + ": chain " + IntToStr(dm.PredId) + ", pharmacy " + IntToStr(dm.NodeId) + ", schema version " +
+         IntToStr(dm.SysVerNo));
+  if (host.DirectoryExists(dm.TmpDir)) {
+    out.Ok("TMP (" + dm.TmpDir + "): " + Megabytes(host.GetDiskFreeBytes(dm.TmpDir)) + " free");
+  }
+  return true;
+}
+
+// A workstation when told so, or when the configuration names no database
+// and the workstation's own lies beside the utility.
+bool IsWorkstation(host::Host& host, const DoctorArgs& args) {
+  if (args.pos) return true;
+  const std::string ini = args.dir + (args.ini.empty() ? std::string(kDefaultIni) : args.ini);
+  return host.FileExists(ini) && Trim(host.ReadIniString(ini, "Path", "DB", "")).empty() &&
+         host.FileExists(host::JoinPath(args.dir, kWorkstationDatabase));
+}
+
 enum class ServiceRole { kDatabaseServer, kPromotion, kLauncher };
 
 void ReportService(Findings& out, run::TdmKorvel& dm, const std::string& name, ServiceRole role) {
@@ -430,33 +500,34 @@ void ReportPacket(Findings& out, host::Host& host, const std::string& out_dir, c
 
 int RunDoctor(ToolContext& context) {
   host::Host& system = context.host;
-  std::string usage_error;
-  const std::optional<DoctorArgs> args = ParseDoctorArgs(system, context.args, usage_error);
-  if (!args) {
-    PrintError("doctor: " + usage_error);
-    PrintError(std::string("Usage: korvel-tool ") + kUsage);
-    return 2;
-  }
+  const DoctorArgs args = ParseDoctorArgs(system, context.args);
   // As the utility does first: relative directories of the configuration
   // are taken from the utility's directory.
-  system.SetCurrentDirectory(args->dir);
+  system.SetCurrentDirectory(args.dir);
   Findings out(system);
-  ReadOnlyHost host(system, args->dir + kUtilityName, args->ini);
+  ReadOnlyHost host(system, args.dir + kUtilityName, args.ini);
   run::TdmKorvel dm(host);
-  dm.ExeDir = args->dir;
+  dm.ExeDir = args.dir;
+  dm.PosMode = IsWorkstation(system, args);
 
-  const bool configured = ReportConfiguration(out, dm, *args);
+  const bool configured = ReportConfiguration(out, dm, args);
   const std::string service_name = dm.ServerServiceName();
-  const bool identified = configured && ReportDatabase(out, dm, system, service_name, args->repair);
+  bool identified = false;
+  if (dm.PosMode) {
+    identified = configured && ReportWorkstationDatabase(out, dm, args.repair);
+  } else {
+    identified = configured && ReportDatabase(out, dm, system, service_name, args.repair);
+  }
 
   out.Section("services");
-  ReportService(out, dm, service_name, ServiceRole::kDatabaseServer);
+  // A /POS run stops and starts only the promotion services.
+  if (!dm.PosMode) ReportService(out, dm, service_name, ServiceRole::kDatabaseServer);
   ReportService(out, dm, run::kPromoServiceName, ServiceRole::kPromotion);
   ReportService(out, dm, run::kPromoGuardServiceName, ServiceRole::kPromotion);
-  ReportService(out, dm, packages::kLauncherServiceName, ServiceRole::kLauncher);
+  if (!dm.PosMode) ReportService(out, dm, packages::kLauncherServiceName, ServiceRole::kLauncher);
 
   out.Section("last run");
-  ReportLastRun(out, system, args->dir);
+  ReportLastRun(out, system, args.dir);
   if (configured) {
     ReportPacket(out, system, dm.OutDir, identified ? packages::RequestPacketFileName(dm.PredId, dm.NodeId) : "");
   }
@@ -483,6 +554,10 @@ const ToolCommandRegistration kDoctor(ToolCommand{
     "  the disk space beside the database and in TMP;\n"
     "  the services: the Firebird server, the promotion services, the launcher;\n"
     "  the last run: its last log lines and the request packet in the outbox.\n"
+    "A workstation (--pos, or a configuration without DB and a DB\\orvpos.gdb\n"
+    "beside the utility, as its /POS runs take it) gets what applies to it: the\n"
+    "configuration, version and key, its local database, the promotion\n"
+    "services, the last run and the packet.\n"
     "Nothing is changed, and no service is started or stopped. With --repair,\n"
     "when the live database file is missing and a whole copy from before the\n"
     "interrupted update is there, it is put back with the utility's own recovery\n"
