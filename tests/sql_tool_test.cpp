@@ -80,12 +80,12 @@ TEST(SqlCheckTool, ParseErrorAsTheUtilityLogsIt) {
   EXPECT_EQ(r.out,
             "     1  stmtDML       insert into T values (1)\n"
             "     2  stmtERR       -- a comment the utility does not know commit\n");
-  EXPECT_EQ(r.err, Text("Ошибка разбора скрипта: -- a comment the utility does not know\r\ncommit Invalid statement\n"));
+  EXPECT_EQ(r.err, Text("2.sql: Ошибка разбора скрипта: -- a comment the utility does not know\r\ncommit Invalid statement\n"));
 
   WriteFile(dir / "3.sql", "commit;\r\n/* not closed\r\n");
   const ToolResult comment = Tool(dir.path(), {"sql-check", "3.sql"});
   EXPECT_EQ(comment.exit_code, 1);
-  EXPECT_EQ(comment.err, "Ошибка разбора скрипта:  Invalid Comment\n");
+  EXPECT_EQ(comment.err, "3.sql: Ошибка разбора скрипта:  Invalid Comment\n");
 }
 
 TEST(SqlCheckTool, TerminatorOptionMissingFileAndUsage) {

@@ -196,7 +196,7 @@ TEST_F(ToolFleet, ExitCodes) {
       {{"--now", "10.03.2024 12:00", "--stale", "8", Path("ok/0001002.UPR")}, 0, ""},
       {{"--now", "10.03.2024 12:00", "--stale", "5", Path("ok")}, 1, ""},
       {{"--now", "10.03.2024 12:00", "--expect", Path("list.txt"), Path("ok")}, 1, "list.txt:2: pharmacy 1;1 is listed already on line 1"},
-      {{"--stale", "x", Path("ok")}, 2, "--stale needs a number of days"},
+      {{"--stale", "x", Path("ok")}, 2, "--stale needs a number"},
       {{"--now", "2024-03-10", Path("ok")}, 2, "--now needs"},
       {{"--frobnicate", Path("ok")}, 2, "unknown option --frobnicate"},
       {{}, 2, "expected at least one PATH"},

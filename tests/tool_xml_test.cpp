@@ -44,20 +44,22 @@ TEST_F(ToolXml, CheckPrintsOkOrTheParsersMessage) {
   EXPECT_EQ(ok.exit_code, 0);
   EXPECT_EQ(ok.out, "OK\n");
 
+  // A failure goes to standard error after the file's name.
   const ToolRun bad = Run({"xml-check", Write("bad.xml", "<a></b>")});
   EXPECT_EQ(bad.exit_code, 1);
-  EXPECT_EQ(bad.out, "Tag order error. Tag: \"a\" code: <a></b>\n");
+  EXPECT_EQ(bad.out, "");
+  EXPECT_EQ(bad.err, (dir_ / "bad.xml") + ": Tag order error. Tag: \"a\" code: <a></b>\n");
 
   // Messages reach the console in its encoding (UTF-8 here).
   const ToolRun comment = Run({"xml-check", Write("comment.xml", "<a><!-- open")});
   EXPECT_EQ(comment.exit_code, 1);
-  EXPECT_EQ(comment.out, "Не найден конец комментария\n");
+  EXPECT_EQ(comment.err, (dir_ / "comment.xml") + ": Не найден конец комментария\n");
 
   std::string nested;
   for (int i = 0; i < 3000; ++i) nested += "<a>";
   const ToolRun deep = Run({"xml-check", Write("deep.xml", nested)});
   EXPECT_EQ(deep.exit_code, 1);
-  EXPECT_EQ(deep.out, "XML nesting too deep (more than 1000 levels)\n");
+  EXPECT_EQ(deep.err, (dir_ / "deep.xml") + ": XML nesting too deep (more than 1000 levels)\n");
 
   const ToolRun missing = Run({"xml-check", dir_ / "missing.xml"});
   EXPECT_EQ(missing.exit_code, 1);
@@ -76,7 +78,7 @@ TEST_F(ToolXml, SelectPrintsTheNodeAndItsText) {
   const ToolRun none = Run({"xml-select", file, "FILES"});
   EXPECT_EQ(none.exit_code, 1);
   EXPECT_EQ(none.out, "");
-  EXPECT_EQ(none.err, "Раздел \"FILES\" не найден!\n");
+  EXPECT_EQ(none.err, file + ": Раздел \"FILES\" не найден!\n");
 
   // Names are looked up without letter case only when asked.
   EXPECT_EQ(Run({"xml-select", file, "товар"}).exit_code, 1);
@@ -84,7 +86,7 @@ TEST_F(ToolXml, SelectPrintsTheNodeAndItsText) {
 
   const ToolRun bad_index = Run({"xml-select", file, "A[2x]"});
   EXPECT_EQ(bad_index.exit_code, 1);
-  EXPECT_EQ(bad_index.err, "'2x' is not a valid integer value\n");
+  EXPECT_EQ(bad_index.err, file + ": '2x' is not a valid integer value\n");
   EXPECT_EQ(Run({"xml-select", Write("bad.xml", "<R>\x01</R>"), "A"}).exit_code, 1);
 }
 
@@ -106,7 +108,7 @@ TEST_F(ToolXml, FormatWritesTheSavedBytesUnconverted) {
   const ToolRun headless = Run({"xml-format", Write("headless.xml", "<R/>")});
   EXPECT_EQ(headless.exit_code, 1);
   EXPECT_EQ(headless.out, "");
-  EXPECT_EQ(headless.err, "XML List Error:List index out of bounds (0)\n");
+  EXPECT_EQ(headless.err, (dir_ / "headless.xml") + ": XML List Error:List index out of bounds (0)\n");
 }
 
 TEST_F(ToolXml, HelpAndUsageErrors) {

@@ -20,6 +20,7 @@
 #include "scripts/script_text.h"
 #include "scripts/sql_script.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -39,63 +40,25 @@ struct CheckArgs {
   bool classic = false;
 };
 
-const char* const kUsage =
-    "Usage: korvel-tool check-package OFFICE.pub PACKAGE --pred N --to N --version V [--schema S]\n"
-    "                                 [--local LOCAL.xml] [--classic]";
-
-std::optional<CheckArgs> ParseArgs(const std::vector<std::string>& args, std::string& error) {
+CheckArgs ParseArgs(const std::vector<std::string>& args) {
   CheckArgs parsed;
-  std::vector<std::string> positional;
-  bool have_pred = false, have_to = false, have_version = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const auto number = [&](std::int32_t& value) {
-      if (i + 1 >= args.size() || !TryStrToInt(args[i + 1], value)) {
-        error = arg + " needs a number";
-        return false;
-      }
-      ++i;
-      return true;
-    };
-    if (arg == "--pred") {
-      if (!number(parsed.pred)) return std::nullopt;
-      have_pred = true;
-    } else if (arg == "--to") {
-      if (!number(parsed.to)) return std::nullopt;
-      have_to = true;
-    } else if (arg == "--version") {
-      if (!number(parsed.version)) return std::nullopt;
-      have_version = true;
-    } else if (arg == "--schema") {
-      std::int32_t schema = 0;
-      if (!number(schema)) return std::nullopt;
-      parsed.schema = schema;
-    } else if (arg == "--local" && i + 1 < args.size()) {
-      parsed.local = args[++i];
-    } else if (arg == "--classic") {
-      parsed.classic = true;
-    } else if (arg.starts_with("--")) {
-      error = "unknown option " + arg;
-      return std::nullopt;
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != 2) {
-    error = "expected OFFICE.pub and PACKAGE";
-    return std::nullopt;
-  }
-  if (!have_pred || !have_to) {
-    error = "--pred and --to are required";
-    return std::nullopt;
-  }
+  std::optional<std::int32_t> pred, to, version;
+  const std::vector<std::string> positional = ToolOptions()
+                                                  .Number("--pred", pred)
+                                                  .Number("--to", to)
+                                                  .Number("--version", version)
+                                                  .Number("--schema", parsed.schema)
+                                                  .Value("--local", parsed.local)
+                                                  .Flag("--classic", parsed.classic)
+                                                  .Parse(args, 2, "OFFICE.pub and PACKAGE");
+  if (!pred || !to) throw UsageError("--pred and --to are required");
   parsed.key = positional[0];
   parsed.package = positional[1];
+  parsed.pred = *pred;
+  parsed.to = *to;
   const bool private_update = SameText(host::ExtractFileExt(parsed.package), ".upp");
-  if (!private_update && !have_version) {
-    error = "--version is required for an update package";
-    return std::nullopt;
-  }
+  if (!private_update && !version) throw UsageError("--version is required for an update package");
+  parsed.version = version.value_or(0);
   return parsed;
 }
 
@@ -104,7 +67,13 @@ class Report {
  public:
   explicit Report(host::Host& host) : host_(host) {}
 
-  void Section(const std::string& title) { PrintLine(host_, "[" + title + "]"); }
+  // The section's title; false, after saying so, when an earlier step
+  // failed and the run never gets here.
+  bool Section(const std::string& title) {
+    PrintLine(host_, "[" + title + "]");
+    if (Failed()) Line("not reached: the run stops at " + failed_step_);
+    return !Failed();
+  }
   void Line(const std::string& text) { PrintLine(host_, "  " + text); }
   // A message of the utility, each of its CR LF lines indented.
   void Message(std::string_view message, const std::string& indent = "    ") {
@@ -122,7 +91,11 @@ class Report {
     Message(message);
     if (failed_step_.empty()) {
       failed_step_ = step;
-      failure_ = message.substr(0, message.find("\r\n"));
+      // The whole message on the verdict's one line.
+      failure_ = message;
+      for (std::size_t at = failure_.find("\r\n"); at != std::string::npos; at = failure_.find("\r\n", at)) {
+        failure_.replace(at, 2, " ");
+      }
     }
   }
   bool Failed() const { return !failed_step_.empty(); }
@@ -203,7 +176,7 @@ std::string CheckScript(host::Host& host, const std::string& path, int& statemen
 
 void CheckServerUpdate(host::Host& host, const CheckArgs& args, const std::string& tmp, bool update_server,
                        Report& report) {
-  report.Section("server update");
+  if (!report.Section("server update")) return;
   if (!update_server) {
     report.Line("not run: the manifest lists no module 2");
     return;
@@ -236,7 +209,7 @@ void CheckServerUpdate(host::Host& host, const CheckArgs& args, const std::strin
 }
 
 void CheckConversion(host::Host& host, const CheckArgs& args, const std::string& tmp, Report& report) {
-  report.Section("Firebird 3 conversion");
+  if (!report.Section("Firebird 3 conversion")) return;
   const std::string converter = dbservice::Fb3ConverterPath(tmp);
   if (!host.FileExists(converter)) {
     report.Line("none: the package brings no Utils\\AutoUpdate\\FB3_migrate\\FBConvert.exe");
@@ -255,7 +228,7 @@ void CheckConversion(host::Host& host, const CheckArgs& args, const std::string&
 }
 
 void CheckNumberedScripts(host::Host& host, const CheckArgs& args, const std::string& tmp, Report& report) {
-  report.Section("numbered scripts");
+  if (!report.Section("numbered scripts")) return;
   const std::string directory = host::IncludePathDelimiter(host::JoinPath(tmp, "Scripts\\Numbers\\"));
   std::vector<std::string> all;
   scripts::ListSqlScripts(host, directory, all);
@@ -316,42 +289,36 @@ void CheckPrivateScripts(host::Host& host, const std::string& tmp, Report& repor
 }
 
 int RunCheckPackage(ToolContext& context) {
-  std::string usage_error;
-  const std::optional<CheckArgs> args = ParseArgs(context.args, usage_error);
-  if (!args) {
-    PrintError("check-package: " + usage_error);
-    PrintError(kUsage);
-    return 2;
-  }
+  const CheckArgs args = ParseArgs(context.args);
   host::Host& host = context.host;
   const std::string saved_cwd = host.CurrentDirectory();
-  const bool private_update = SameText(host::ExtractFileExt(args->package), ".upp");
+  const bool private_update = SameText(host::ExtractFileExt(args.package), ".upp");
   const int type = private_update ? packages::kPrivateUpdateType : packages::kUpdatePackageType;
   Report report(host);
 
   std::string key_error;
-  const std::unique_ptr<packages::SignatureVerifier> key = packages::LoadOfficePublicKey(host, args->key, &key_error);
+  const std::unique_ptr<packages::SignatureVerifier> key = packages::LoadOfficePublicKey(host, args.key, &key_error);
   if (!key_error.empty()) {
     PrintError(key_error);
     return 1;
   }
   ScratchDirectory scratch(host);
-  PrintLine(host, "package " + args->package + (private_update ? " (private update)" : " (update package)") +
-                      " for chain " + IntToStr(args->pred) + ", pharmacy " + IntToStr(args->to) +
-                      (private_update ? std::string() : ", version " + IntToStr(args->version)) +
-                      (args->schema ? ", schema " + IntToStr(*args->schema) : std::string()));
+  PrintLine(host, "package " + args.package + (private_update ? " (private update)" : " (update package)") +
+                      " for chain " + IntToStr(args.pred) + ", pharmacy " + IntToStr(args.to) +
+                      (private_update ? std::string() : ", version " + IntToStr(args.version)) +
+                      (args.schema ? ", schema " + IntToStr(*args.schema) : std::string()));
 
   // The utility's own intake on a copy of the inbox's view: the package is
   // read where it lies and unpacked into the scratch directory.
   packages::PackageIntake intake(host, *key, [](std::string_view) {});
-  intake.InDir = host::ExtractFilePath(args->package);
+  intake.InDir = host::ExtractFilePath(args.package);
   intake.TmpDir = scratch.path();
-  intake.PredId = args->pred;
-  intake.NodeId = args->to;
-  intake.CurVersion = args->version;
+  intake.PredId = args.pred;
+  intake.NodeId = args.to;
+  intake.CurVersion = args.version;
   report.Section("signature, archive and manifest");
   try {
-    intake.CheckPackage(host::ExtractFileName(args->package), type);
+    intake.CheckPackage(host::ExtractFileName(args.package), type);
   } catch (const Exception& e) {
     host.SetCurrentDirectory(saved_cwd);
     report.Fail("the package check", e.Message());
@@ -366,7 +333,7 @@ int RunCheckPackage(ToolContext& context) {
     report.Line("the payload moves into the application directory (Apteka) keeping its paths");
     CheckPrivateScripts(host, tmp, report);
   } else {
-    report.Line("version " + IntToStr(args->version) + " -> " + IntToStr(intake.NewVersion) +
+    report.Line("version " + IntToStr(args.version) + " -> " + IntToStr(intake.NewVersion) +
                 (intake.UpdateServer ? "; the manifest lists module 2" : ""));
     report.Section("self-update");
     bool any = false;
@@ -378,17 +345,19 @@ int RunCheckPackage(ToolContext& context) {
                   "); the one that ran stays as Korvel.old");
     }
     if (!any) report.Line("none");
-    CheckServerUpdate(host, *args, tmp, intake.UpdateServer, report);
-    CheckConversion(host, *args, tmp, report);
-    CheckNumberedScripts(host, *args, tmp, report);
-    report.Section("working directory");
-    report.Line("the payload becomes Distrib with the version marker " + modules::VersionMarkerName(intake.NewVersion) +
+    CheckServerUpdate(host, args, tmp, intake.UpdateServer, report);
+    CheckConversion(host, args, tmp, report);
+    CheckNumberedScripts(host, args, tmp, report);
+    if (report.Section("working directory")) {
+      report.Line("the payload becomes Distrib with the version marker " + modules::VersionMarkerName(intake.NewVersion) +
                 "; the package is deleted from the inbox");
-    report.Section("launcher service");
-    const std::string launcher = std::string("Utils\\AutoUpdate\\") + packages::kLauncherProgramName;
-    report.Line(Exists(host, tmp, launcher) ? launcher + ": every full run installs or updates " +
-                                                  packages::kLauncherServiceName + " from it"
-                                            : std::string("none: the package brings no ") + launcher);
+    }
+    if (report.Section("launcher service")) {
+      const std::string launcher = std::string("Utils\\AutoUpdate\\") + packages::kLauncherProgramName;
+      report.Line(Exists(host, tmp, launcher) ? launcher + ": every full run installs or updates " +
+                                                    packages::kLauncherServiceName + " from it"
+                                              : std::string("none: the package brings no ") + launcher);
+    }
   }
   host.SetCurrentDirectory(saved_cwd);
   return report.Verdict();

@@ -6,7 +6,9 @@
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "modules/module_engine.h"
+#include "xml/xml_node.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -22,46 +24,47 @@ void PrintMessage(std::string_view message) {
   }
 }
 
+// Ends a plan whose reader has gone; no Exception, so that the engine
+// passes it through untouched.
+struct PlanReaderGone {};
+
 int RunDeploy(ToolContext& context) {
-  std::vector<std::string> positional;
   std::string local;
   bool plan = false;
-  const std::vector<std::string>& args = context.args;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--plan") {
-      plan = true;
-    } else if (args[i] == "--local" && i + 1 < args.size()) {
-      local = args[++i];
-    } else if (args[i].starts_with("--")) {
-      PrintError("korvel-tool: unknown option " + args[i] + " (see --help)");
-      return 2;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
+  const std::vector<std::string> positional =
+      ToolOptions().Flag("--plan", plan).Value("--local", local).Parse(context.args, 3, "DISTRIB.xml MODULE SOURCE_DIR");
   std::int32_t module = 0;
-  if (positional.size() != 3) {
-    PrintError("korvel-tool: wrong number of arguments (see --help)");
-    return 2;
-  }
-  if (!TryStrToInt(positional[1], module)) {
-    PrintError("korvel-tool: MODULE must be a number: " + positional[1]);
-    return 2;
+  if (!TryStrToInt(positional[1], module)) throw UsageError("MODULE must be a number, not '" + positional[1] + "'");
+  host::Host& host = context.host;
+  if (!host.DirectoryExists(positional[2])) throw UsageError("SOURCE_DIR " + positional[2] + " is no directory");
+  if (!local.empty() && !host.FileExists(local)) throw UsageError("--local " + local + " is no file");
+  // The engine's message for a file that does not parse would not say
+  // which of the two it is (one it cannot open it names itself).
+  for (const std::string& file : {positional[0], local}) {
+    if (!file.empty() && host.FileExists(file)) {
+      AboutFile(file, [&] { xml::TXMLNode::LoadFromFile(host, file, nullptr, true); });
+    }
   }
 
   std::vector<modules::ResolvedVariable> variables;
   modules::DeployOptions options;
   options.plan = plan;
+  // A plan is a filter: once its reader has gone it stops, and exits 0. A
+  // deployment goes on to its end whatever becomes of its report.
+  context.output_may_close = plan;
   options.on_action = [&](const modules::DeployAction& action) {
     PrintLine(context.host, modules::DescribeAction(action));
+    if (plan && StandardOutputClosed()) throw PlanReaderGone();
   };
   options.on_variable = [&](const modules::ResolvedVariable& variable) { variables.push_back(variable); };
   int code = 0;
   try {
-    modules::UpdateModule(context.host, module, positional[2], positional[0], local, options);
+    modules::UpdateModule(host, module, positional[2], positional[0], local, options);
   } catch (const Exception& e) {
     PrintMessage(e.Message());
     code = 1;
+  } catch (const PlanReaderGone&) {
+    return 0;
   }
   for (const modules::ResolvedVariable& variable : variables) {
     PrintLine(context.host, "variable " + variable.name + " = " + variable.value + " (" + variable.origin + ")");

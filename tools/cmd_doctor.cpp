@@ -20,6 +20,8 @@
 #include "tools/doctor_swap.h"
 #include "tools/read_only_host.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
+#include "tools/tool_options.h"
 #include "xml/xml_node.h"
 
 namespace korvel::tool {
@@ -80,27 +82,17 @@ class Findings {
 
 std::string Megabytes(std::int64_t bytes) { return IntToStr(bytes < 0 ? 0 : bytes / kMiB) + " MB"; }
 
-std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<std::string>& args, std::string& error) {
+DoctorArgs ParseDoctorArgs(host::Host& host, const std::vector<std::string>& args) {
   DoctorArgs parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--repair") {
-      parsed.repair = true;
-    } else if (args[i] == "--ini" && i + 1 < args.size()) {
-      parsed.ini = args[++i];
-    } else if (args[i] == "--dir" && i + 1 < args.size()) {
-      parsed.dir = args[++i];
-    } else {
-      error = "unexpected argument " + args[i];
-      return std::nullopt;
-    }
-  }
+  ToolOptions()
+      .Flag("--repair", parsed.repair)
+      .Value("--ini", parsed.ini)
+      .Value("--dir", parsed.dir)
+      .Parse(args, 0, "only options");
   // Beside the utility: the toolkit's own directory unless told otherwise.
   parsed.dir = parsed.dir.empty() ? host::ExtractFilePath(host.ExecutablePath()) : host.ExpandUNCFileName(parsed.dir);
   parsed.dir = host::IncludePathDelimiter(parsed.dir);
-  if (!host.DirectoryExists(parsed.dir)) {
-    error = "no directory " + parsed.dir;
-    return std::nullopt;
-  }
+  if (!host.DirectoryExists(parsed.dir)) throw UsageError("no directory " + parsed.dir);
   return parsed;
 }
 
@@ -430,24 +422,18 @@ void ReportPacket(Findings& out, host::Host& host, const std::string& out_dir, c
 
 int RunDoctor(ToolContext& context) {
   host::Host& system = context.host;
-  std::string usage_error;
-  const std::optional<DoctorArgs> args = ParseDoctorArgs(system, context.args, usage_error);
-  if (!args) {
-    PrintError("doctor: " + usage_error);
-    PrintError(std::string("Usage: korvel-tool ") + kUsage);
-    return 2;
-  }
+  const DoctorArgs args = ParseDoctorArgs(system, context.args);
   // As the utility does first: relative directories of the configuration
   // are taken from the utility's directory.
-  system.SetCurrentDirectory(args->dir);
+  system.SetCurrentDirectory(args.dir);
   Findings out(system);
-  ReadOnlyHost host(system, args->dir + kUtilityName, args->ini);
+  ReadOnlyHost host(system, args.dir + kUtilityName, args.ini);
   run::TdmKorvel dm(host);
-  dm.ExeDir = args->dir;
+  dm.ExeDir = args.dir;
 
-  const bool configured = ReportConfiguration(out, dm, *args);
+  const bool configured = ReportConfiguration(out, dm, args);
   const std::string service_name = dm.ServerServiceName();
-  const bool identified = configured && ReportDatabase(out, dm, system, service_name, args->repair);
+  const bool identified = configured && ReportDatabase(out, dm, system, service_name, args.repair);
 
   out.Section("services");
   ReportService(out, dm, service_name, ServiceRole::kDatabaseServer);
@@ -456,7 +442,7 @@ int RunDoctor(ToolContext& context) {
   ReportService(out, dm, packages::kLauncherServiceName, ServiceRole::kLauncher);
 
   out.Section("last run");
-  ReportLastRun(out, system, args->dir);
+  ReportLastRun(out, system, args.dir);
   if (configured) {
     ReportPacket(out, system, dm.OutDir, identified ? packages::RequestPacketFileName(dm.PredId, dm.NodeId) : "");
   }

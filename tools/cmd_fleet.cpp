@@ -9,16 +9,10 @@
 #include "packages/request_packet.h"
 #include "tools/fleet_report.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
-
-constexpr int kUsageExit = 2;
-
-int Usage(const std::string& problem) {
-  PrintError("fleet: " + problem + " (see korvel-tool fleet --help)");
-  return kUsageExit;
-}
 
 struct FleetOptions {
   bool csv = false;
@@ -29,45 +23,36 @@ struct FleetOptions {
   std::vector<std::string> paths;
 };
 
-// The options, or the reason they are wrong.
-std::optional<std::string> ParseOptions(const std::vector<std::string>& args, FleetOptions& options) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--csv") {
-      options.csv = true;
-      continue;
-    }
-    if (arg.rfind("--", 0) != 0) {
-      options.paths.push_back(arg);
-      continue;
-    }
-    if (arg != "--html" && arg != "--stale" && arg != "--now" && arg != "--expect") return "unknown option " + arg;
-    if (i + 1 >= args.size()) return arg + " needs a value";
-    const std::string& value = args[++i];
-    if (arg == "--html") {
-      options.html = value;
-    } else if (arg == "--expect") {
-      options.expect = value;
-    } else if (arg == "--stale") {
-      if (value.find_first_not_of("0123456789") != std::string::npos || !TryStrToInt(value, options.stale_days)) {
-        return "--stale needs a number of days, not '" + value + "'";
-      }
-    } else {
-      TDateTime now = 0;
-      if (!packages::ParsePacketDate(value, now)) return "--now needs \"DD.MM.YYYY HH:MM\", not '" + value + "'";
-      options.now = now;
-    }
+// The options; UsageError for what is wrong.
+FleetOptions ParseOptions(const std::vector<std::string>& args) {
+  FleetOptions options;
+  std::optional<std::int32_t> stale;
+  std::string now;
+  options.paths = ToolOptions()
+                      .Flag("--csv", options.csv)
+                      .Value("--html", options.html)
+                      .Number("--stale", stale)
+                      .Value("--now", now)
+                      .Value("--expect", options.expect)
+                      .Parse(args);
+  if (options.paths.empty()) throw UsageError("expected at least one PATH");
+  if (stale) {
+    if (*stale < 0) throw UsageError("--stale needs a number of days, not " + IntToStr(*stale));
+    options.stale_days = *stale;
   }
-  if (options.paths.empty()) return "expected at least one PATH";
-  return std::nullopt;
+  if (!now.empty()) {
+    TDateTime value = 0;
+    if (!packages::ParsePacketDate(now, value)) throw UsageError("--now needs \"DD.MM.YYYY HH:MM\", not '" + now + "'");
+    options.now = value;
+  }
+  return options;
 }
 
 int Fleet(ToolContext& context) {
-  FleetOptions options;
-  if (const std::optional<std::string> problem = ParseOptions(context.args, options)) return Usage(*problem);
+  const FleetOptions options = ParseOptions(context.args);
   host::Host& host = context.host;
   for (const std::string& path : options.paths) {
-    if (!host.GetAttributes(path)) return Usage(path + ": not found");
+    if (!host.GetAttributes(path)) throw UsageError(path + ": not found");
   }
   std::vector<packages::Pharmacy> expected;
   if (!options.expect.empty()) {

@@ -8,6 +8,7 @@
 #include "packages/package_signer.h"
 #include "packages/signature.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -32,14 +33,14 @@ void RemoveQuietly(host::Host& host, const std::string& path) {
 }
 
 int Keygen(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("keygen: expected PRIVATE.pem PUBLIC.pem (see korvel-tool keygen --help)");
-    return 2;
-  }
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PRIVATE.pem PUBLIC.pem");
   host::Host& host = context.host;
-  const std::string& private_path = context.args[0];
-  const std::string& public_path = context.args[1];
-  for (const std::string& path : context.args) {
+  const std::string& private_path = args[0];
+  const std::string& public_path = args[1];
+  if (SameFilePath(host, private_path, public_path)) {
+    throw UsageError("PRIVATE.pem and PUBLIC.pem name the same file " + private_path);
+  }
+  for (const std::string& path : args) {
     if (host.GetAttributes(path)) {
       PrintError("keygen: " + path + " exists; a key file is never overwritten");
       return 1;
@@ -53,13 +54,14 @@ int Keygen(ToolContext& context) {
   const std::string public_temp = public_path + ".part";
   bool private_placed = false;
   try {
-    AboutFile(private_temp, [&] {
+    // A failure names the user's file, not the temporary one.
+    AboutFile(private_path, [&] {
       // The private key is readable by its owner alone.
       auto file = host.OpenFile(private_temp, host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive);
       file->Write(pair.private_pem);
       file->Flush();
     });
-    AboutFile(public_temp, [&] {
+    AboutFile(public_path, [&] {
       auto file = host.OpenFile(public_temp, host::OpenMode::kCreate, host::ShareMode::kExclusive);
       file->Write(pair.public_pem);
       file->Flush();
@@ -79,15 +81,12 @@ int Keygen(ToolContext& context) {
 }
 
 int Sign(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("sign: expected PRIVATE.pem FILE (see korvel-tool sign --help)");
-    return 2;
-  }
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PRIVATE.pem FILE");
   host::Host& host = context.host;
   // A key whose signatures the format cannot hold is refused here, before
   // the file is touched.
-  const packages::SignatureSigner signer = ReadSigner(host, context.args[0]);
-  const std::string& path = context.args[1];
+  const packages::SignatureSigner signer = ReadSigner(host, args[0]);
+  const std::string& path = args[1];
   const packages::SignatureForm form = AboutFile(path, [&] { return packages::SignFile(host, signer, path); });
   // The signed file must pass the utility's own check with the matching
   // public key; anything else is a fault worth knowing before shipping.
@@ -101,26 +100,41 @@ int Sign(ToolContext& context) {
   return 0;
 }
 
-int Verify(ToolContext& context) {
-  if (context.args.size() != 2) {
-    PrintError("verify: expected PUBLIC.pem FILE (see korvel-tool verify --help)");
-    return 2;
+// Why the check said no, read from what the checker found.
+std::string FailureReason(host::Host& host, const packages::TFileCheker& checker,
+                          const packages::SignatureVerifier& verifier) {
+  const bool trailer = checker.Header == "PK" || checker.Header == "MZ";
+  const auto attributes = host.GetAttributes(checker.FileName);
+  if (checker.Header == "PK" && attributes && attributes->read_only) {
+    return "the file is read-only; the utility opens packages for writing";
   }
+  // The checker reads a trailer field only when it holds "==".
+  const bool field = trailer ? checker.SignatureText.find("==") != std::string::npos : !checker.SignatureText.empty();
+  if (!field) {
+    return trailer ? "no signature field: no <key>...</key> trailer at its end"
+                   : "no signature field: no key=\"...\" attribute in the first tag of line 2";
+  }
+  if (!verifier.CanVerify(checker.SignatureText)) {
+    return "the signature field cannot be a signature (it is no base64 text of 64 bytes)";
+  }
+  return "the signature does not verify with this key over this content (another key made it, or the content "
+         "changed after signing)";
+}
+
+int Verify(ToolContext& context) {
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 2, "PUBLIC.pem FILE");
   host::Host& host = context.host;
-  const packages::Ed25519SignatureVerifier verifier = ReadVerifier(host, context.args[0]);
-  const std::string& path = context.args[1];
+  const packages::Ed25519SignatureVerifier verifier = ReadVerifier(host, args[0]);
+  const std::string& path = args[1];
   // The checker's own error names the file.
   packages::TFileCheker checker(host, verifier, path);
   if (checker.Check()) {
     PrintLine(host, path + ": signature valid (digest " + checker.ReferenceDigest + ")");
     return 0;
   }
-  std::string line = path + ": " + "Подпись не прошла проверку!"_cp;
-  const auto attributes = host.GetAttributes(path);
-  if (checker.Header == "PK" && attributes && attributes->read_only) {
-    line += " (the file is read-only; the utility opens packages for writing)";
-  }
-  PrintLine(host, line);
+  // The utility's verdict stays as it is; why, on standard error.
+  PrintLine(host, path + ": " + "Подпись не прошла проверку!"_cp);
+  PrintError("verify: " + path + ": " + FailureReason(host, checker, verifier));
   return 1;
 }
 
@@ -159,8 +173,11 @@ const ToolCommandRegistration verify_registration({
     "verify PUBLIC.pem FILE",
     "check a file's signature exactly as the utility does",
     "Runs the utility's signature check on FILE with the public key and\n"
-    "prints the result. Like the utility, it opens a ZIP archive for\n"
-    "writing, so a read-only package fails.\n"
+    "prints the result; a failure gives the reason on standard error: no\n"
+    "signature field, a field that cannot be a signature, or a signature\n"
+    "that does not verify with this key over this content. Like the\n"
+    "utility, it opens a ZIP archive for writing, so a read-only package\n"
+    "fails.\n"
     "Exit code 0 when the signature is valid, 1 when it is not.",
     Verify,
 });

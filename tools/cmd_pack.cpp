@@ -10,13 +10,29 @@
 #include "packages/package_intake.h"
 #include "packages/package_maker.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
 
-int Usage(const std::string& problem) {
-  PrintError("pack: " + problem + " (see korvel-tool pack --help)");
-  return 2;
+// OUT is written only where a package or nothing lies: never over the
+// signing key or a file that is no package (a typo in the arguments must
+// not cost the office its key). A package there is replaced whole, as
+// PackPackage writes aside and renames over it.
+void RefuseOut(host::Host& host, const std::string& out, const std::string& key) {
+  if (SameFilePath(host, out, key)) {
+    throw Exception(out + ": this is the signing key --key; pack never writes over its key");
+  }
+  const std::optional<host::FileAttributes> attributes = host.GetAttributes(out);
+  if (!attributes) return;
+  if (attributes->directory) throw Exception(out + ": a directory; OUT names the package file to write");
+  std::string head(4, '\0');
+  AboutFile(out, [&] {
+    head.resize(host.OpenFile(out, host::OpenMode::kRead, host::ShareMode::kRead)->Read(head.data(), head.size()));
+  });
+  if (head != std::string("PK\x03\x04", 4) && head != std::string("PK\x05\x06", 4)) {
+    throw Exception(out + ": exists and is no package (no ZIP archive); pack replaces only a package");
+  }
 }
 
 // A progress line that rewrites itself, for a person at a terminal only.
@@ -39,11 +55,17 @@ class ProgressLine {
   TDateTime start_;
 };
 
-// pack --for: one package per line of LIST, every line checked first.
-int PackForList(host::Host& host, const packages::SignatureSigner& signer, const packages::PackOptions& options,
+// pack --for: one package per line of LIST, every line checked before
+// anything is written.
+int PackForList(host::Host& host, const std::string& key, const packages::PackOptions& options,
                 const std::string& list) {
-  const std::vector<packages::Pharmacy> pharmacies = packages::ReadPharmacyList(host.ReadFileText(list), list);
+  const std::string text = AboutFile(list, [&] { return host.ReadFileText(list); });
+  const std::vector<packages::Pharmacy> pharmacies = packages::ReadPharmacyList(text, list);
   if (pharmacies.empty()) throw Exception(list + ": names no pharmacy");
+  for (const packages::Pharmacy& pharmacy : pharmacies) {
+    RefuseOut(host, host::JoinPath(options.out, packages::PharmacyFileName(pharmacy, ".upd")), key);
+  }
+  const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
   ProgressLine progress(host);
   const int count = packages::PackForPharmacies(
       host, signer, options, pharmacies, options.out,
@@ -57,62 +79,45 @@ int PackForList(host::Host& host, const packages::SignatureSigner& signer, const
 int Pack(ToolContext& context) {
   packages::PackOptions options;
   std::string key, list;
-  bool have_type = false, have_pred = false, have_to = false;
-  std::vector<std::string> positional;
-  const std::vector<std::string>& args = context.args;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg.rfind("--", 0) != 0) {
-      positional.push_back(arg);
-      continue;
-    }
-    if (i + 1 >= args.size()) return Usage(arg + " needs a value");
-    const std::string& value = args[++i];
-    std::int32_t number = 0;
-    const bool numeric = TryStrToInt(value, number);
-    if (arg == "--key") {
-      key = value;
-    } else if (arg == "--for") {
-      list = value;
-    } else if (arg == "--module") {
-      options.modules.push_back(value);
-    } else if (!numeric) {
-      return Usage(arg + " needs a number, not '" + value + "'");
-    } else if (arg == "--type") {
-      options.type = number;
-      have_type = true;
-    } else if (arg == "--pred") {
-      options.pred_id = number;
-      have_pred = true;
-    } else if (arg == "--to") {
-      options.to = number;
-      have_to = true;
-    } else if (arg == "--old") {
-      options.old_version = number;
-    } else if (arg == "--new") {
-      options.new_version = number;
-    } else {
-      return Usage("unknown option " + arg);
-    }
-  }
+  std::optional<std::int32_t> type, pred, to, old_version, new_version;
+  const std::vector<std::string> positional = ToolOptions()
+                                                  .Value("--key", key)
+                                                  .Number("--type", type)
+                                                  .Number("--pred", pred)
+                                                  .Number("--to", to)
+                                                  .Number("--old", old_version)
+                                                  .Number("--new", new_version)
+                                                  .Values("--module", options.modules)
+                                                  .Value("--for", list)
+                                                  .Parse(context.args, 2, "PAYLOAD_DIR and OUT (OUT_DIR with --for)");
   if (!list.empty()) {
-    if (have_pred || have_to) return Usage("--for takes chain and pharmacy from LIST, not from --pred and --to");
-    have_pred = have_to = true;
+    if (pred || to) throw UsageError("--for takes chain and pharmacy from LIST, not from --pred and --to");
+    pred = to = 0;
   }
-  if (key.empty() || !have_type || !have_pred || !have_to) return Usage("--key, --type, --pred and --to are required");
+  if (key.empty() || !type || !pred || !to) throw UsageError("--key, --type, --pred and --to are required");
+  options.type = *type;
+  options.pred_id = *pred;
+  options.to = *to;
   if (options.type != packages::kUpdatePackageType && options.type != packages::kPrivateUpdateType) {
-    return Usage("--type must be 41 (update package) or 42 (private update), not " + IntToStr(options.type));
+    throw UsageError("--type must be 41 (update package) or 42 (private update), not " + IntToStr(options.type));
   }
-  if (options.type == packages::kUpdatePackageType && (!options.old_version || !options.new_version)) {
-    return Usage("an update package (--type 41) needs --old and --new");
+  if (options.type == packages::kUpdatePackageType) {
+    if (!old_version || !new_version) throw UsageError("an update package (--type 41) needs --old and --new");
+    if (*new_version <= *old_version) {
+      throw UsageError("--new " + IntToStr(*new_version) + " must be above --old " + IntToStr(*old_version));
+    }
+    options.old_version = *old_version;
+    options.new_version = *new_version;
+  } else if (old_version || new_version) {
+    throw UsageError("a private update (--type 42) has no versions: drop --old and --new");
   }
-  if (positional.size() != 2) return Usage(list.empty() ? "expected PAYLOAD_DIR and OUT" : "expected PAYLOAD_DIR and OUT_DIR");
   options.payload_dir = positional[0];
   options.out = positional[1];
 
   host::Host& host = context.host;
+  if (!list.empty()) return PackForList(host, key, options, list);
+  RefuseOut(host, options.out, key);
   const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
-  if (!list.empty()) return PackForList(host, signer, options, list);
   const int count = packages::PackPackage(host, signer, options);
   PrintLine(host, options.out + ": type " + IntToStr(options.type) + ", " + IntToStr(count) +
                       " payload files, signed");
@@ -128,7 +133,9 @@ const ToolCommandRegistration pack_registration({
     "FILES, each with its backslash-separated NAME and its SIZE; the modules\n"
     "of --module, repeated for several, under MODULES), packs it with the\n"
     "payload into a ZIP archive and signs it with the office's private key,\n"
-    "so that the utility accepts it. OUT appears only when complete.\n"
+    "so that the utility accepts it. OUT appears only when complete; an\n"
+    "existing package there is replaced whole, and anything else there (the\n"
+    "key itself, a file that is no ZIP archive, a directory) is refused.\n"
     "What the utility would refuse is refused here, naming the file: a name\n"
     "the utility may not unpack (a device name such as NUL, a drive letter\n"
     "or stream, control characters), two names that differ only in letter\n"

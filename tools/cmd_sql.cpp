@@ -12,6 +12,7 @@
 #include "scripts/script_text.h"
 #include "scripts/sql_script.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 namespace {
@@ -21,31 +22,6 @@ using scripts::TSqlParseKind;
 using scripts::TSqlScript;
 
 constexpr std::size_t kTextShown = 60;
-
-struct SqlArgs {
-  std::vector<std::string> positional;
-  std::string terminator = ";";
-  bool auto_ddl = false;
-};
-
-// Positional arguments and the options --term T and (when allowed)
-// --autoddl; anything else is a usage error.
-std::optional<SqlArgs> ParseArgs(const std::vector<std::string>& args, std::size_t positional, bool allow_autoddl) {
-  SqlArgs parsed;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--term" && i + 1 < args.size() && !args[i + 1].empty()) {
-      parsed.terminator = args[++i];
-    } else if (args[i] == "--autoddl" && allow_autoddl) {
-      parsed.auto_ddl = true;
-    } else if (args[i].rfind("--", 0) == 0) {
-      return std::nullopt;
-    } else {
-      parsed.positional.push_back(args[i]);
-    }
-  }
-  if (parsed.positional.size() != positional) return std::nullopt;
-  return parsed;
-}
 
 // One listing row: the 1-based start line, the kind and the statement's
 // beginning on one line.
@@ -85,15 +61,12 @@ void RaiseOnErrors(TSqlScript& script) {
 }
 
 int SqlCheck(ToolContext& context) {
-  const std::optional<SqlArgs> args = ParseArgs(context.args, 1, false);
-  if (!args) {
-    PrintError("Usage: korvel-tool sql-check FILE [--term T]");
-    return 2;
-  }
+  std::string terminator = ";";
+  const std::vector<std::string> args = ToolOptions().Value("--term", terminator).Parse(context.args, 1, "FILE");
   host::Host& host = context.host;
   TSqlScript script(host);
-  script.Terminator = args->terminator;
-  script.Script() = PreparedLines(host, args->positional[0]);
+  script.Terminator = terminator;
+  script.Script() = AboutFile(args[0], [&] { return PreparedLines(host, args[0]); });
   script.OnParse = [&host](TSqlScript&, TSqlParseKind kind, const std::string& text, int line) {
     PrintLine(host, ListingRow(line, kind, text));
   };
@@ -101,24 +74,18 @@ int SqlCheck(ToolContext& context) {
     if (!sql.empty()) PrintLine(host, ListingRow(line, scripts::stmtERR, sql));
     throw Exception(scripts::ParseErrorMessage(sql, error));
   };
-  try {
-    script.CheckScript();
-  } catch (const Exception& e) {
-    PrintError(e.Message());
-    return 1;
-  }
+  AboutFile(args[0], [&] { script.CheckScript(); });
   PrintLine(host, "OK");
   return 0;
 }
 
 int SqlRun(ToolContext& context) {
-  const std::optional<SqlArgs> args = ParseArgs(context.args, 2, true);
-  if (!args) {
-    PrintError("Usage: korvel-tool sql-run DATABASE FILE [--term T] [--autoddl]");
-    return 2;
-  }
+  std::string terminator = ";";
+  bool auto_ddl = false;
+  const std::vector<std::string> args =
+      ToolOptions().Value("--term", terminator).Flag("--autoddl", auto_ddl).Parse(context.args, 2, "DATABASE and FILE");
   host::Host& host = context.host;
-  const std::string& file = args->positional[1];
+  const std::string& file = args[1];
   fb::ClientLibrary client(host, fb::DefaultClientLibraryName());
   if (!client.Load()) {
     PrintError("Firebird client library " + client.Name() + " cannot be loaded");
@@ -126,7 +93,7 @@ int SqlRun(ToolContext& context) {
   }
   // The utility's connection and write transaction.
   fb::Database database(client);
-  database.DatabaseName = args->positional[0];
+  database.DatabaseName = args[0];
   database.Params = {"lc_ctype=WIN1251", std::string("user_name=") + fb::kAdminUser,
                      std::string("password=") + fb::kAdminPassword};
   database.SQLDialect = 3;
@@ -136,8 +103,8 @@ int SqlRun(ToolContext& context) {
   TSqlScript script(host);
   script.Database = &database;
   script.Transaction = &transaction;
-  script.Terminator = args->terminator;
-  script.AutoDDL = args->auto_ddl;
+  script.Terminator = terminator;
+  script.AutoDDL = auto_ddl;
   script.LastDDLQueryLog = "sqlExec_DDL.log";
   script.LastDMLQueryLog = "sqlExec_DML.log";
   RaiseOnErrors(script);
@@ -178,7 +145,8 @@ const ToolCommandRegistration kSqlCheck({
     "(one-line CONNECT statements become comments) and runs the check pass:\n"
     "every statement is read and classified, nothing is executed. Lists each\n"
     "statement with its first line, its kind and the start of its text, then\n"
-    "prints OK, or the parse error as the utility would log it.\n"
+    "prints OK, or the parse error as the utility would log it, after FILE's\n"
+    "name on standard error.\n"
     "  --term T   the terminator the script starts with (default \";\";\n"
     "             the pricing-procedure script uses \"^\")\n"
     "Exit code 0 when the script passes, 1 when it does not.",

@@ -4,6 +4,7 @@
 
 #include "host/cp1251.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 #include "xml/xml_node.h"
 
 namespace korvel::tool {
@@ -12,65 +13,34 @@ namespace {
 using namespace korvel::literals;
 using xml::TXMLNode;
 
-// The positional arguments and the --ignore-case flag; false (after a
-// message) for anything else or a wrong count.
-bool ParseArguments(const ToolContext& context, std::size_t count, std::vector<std::string>& positional,
-                    bool* ignore_case) {
-  for (const std::string& arg : context.args) {
-    if (ignore_case != nullptr && arg == "--ignore-case") {
-      *ignore_case = true;
-    } else if (arg.starts_with("--")) {
-      PrintError("korvel-tool: unknown option " + arg);
-      return false;
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != count) {
-    PrintError("korvel-tool: wrong number of arguments (see --help)");
-    return false;
-  }
-  return true;
-}
-
 int RunCheck(ToolContext& context) {
-  std::vector<std::string> args;
   bool ignore_case = false;
-  if (!ParseArguments(context, 1, args, &ignore_case)) return 2;
-  std::unique_ptr<TXMLNode> document;
-  try {
-    document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
-  } catch (const EOSError&) {
-    throw;  // the file itself: reported like every other failure
-  } catch (const Exception& e) {
-    PrintLine(context.host, e.Message());
-    return 1;
-  }
+  const std::vector<std::string> args = ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 1, "FILE");
+  AboutFile(args[0], [&] { TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case); });
   PrintLine(context.host, "OK");
   return 0;
 }
 
 int RunSelect(ToolContext& context) {
-  std::vector<std::string> args;
   bool ignore_case = false;
-  if (!ParseArguments(context, 2, args, &ignore_case)) return 2;
-  const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case);
-  const TXMLNode* node = document->SelectRequired(args[1]);
+  const std::vector<std::string> args =
+      ToolOptions().Flag("--ignore-case", ignore_case).Parse(context.args, 2, "FILE and PATH");
+  const std::unique_ptr<TXMLNode> document =
+      AboutFile(args[0], [&] { return TXMLNode::LoadFromFile(context.host, args[0], nullptr, ignore_case); });
+  const TXMLNode* node = AboutFile(args[0], [&] { return document->SelectRequired(args[1]); });
   PrintLine(context.host, node->ToXML());
   PrintLine(context.host, node->GetText());
   return 0;
 }
 
 int RunFormat(ToolContext& context) {
-  std::vector<std::string> args;
-  if (!ParseArguments(context, 1, args, nullptr)) return 2;
-  const std::unique_ptr<TXMLNode> document = TXMLNode::LoadFromFile(context.host, args[0]);
-  const std::string bytes = document->SaveToString();
+  const std::vector<std::string> args = ToolOptions().Parse(context.args, 1, "FILE");
+  const std::string bytes = AboutFile(args[0], [&] { return TXMLNode::LoadFromFile(context.host, args[0])->SaveToString(); });
   // The document's own bytes, not converted for the console.
   try {
     host::WriteStandardOutput(bytes);
   } catch (const Exception&) {
-    PrintError("korvel-tool: cannot write to standard output");
+    PrintError("xml-format: cannot write to standard output");
     return 1;
   }
   return 0;
@@ -81,7 +51,7 @@ const ToolCommandRegistration kCheck(ToolCommand{
     "xml-check FILE [--ignore-case]",
     "parse an XML file as the utility does",
     "Reads FILE with the utility's XML parser and prints OK, or the parser's\n"
-    "message (exit code 1). --ignore-case reads it as the module engine does\n"
+    "message after FILE's name on standard error (exit code 1). --ignore-case reads it as the module engine does\n"
     "(names looked up without regard to letter case); parsing itself is the same.",
     RunCheck,
 });
@@ -92,7 +62,8 @@ const ToolCommandRegistration kSelect(ToolCommand{
     "select a node of an XML file by path",
     "Evaluates PATH from the document node of FILE, as the utility does, and\n"
     "prints the selected node in compact form on the first line and its text\n"
-    "on the second. Nothing selected, or a parse error: exit code 1.\n"
+    "on the second. Nothing selected, or a parse error: the message after\n"
+    "FILE's name on standard error, exit code 1.\n"
     "\n"
     "Paths: steps separated by \"/\": NAME, @NAME, ., .., NAME[N] (from 0),\n"
     "NAME[last()], NAME[@ATTR=VALUE]; \"//\" in front searches the whole document.\n"

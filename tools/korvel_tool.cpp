@@ -6,8 +6,10 @@
 #include "host/cp1251.h"
 #include "host/datetime.h"
 #include "host/host.h"
+#include "host/text.h"
 #include "host/version.h"
 #include "tools/tool_command.h"
+#include "tools/tool_options.h"
 
 namespace korvel::tool {
 
@@ -20,22 +22,42 @@ ToolCommandRegistration::ToolCommandRegistration(ToolCommand command) {
   ToolCommands().push_back(std::move(command));
 }
 
-void PrintLine(host::Host& host, std::string_view text) { host.ConsoleWriteLine(text); }
+namespace {
+bool output_closed = false;
+}  // namespace
+
+void PrintLine(host::Host& host, std::string_view text) {
+  if (output_closed) return;
+  try {
+    host.ConsoleWriteLine(text);
+  } catch (const Exception&) {
+    output_closed = true;
+  }
+}
+
+bool StandardOutputClosed() { return output_closed; }
 
 void PrintError(std::string_view text) {
   const std::string bytes = host::ToConsoleEncoding(text) + "\n";
   std::fwrite(bytes.data(), 1, bytes.size(), stderr);
 }
 
+bool SameFilePath(host::Host& host, const std::string& a, const std::string& b) {
+  const std::string full_a = host.ExpandUNCFileName(a), full_b = host.ExpandUNCFileName(b);
+  return host::kWindows ? SameText(full_a, full_b) : full_a == full_b;
+}
+
 namespace {
 
-void PrintUsage(host::Host& host) {
-  PrintLine(host, "Usage: korvel-tool COMMAND [ARGUMENTS]");
-  PrintLine(host, "");
-  PrintLine(host, "The toolkit of the Korvel update utility: keys, signing, packing,");
-  PrintLine(host, "checking manifests and scripts.");
-  PrintLine(host, "");
-  PrintLine(host, "Commands:");
+// To standard output when asked for, to standard error after a usage error.
+void PrintUsage(host::Host& host, bool asked) {
+  const auto print = [&](std::string_view text) { asked ? PrintLine(host, text) : PrintError(text); };
+  print("Usage: korvel-tool COMMAND [ARGUMENTS]");
+  print("");
+  print("The toolkit of the Korvel update utility: keys, signing, packing,");
+  print("checking manifests and scripts.");
+  print("");
+  print("Commands:");
   // By name: the order of registration is the order in which the linker
   // happened to place the command files, which differs between systems.
   std::vector<const ToolCommand*> commands;
@@ -46,12 +68,12 @@ void PrintUsage(host::Host& host) {
     const ToolCommand& command = *listed;
     std::string line = "  " + command.name;
     if (line.size() < 16) line.resize(16, ' ');
-    PrintLine(host, line + command.summary);
+    print(line + command.summary);
   }
-  PrintLine(host, "  --version     the toolkit's version");
-  PrintLine(host, "  --help        this text");
-  PrintLine(host, "");
-  PrintLine(host, "Each command explains itself with: korvel-tool COMMAND --help");
+  print("  --version     the toolkit's version");
+  print("  --help        this text");
+  print("");
+  print("Each command explains itself with: korvel-tool COMMAND --help");
 }
 
 }  // namespace
@@ -59,8 +81,9 @@ void PrintUsage(host::Host& host) {
 int RunTool(host::Host& host) {
   const std::vector<std::string> args = host.Arguments();
   if (args.size() < 2 || args[1] == "--help" || args[1] == "-h" || args[1] == "help") {
-    PrintUsage(host);
-    return args.size() < 2 ? 2 : 0;
+    const bool asked = args.size() >= 2;
+    PrintUsage(host, asked);
+    return asked ? 0 : 2;
   }
   if (args[1] == "--version") {
     PrintLine(host, "korvel-tool " KORVEL_FILE_VERSION);
@@ -78,7 +101,14 @@ int RunTool(host::Host& host) {
       }
     }
     try {
-      return command.run(context);
+      const int code = command.run(context);
+      if (!StandardOutputClosed() || context.output_may_close) return code;
+      PrintError(command.name + ": standard output was closed; the report was cut short");
+      return 1;
+    } catch (const UsageError& e) {
+      PrintError(command.name + ": " + e.Message());
+      PrintError("Usage: korvel-tool " + command.usage);
+      return 2;
     } catch (const Exception& e) {
       PrintError(e.Message());
       return 1;

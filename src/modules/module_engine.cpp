@@ -66,6 +66,12 @@ struct FileProbe {
   TDateTime time;
 };
 
+// A file the plan would have copied: its path as FoldPath spells it.
+struct PlannedFile {
+  std::string path;
+  FileProbe probe;
+};
+
 // The state of one UpdateModule call.
 class ModuleEngine {
  public:
@@ -216,11 +222,31 @@ class ModuleEngine {
     const std::string mask = DescriptorPath(node.ReadAttr<atString>("Mask"));
     const bool replace = node.ReadAttrDef<atInteger>("Replace", 1) == 1;
     const bool recurse = node.ReadAttrDef<atInteger>("Recurse", 0) == 1;
-    std::vector<std::string> files;
-    ListFilesRecursive(host_, recurse, source, mask, files);
+    std::vector<std::string> files, unreachable;
+    ListFilesRecursive(host_, recurse, source, mask, files, &unreachable);
     const std::string src = host::IncludePathDelimiter(source);
     const std::string dst = host::IncludePathDelimiter(dest);
+    if (options_.plan) AddPlannedFiles(src, mask, recurse, files);
     for (const std::string& file : files) CopyIfNeeded(file, dst + file.substr(src.size()), replace);
+    for (const std::string& file : unreachable) Report(DeployAction::kSkipUnreachable, file, dst + file.substr(src.size()));
+  }
+
+  // The files the plan copied below `src` that a listing after those copies
+  // would find, as `src` + their relative names.
+  void AddPlannedFiles(const std::string& src, const std::string& mask, bool recurse, std::vector<std::string>& files) {
+    const std::string folded_src = FoldPath(src);
+    std::set<std::string> listed;
+    for (const std::string& file : files) listed.insert(PlanKey(file));
+    for (const auto& [key, planned] : planned_) {
+      const std::string head = planned.path.substr(0, folded_src.size());
+      if (planned.path.size() <= folded_src.size() || !(host::kWindows ? SameText(head, folded_src) : head == folded_src)) {
+        continue;
+      }
+      const std::string relative = planned.path.substr(folded_src.size());
+      if (!recurse && relative.find(host::kPathDelim) != std::string::npos) continue;
+      if (!MatchesMask(host::ExtractFileName(relative), mask) || listed.count(key) > 0) continue;
+      files.push_back(src + relative);
+    }
   }
 
   void CopyIfNeeded(const std::string& source, const std::string& dest, bool replace) {
@@ -233,6 +259,7 @@ class ModuleEngine {
     // fails the copy with the system's reason. An empty directory part
     // raises the message for an empty path, in a plan too.
     if (!options_.plan || dir.empty()) host_.ForceDirectoriesOrFail(dir);
+    if (options_.plan) RefuseImpossibleCopy(source, dest);
     target = Probe(dest);
     if (target) {
       if (target->size == origin->size && WithinAMinute(target->time, origin->time)) {
@@ -241,7 +268,7 @@ class ModuleEngine {
       if (!options_.plan) host_.ClearFileAttributes(dest);
     }
     if (options_.plan) {
-      planned_[PlanKey(dest)] = *origin;
+      planned_[PlanKey(dest)] = PlannedFile{FoldPath(dest), *origin};
     } else {
       host_.CopyFileOrFail(source, dest);
     }
@@ -253,27 +280,42 @@ class ModuleEngine {
   std::optional<FileProbe> Probe(const std::string& path) {
     if (options_.plan) {
       const auto planned = planned_.find(PlanKey(path));
-      if (planned != planned_.end()) return planned->second;
+      if (planned != planned_.end()) return planned->second.probe;
     }
     if (!host_.FileExists(path)) return std::nullopt;
     return FileProbe{host_.GetFileSize64(path), host_.GetFileDateTime(path)};
   }
 
-  // One spelling per file for the plan's own record: doubled separators
-  // and "." steps go; on Windows letter case does not count.
-  static std::string PlanKey(const std::string& path) {
-    std::string key;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-      const char c = host::kWindows && path[i] == '/' ? '\\' : path[i];
-      const bool delimiter = c == host::kPathDelim;
-      if (delimiter && key.size() > 1 && key.back() == host::kPathDelim) continue;
-      if (delimiter && key.size() >= 2 && key.ends_with(std::string(1, host::kPathDelim) + ".")) {
-        key.pop_back();
-        continue;
-      }
-      key += c;
+  // A copy the deployment would try and the system refuse: onto a
+  // directory, or below a file. The system's own reason comes from opening
+  // the destination for reading, which fails alike and changes nothing;
+  // the message is the one CopyFileOrFail gives.
+  void RefuseImpossibleCopy(const std::string& source, const std::string& dest) {
+    if (planned_.count(PlanKey(dest)) > 0 || host_.FileExists(dest)) return;
+    const std::string folded = FoldPath(dest);
+    bool below_file = false;
+    for (std::size_t end = folded.find(host::kPathDelim, 1); end != std::string::npos && !below_file;
+         end = folded.find(host::kPathDelim, end + 1)) {
+      below_file = host_.FileExists(folded.substr(0, end));
     }
-    return host::kWindows ? UpperCase(key) : key;
+    if (!below_file && !host_.DirectoryExists(dest)) return;
+    try {
+      host_.OpenFile(dest, host::OpenMode::kRead, host::ShareMode::kReadWrite);
+    } catch (const EOSError& e) {
+      throw Exception("Ошибка копирования файла "_cp + source + " в "_cp + dest + ".\r\n" + LastErrorText(e.Cause()),
+                      e.Cause());
+    }
+  }
+
+  // The full path with "." and ".." steps and doubled separators folded
+  // as text, as the system resolves it.
+  std::string FoldPath(const std::string& path) { return host_.ExpandUNCFileName(path); }
+
+  // One spelling per file for the plan's own record; on Windows letter
+  // case does not count.
+  std::string PlanKey(const std::string& path) {
+    const std::string folded = FoldPath(path);
+    return host::kWindows ? UpperCase(folded) : folded;
   }
 
   void Report(DeployAction::Kind kind, const std::string& source, const std::string& dest) {
@@ -289,7 +331,7 @@ class ModuleEngine {
   std::vector<std::string> search_stack_;
   std::vector<std::pair<const TXMLNode*, std::string>> active_sets_;
   std::size_t dispatches_ = 0;
-  std::map<std::string, FileProbe> planned_;
+  std::map<std::string, PlannedFile> planned_;
   std::set<std::string> reported_variables_;
 };
 
@@ -305,6 +347,8 @@ std::string DescribeAction(const DeployAction& action) {
       return "keep " + action.dest + " (Replace=0)";
     case DeployAction::kSkipMissing:
       return "skip " + action.source + " (missing)";
+    case DeployAction::kSkipUnreachable:
+      return "skip " + action.source + " (its name has no Windows-1251 form; never copied)";
   }
   return {};
 }
@@ -316,11 +360,11 @@ void UpdateModule(host::Host& host, std::int32_t module, const std::string& sour
 }
 
 void ListFilesRecursive(host::Host& host, bool recurse, const std::string& directory, const std::string& mask,
-                        std::vector<std::string>& list) {
+                        std::vector<std::string>& list, std::vector<std::string>* unreachable) {
   const std::string dir = host::IncludePathDelimiter(directory);
-  std::vector<std::string> names;
-  host.ListFiles(dir, mask, names);
-  for (const std::string& name : names) list.push_back(dir + name);
+  for (const host::DirEntry& entry : host.ListFileEntries(dir, mask)) {
+    (entry.reachable() || unreachable == nullptr ? list : *unreachable).push_back(dir + entry.name);
+  }
   if (!recurse) return;
   std::vector<std::string> subdirectories;
   host.ListSubdirectories(dir, subdirectories);
@@ -329,7 +373,7 @@ void ListFilesRecursive(host::Host& host, bool recurse, const std::string& direc
     // parent would list the same files without end.
     const auto attributes = host.GetAttributes(dir + name);
     if (attributes && attributes->link) continue;
-    ListFilesRecursive(host, recurse, dir + name, mask, list);
+    ListFilesRecursive(host, recurse, dir + name, mask, list, unreachable);
   }
 }
 

@@ -48,6 +48,9 @@ struct DeployAction {
     kKeepSame,       // dest has the source's size and a time less than a minute apart
     kKeepNoReplace,  // dest exists and Replace is off
     kSkipMissing,    // the source file does not exist
+    kSkipUnreachable,  // a FILELIST's file whose name has no Windows-1251
+                       // form: the engine cannot name it, so it is never
+                       // copied (`source` shows '?' for what is lacking)
   };
   Kind kind;
   std::string source;
@@ -55,7 +58,8 @@ struct DeployAction {
 };
 
 // "copy SOURCE -> DEST", "keep DEST (same size and time)",
-// "keep DEST (Replace=0)" or "skip SOURCE (missing)".
+// "keep DEST (Replace=0)", "skip SOURCE (missing)" or "skip SOURCE (its name
+// has no Windows-1251 form; never copied)".
 std::string DescribeAction(const DeployAction& action);
 
 // A variable as it was found: its name (upper case), the value found for
@@ -71,9 +75,11 @@ struct DeployOptions {
   // Decides every action as a deployment would and changes nothing: no
   // directory is made, no attribute cleared, no file copied. Files the plan
   // would copy count as present (with the source's size and time) for the
-  // later nodes of the same call. Every failure a deployment reports before
-  // touching a file is reported too (missing attributes and sets, variables,
-  // the empty destination directory).
+  // later nodes of the same call, FILELISTs included; paths are compared
+  // with "." and ".." folded. Every failure a deployment reports is
+  // reported too, at the same node: missing attributes and sets,
+  // variables, the empty destination directory, and a copy that cannot be
+  // made because the destination is a directory or lies below a file.
   bool plan = false;
   // Each decision, in order; for kCopy after the file was copied. The run
   // log of the server update has no line per file, so the run passes none.
@@ -94,8 +100,9 @@ void UpdateModule(host::Host& host, std::int32_t module, const std::string& sour
 
 // Appends the full paths of the files of `directory` matching `mask` and,
 // with `recurse`, those of its subdirectories after them, depth first, in
-// the order the file system lists them.
+// the order the file system lists them. Files whose names have no
+// Windows-1251 form are not in `list`; they go to `unreachable` when given.
 void ListFilesRecursive(host::Host& host, bool recurse, const std::string& directory, const std::string& mask,
-                        std::vector<std::string>& list);
+                        std::vector<std::string>& list, std::vector<std::string>* unreachable = nullptr);
 
 }  // namespace korvel::modules

@@ -35,6 +35,13 @@ void CollectPayload(host::Host& host, const std::string& dir, const std::string&
     if (attributes->directory) {
       CollectPayload(host, host::IncludePathDelimiter(path), prefix + entry.name + "\\", out);
     } else {
+      // A FIFO or device would fail in the archive writer without a name.
+      try {
+        host.OpenFile(path, host::OpenMode::kRead, host::ShareMode::kRead);
+      } catch (Exception& e) {
+        e.SetMessage(path + ": cannot be read, so it cannot be packed: " + e.Message());
+        throw;
+      }
       out.push_back(prefix + entry.name);
     }
   }
