@@ -126,8 +126,8 @@ int Pack(ToolContext& context) {
 
 const ToolCommandRegistration pack_registration({
     "pack",
-    "pack --key PRIVATE.pem --type 41|42 (--pred N --to N | --for LIST) [--old V --new V] [--module ID ...]\n"
-    "       PAYLOAD_DIR OUT|OUT_DIR",
+    "pack --key PRIVATE.pem --type 41|42 (--pred N --to N | --for LIST) [--old V --new V] [--module ID ...] "
+    "PAYLOAD_DIR OUT|OUT_DIR",
     "make a signed package from a payload directory",
     "Writes the manifest contents.xml for every file below PAYLOAD_DIR (under\n"
     "FILES, each with its backslash-separated NAME and its SIZE; the modules\n"
