@@ -17,8 +17,6 @@ constexpr std::int64_t kMaxPacketBytes = 16 << 20;
 
 struct Collector {
   host::Host& host;
-  TDateTime now;
-  int stale_days;
   std::map<packages::Pharmacy, FleetRow> newest;
   FleetReport& report;
 
@@ -97,7 +95,7 @@ FleetReport CollectFleet(host::Host& host, const std::vector<std::string>& paths
   FleetReport report;
   report.now = now;
   report.stale_days = stale_days;
-  Collector collector{host, now, stale_days, {}, report};
+  Collector collector{host, {}, report};
   for (const std::string& path : paths) {
     const std::optional<host::FileAttributes> attributes = host.GetAttributes(path);
     if (!attributes) throw Exception(path + ": not found");
