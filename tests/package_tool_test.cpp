@@ -9,6 +9,7 @@
 #include "packages/digest.h"
 #include "packages/office_key.h"
 #include "packages/package_intake.h"
+#include "packages/package_maker.h"
 #include "packages/package_signer.h"
 #include "packages/signature.h"
 #include "packages/testing/office_keys.h"
@@ -276,6 +277,38 @@ TEST_F(OfficeTools, PackMakesAPackageTheUtilityAccepts) {
             1);
   EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd"));
   EXPECT_FALSE(SystemHost().FileExists(dir_ / "x.upd.part"));
+}
+
+TEST_F(OfficeTools, PackForAChainWritesWhatSinglePacksWrite) {
+  const auto pack = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"pack", "--key", priv(), "--type", "41", "--old", "1520", "--new", "1521"});
+    return Tool(args);
+  };
+  // A bad line is refused with its number before anything is written.
+  for (const auto& [list, message] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"1;5\n1;6\n# x\n1;x\n", "chain.txt:4: not CHAIN;PHARMACY (two numbers): 1;x"},
+           {"1;5\n\n001;005\n", "chain.txt:3: pharmacy 001;005 is listed already on line 1"},
+       }) {
+    WriteFile(dir_ / "chain.txt", list);
+    const ProgramResult refused = pack({"--for", dir_ / "chain.txt", payload(), dir_ / "chain"});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_THAT(ConsoleUtf8(refused.error), HasSubstr(message));
+    EXPECT_FALSE(SystemHost().DirectoryExists(dir_ / "chain"));
+  }
+  EXPECT_EQ(pack({"--for", dir_ / "chain.txt", "--to", "5", payload(), dir_ / "chain"}).exit_code, 2);
+
+  WriteFile(dir_ / "chain.txt", "# the chain\r\n1;5\r\n1;6\r\n\r\n12;100\r\n");
+  const ProgramResult packed = pack({"--for", dir_ / "chain.txt", payload(), dir_ / "chain"});
+  ASSERT_EQ(packed.exit_code, 0) << packed.error;
+  EXPECT_EQ(ConsoleUtf8(packed.output), dir_ / "chain" + ": 3 packages of type 41, 2 payload files each, signed\n")
+      << "no progress line off a terminal";
+  for (const auto& [chain, pharmacy] : {std::pair{"1", "5"}, {"1", "6"}, {"12", "100"}}) {
+    const std::string name = packages::PharmacyFileName({std::stoi(chain), std::stoi(pharmacy)}, ".upd");
+    ASSERT_EQ(pack({"--pred", chain, "--to", pharmacy, payload(), dir_ / name}).exit_code, 0);
+    EXPECT_EQ(ReadFile(dir_ / ("chain/" + name)), ReadFile(dir_ / name)) << name;
+  }
+  EXPECT_EQ(Intake(dir_ / "chain/0001005.upd"), "accepted");
+  EXPECT_EQ(Intake(dir_ / "chain/0001006.upd"), "Пакет предназначен для другой аптеки NODE_ID=6");
 }
 
 TEST_F(OfficeTools, PackRefusesWhatTheUtilityWouldRefuseNamingTheFile) {

@@ -1,8 +1,10 @@
 // korvel-tool pack: a payload directory becomes a signed package with its
 // manifest contents.xml, ready for the pharmacy's inbox.
+#include <algorithm>
 #include <optional>
 #include <string>
 
+#include "host/terminal.h"
 #include "host/text.h"
 #include "packages/office_key.h"
 #include "packages/package_intake.h"
@@ -33,9 +35,50 @@ void RefuseOut(host::Host& host, const std::string& out, const std::string& key)
   }
 }
 
+// A progress line that rewrites itself, for a person at a terminal only.
+class ProgressLine {
+ public:
+  explicit ProgressLine(host::Host& host) : host_(host), shown_(host::StandardOutputIsTerminal()), start_(host.Now()) {}
+  void Show(int done, int total, std::int64_t bytes) {
+    if (!shown_) return;
+    const double seconds = std::max((host_.Now() - start_) * 86400, 0.001);
+    host::WriteStandardOutput("\r" + IntToStr(done) + " of " + IntToStr(total) + " packages, " +
+                              IntToStr(static_cast<std::int64_t>(bytes / seconds / 1e6)) + " MB/s   ");
+  }
+  void End() {
+    if (shown_) host::WriteStandardOutput("\n");
+  }
+
+ private:
+  host::Host& host_;
+  bool shown_;
+  TDateTime start_;
+};
+
+// pack --for: one package per line of LIST, every line checked before
+// anything is written.
+int PackForList(host::Host& host, const std::string& key, const packages::PackOptions& options,
+                const std::string& list) {
+  const std::string text = AboutFile(list, [&] { return host.ReadFileText(list); });
+  const std::vector<packages::Pharmacy> pharmacies = packages::ReadPharmacyList(text, list);
+  if (pharmacies.empty()) throw Exception(list + ": names no pharmacy");
+  for (const packages::Pharmacy& pharmacy : pharmacies) {
+    RefuseOut(host, host::JoinPath(options.out, packages::PharmacyFileName(pharmacy, ".upd")), key);
+  }
+  const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
+  ProgressLine progress(host);
+  const int count = packages::PackForPharmacies(
+      host, signer, options, pharmacies, options.out,
+      [&](int done, int total, std::int64_t bytes) { progress.Show(done, total, bytes); });
+  progress.End();
+  PrintLine(host, options.out + ": " + IntToStr(static_cast<std::int64_t>(pharmacies.size())) + " packages of type " +
+                      IntToStr(options.type) + ", " + IntToStr(count) + " payload files each, signed");
+  return 0;
+}
+
 int Pack(ToolContext& context) {
   packages::PackOptions options;
-  std::string key;
+  std::string key, list;
   std::optional<std::int32_t> type, pred, to, old_version, new_version;
   const std::vector<std::string> positional = ToolOptions()
                                                   .Value("--key", key)
@@ -45,7 +88,12 @@ int Pack(ToolContext& context) {
                                                   .Number("--old", old_version)
                                                   .Number("--new", new_version)
                                                   .Values("--module", options.modules)
-                                                  .Parse(context.args, 2, "PAYLOAD_DIR and OUT");
+                                                  .Value("--for", list)
+                                                  .Parse(context.args, 2, "PAYLOAD_DIR and OUT (OUT_DIR with --for)");
+  if (!list.empty()) {
+    if (pred || to) throw UsageError("--for takes chain and pharmacy from LIST, not from --pred and --to");
+    pred = to = 0;
+  }
   if (key.empty() || !type || !pred || !to) throw UsageError("--key, --type, --pred and --to are required");
   options.type = *type;
   options.pred_id = *pred;
@@ -67,6 +115,7 @@ int Pack(ToolContext& context) {
   options.out = positional[1];
 
   host::Host& host = context.host;
+  if (!list.empty()) return PackForList(host, key, options, list);
   RefuseOut(host, options.out, key);
   const packages::SignatureSigner signer = AboutFile(key, [&] { return packages::SignatureSigner(host.ReadFileText(key)); });
   const int count = packages::PackPackage(host, signer, options);
@@ -77,7 +126,8 @@ int Pack(ToolContext& context) {
 
 const ToolCommandRegistration pack_registration({
     "pack",
-    "pack --key PRIVATE.pem --type 41|42 --pred N --to N [--old V --new V] [--module ID ...] PAYLOAD_DIR OUT",
+    "pack --key PRIVATE.pem --type 41|42 (--pred N --to N | --for LIST) [--old V --new V] [--module ID ...] "
+    "PAYLOAD_DIR OUT|OUT_DIR",
     "make a signed package from a payload directory",
     "Writes the manifest contents.xml for every file below PAYLOAD_DIR (under\n"
     "FILES, each with its backslash-separated NAME and its SIZE; the modules\n"
@@ -90,6 +140,9 @@ const ToolCommandRegistration pack_registration({
     "the utility may not unpack (a device name such as NUL, a drive letter\n"
     "or stream, control characters), two names that differ only in letter\n"
     "case, a symbolic link, and an OUT inside PAYLOAD_DIR.\n"
+    "The same payload, options and key give the same bytes: entries are\n"
+    "dated by their files, contents.xml by the newest payload file or by\n"
+    "SOURCE_DATE_EPOCH (seconds since 1970, taken as UTC) when it is set.\n"
     "\n"
     "  --type 41     update package (.upd); needs --old (the version it\n"
     "                updates, OLD_VERNO) and --new (NEW_VERNO)\n"
@@ -98,6 +151,10 @@ const ToolCommandRegistration pack_registration({
     "  --to N        the pharmacy (NODE_ID of its database)\n"
     "  --module ID   a module the package updates; module 2 makes the\n"
     "                utility update the database server\n"
+    "  --for LIST    a package for every pharmacy of LIST (one CHAIN;PHARMACY\n"
+    "                a line, blank lines and # comments allowed), written as\n"
+    "                OUT_DIR/CCCCNNN.upd; the payload is compressed once and\n"
+    "                each package is what pack writes for that pharmacy alone\n"
     "\n"
     "Example: korvel-tool pack --key office.pem --type 41 --pred 1 --to 5 \\\n"
     "           --old 1520 --new 1521 --module 2 payload/ 001521.upd",

@@ -50,6 +50,7 @@
 #include "host/host.h"
 #include "host/ini_file.h"
 #include "host/program_messages.h"
+#include "host/terminal.h"
 #include "host/text.h"
 #include "host/version.h"
 
@@ -1038,5 +1039,7 @@ void WriteStandardOutput(std::string_view bytes) {
     ThrowLastErrno();
   }
 }
+
+bool StandardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 }  // namespace korvel::host

@@ -28,6 +28,7 @@
 #include "host/cp1251.h"
 #include "host/host.h"
 #include "host/program_messages.h"
+#include "host/terminal.h"
 #include "host/text.h"
 
 namespace korvel::host {
@@ -937,6 +938,11 @@ void WriteStandardOutput(std::string_view bytes) {
   const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == INVALID_HANDLE_VALUE) ThrowError(ERROR_INVALID_HANDLE);
   WriteAll(out, bytes.data(), bytes.size());
+}
+
+bool StandardOutputIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
 }  // namespace korvel::host

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "host/cp1251.h"
@@ -15,6 +16,7 @@
 #include "packages/package_signer.h"
 #include "packages/testing/office_keys.h"
 #include "packages/testing/raw_zip.h"
+#include "packages/zip_archive.h"
 #include "packages/zip_writer.h"
 
 namespace korvel::packages {
@@ -292,6 +294,90 @@ TEST_F(Intake, PackedPackageIsAccepted) {
   WriteFile(root_ / "payload/contents.xml", "<R/>");
   options.old_version = 1520;
   EXPECT_THROW(PackPackage(SystemHost(), OfficeSigner(), options), Exception);
+}
+
+// The clock moves at every look and SOURCE_DATE_EPOCH is what the test
+// says: pack must depend on neither but the epoch.
+class ReproducibleHost : public host::ForwardingHost {
+ public:
+  ReproducibleHost() : ForwardingHost(SystemHost()) {}
+  TDateTime Now() override { return now_ += 1.0 / 24; }
+  std::string GetEnvironmentVariable(const std::string& name) override {
+    return name == "SOURCE_DATE_EPOCH" ? epoch : ForwardingHost::GetEnvironmentVariable(name);
+  }
+  std::string epoch;
+
+ private:
+  TDateTime now_ = 45000;
+};
+
+TEST_F(Intake, PackIsReproducibleAndForPharmaciesEqualsOnePackEach) {
+  WriteFile(root_ / "payload/Scripts/Numbers/1521.sql", "select 1;");
+  WriteFile(root_ / "payload/bin/Korvel.exe", std::string(300000, 'k'));
+  SystemHost().SetFileWriteTime(root_ / "payload/bin/Korvel.exe", EncodeDateTime({2024, 5, 6, 7, 8, 10, 0}));
+  SystemHost().SetFileWriteTime(root_ / "payload/Scripts/Numbers/1521.sql", EncodeDateTime({2024, 1, 2, 3, 4, 6, 0}));
+  PackOptions options;
+  options.old_version = 1520;
+  options.new_version = 1521;
+  options.payload_dir = root_ / "payload";
+  ReproducibleHost host;
+  const auto pack = [&](int chain, int pharmacy, const std::string& out) {
+    options.pred_id = chain;
+    options.to = pharmacy;
+    options.out = out;
+    PackPackage(host, OfficeSigner(), options);
+    return ReadFile(out);
+  };
+  const std::string first = pack(7, 15, root_ / "one.upd");
+  EXPECT_EQ(pack(7, 15, root_ / "again.upd"), first);
+  // contents.xml is dated by the newest file, or by the epoch in UTC.
+  const auto manifest_time = [&](const std::string& path) {
+    auto file = SystemHost().OpenFile(path, host::OpenMode::kRead, host::ShareMode::kRead);
+    return FormatDateTime("dd.mm.yyyy hh:nn:ss", ZipReader::Open(*file)->Entries().at(0).time);
+  };
+  EXPECT_EQ(manifest_time(root_ / "one.upd"), "06.05.2024 07:08:10");
+  host.epoch = "1700000000";
+  EXPECT_NE(pack(7, 15, root_ / "epoch.upd"), first);
+  EXPECT_EQ(manifest_time(root_ / "epoch.upd"), "14.11.2023 22:13:20");
+  host.epoch = "yesterday";
+  EXPECT_THROW(pack(7, 15, root_ / "bad.upd"), Exception);
+  host.epoch.clear();
+
+  const std::vector<Pharmacy> chain = {{7, 15}, {7, 1}, {12, 1234}};
+  EXPECT_EQ(PackForPharmacies(host, OfficeSigner(), options, chain, root_ / "chain"), 2);
+  std::vector<std::string> files;
+  SystemHost().ListFiles(root_ / "chain", "*", files);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"0007001.upd", "0007015.upd", "00121234.upd"}));
+  for (const Pharmacy& p : chain) {
+    const std::string name = PharmacyFileName(p, ".upd");
+    EXPECT_EQ(ReadFile(root_ / ("chain/" + name)), pack(p.chain, p.pharmacy, root_ / name)) << name;
+  }
+  SystemHost().CopyFile(root_ / "chain/0007015.upd", in() + "0007015.upd");
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "0007015.upd");
+  EXPECT_EQ(ReadFile(tmp() + "bin/Korvel.exe"), std::string(300000, 'k'));
+}
+
+TEST(PharmacyList, LinesAndTheirFaults) {
+  EXPECT_EQ(ReadPharmacyList("# chain 12\r\n12;1\r\n\r\n 12 ; 005 \n7;100", "l.txt"),
+            (std::vector<Pharmacy>{{12, 1}, {12, 5}, {7, 100}}));
+  EXPECT_TRUE(ReadPharmacyList("", "l.txt").empty());
+  for (const auto& [text, message] : std::initializer_list<std::pair<const char*, const char*>>{
+           {"12;1\n12", "l.txt:2: not CHAIN;PHARMACY (two numbers): 12"},
+           {"12;1;3", "l.txt:1: not CHAIN;PHARMACY (two numbers): 12;1;3"},
+           {"a;1", "l.txt:1: not CHAIN;PHARMACY (two numbers): a;1"},
+           {"12;-1", "l.txt:1: not CHAIN;PHARMACY (two numbers): 12;-1"},
+           {"12;$1F", "l.txt:1: not CHAIN;PHARMACY (two numbers): 12;$1F"},
+           {"12;99999999999", "l.txt:1: not CHAIN;PHARMACY (two numbers): 12;99999999999"},
+           {"12;1\n#\n12;001", "l.txt:3: pharmacy 12;001 is listed already on line 1"},
+       }) {
+    try {
+      ReadPharmacyList(text, "l.txt");
+      ADD_FAILURE() << text;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
 }
 
 TEST_F(Intake, ManifestOfPackListsEveryFileWithBackslashes) {

@@ -102,4 +102,94 @@ void SaveRequestPacket(host::Host& host, const xml::TXMLNode& document, const st
   }
 }
 
+namespace {
+
+bool TwoDigits(std::string_view s, std::size_t at, int& value) {
+  if (s[at] < '0' || s[at] > '9' || s[at + 1] < '0' || s[at + 1] > '9') return false;
+  value = (s[at] - '0') * 10 + (s[at + 1] - '0');
+  return true;
+}
+
+// A log entry begins with its time, "hh:nn:ss" and a tab.
+bool HasTimePrefix(std::string_view line) {
+  int h = 0, m = 0, sec = 0;
+  return line.size() >= 9 && line[2] == ':' && line[5] == ':' && line[8] == '\t' && TwoDigits(line, 0, h) &&
+         TwoDigits(line, 3, m) && TwoDigits(line, 6, sec);
+}
+
+std::string LastLogEntry(std::string_view messages) {
+  std::vector<std::string_view> lines;
+  while (!messages.empty()) {
+    const std::size_t end = messages.find_first_of("\r\n");
+    std::string_view line = messages.substr(0, end);
+    if (!Trim(line).empty()) lines.push_back(line);
+    if (end == std::string_view::npos) break;
+    messages.remove_prefix(end + 1);
+  }
+  std::size_t first = lines.size();
+  while (first > 0 && !HasTimePrefix(lines[first - 1])) --first;
+  if (first > 0) --first;  // the entry's own line; without any, every line
+  std::string entry;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    if (!entry.empty()) entry += " / ";
+    std::string line = Trim(lines[i]);
+    std::replace(line.begin(), line.end(), '\t', ' ');
+    entry += line;
+  }
+  return entry;
+}
+
+std::int32_t NumberAttribute(const xml::TXMLNode& packet, std::string_view name) {
+  const xml::TXMLNode* attribute = packet.Attributes()->Find(name);
+  if (attribute == nullptr) throw Exception("no " + std::string(name) + " attribute");
+  std::int32_t value = 0;
+  if (!TryStrToInt(attribute->Value, value)) throw Exception(std::string(name) + " is not a number");
+  return value;
+}
+
+}  // namespace
+
+bool ParsePacketDate(std::string_view text, TDateTime& value) {
+  int day = 0, month = 0, century = 0, year = 0, hour = 0, minute = 0;
+  if (text.size() != 16 || text[2] != '.' || text[5] != '.' || text[10] != ' ' || text[13] != ':') return false;
+  if (!TwoDigits(text, 0, day) || !TwoDigits(text, 3, month) || !TwoDigits(text, 6, century) ||
+      !TwoDigits(text, 8, year) || !TwoDigits(text, 11, hour) || !TwoDigits(text, 14, minute)) {
+    return false;
+  }
+  year += century * 100;
+  if (year < 1 || !IsValidDate(year, month, day) || hour > 23 || minute > 59) return false;
+  value = EncodeDateTime({year, month, day, hour, minute, 0, 0});
+  return true;
+}
+
+RequestPacketReport ReadRequestPacket(std::string_view text) {
+  const std::unique_ptr<xml::TXMLNode> document = xml::TXMLNode::CreateFromText(text);
+  const xml::TXMLNode* packet = document.get();
+  if (packet->Name != "PACKET") {
+    throw Exception("not a request packet (no PACKET element)");
+  }
+  if (packet->GetAttribute("TYPE") != kRequestPacketType) {
+    throw Exception("TYPE is not " + std::string(kRequestPacketType) + " (a request packet)");
+  }
+  RequestPacketReport report;
+  report.PredId = NumberAttribute(*packet, "PRED_ID");
+  report.NodeId = NumberAttribute(*packet, "FROM");
+  report.CurVersion = NumberAttribute(*packet, "VERNO");
+  report.SysVerNo = NumberAttribute(*packet, "DBVERNO");
+  report.DateText = packet->GetAttribute("DATE");
+  if (!ParsePacketDate(report.DateText, report.Date)) throw Exception("DATE is not a date dd.mm.yyyy hh:nn");
+  const xml::TXMLNode* exe_version = packet->Attributes()->Find("EXE_VERSION");
+  if (exe_version == nullptr) throw Exception("no EXE_VERSION attribute");
+  report.ExeVersion = exe_version->Value;
+  const xml::TXMLNode* status = packet->Children()->Find("STATUS");
+  const std::string status_text = status == nullptr ? std::string() : Trim(status->GetText());
+  if (status_text != "OK" && status_text != "ERROR") throw Exception("STATUS is neither OK nor ERROR");
+  report.Error = status_text == "ERROR";
+  if (report.Error) {
+    const xml::TXMLNode* messages = packet->Children()->Find("MESSAGES");
+    if (messages != nullptr) report.LastMessage = LastLogEntry(messages->GetText());
+  }
+  return report;
+}
+
 }  // namespace korvel::packages

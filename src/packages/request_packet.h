@@ -63,4 +63,31 @@ std::unique_ptr<xml::TXMLNode> BuildRequestPacket(const RequestPacketData& data)
 // "Ошибка переименования файла ..." message).
 void SaveRequestPacket(host::Host& host, const xml::TXMLNode& document, const std::string& file_name);
 
+// What the office reads back from a packet.
+struct RequestPacketReport {
+  std::int32_t PredId = 0;
+  std::int32_t NodeId = 0;      // FROM
+  std::int32_t CurVersion = 0;  // VERNO
+  std::int32_t SysVerNo = 0;    // DBVERNO
+  TDateTime Date = 0;
+  std::string DateText;  // DATE as written
+  std::string ExeVersion;
+  bool Error = false;  // STATUS ERROR
+  // After an error: the last entry of MESSAGES, the line with its time and
+  // the lines that continue it, joined with " / " (the tab after the time
+  // a space); empty otherwise.
+  std::string LastMessage;
+};
+
+// Reads a packet from its text (Windows-1251 XML). Throws Exception, in
+// English for the office, with the reason: the XML parser's message, a
+// root other than PACKET, a TYPE other than 40, a missing or non-numeric
+// PRED_ID, FROM, VERNO or DBVERNO, a missing EXE_VERSION, a DATE that
+// ParsePacketDate refuses, a STATUS neither OK nor ERROR.
+RequestPacketReport ReadRequestPacket(std::string_view text);
+
+// "dd.mm.yyyy hh:nn" exactly (a real date, hours 0-23), as DATE is
+// written; false for anything else.
+bool ParsePacketDate(std::string_view text, TDateTime& value);
+
 }  // namespace korvel::packages

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "host/cp1251.h"
 #include "host/forwarding_host.h"
 #include "host/testing/temp_dir.h"
@@ -90,6 +92,71 @@ TEST(RequestPacketTest, FileNameAndFromPadding) {
     RequestPacketData data = SampleData();
     data.NodeId = node;
     EXPECT_EQ(BuildRequestPacket(data)->GetAttribute("FROM"), from);
+  }
+}
+
+TEST(RequestPacketTest, ReadsWhatItWrites) {
+  RequestPacketData data = SampleData();
+  RequestPacketReport report = ReadRequestPacket(BuildRequestPacket(data)->SaveToString());
+  EXPECT_EQ(std::tie(report.PredId, report.NodeId, report.CurVersion, report.SysVerNo, report.ExeVersion),
+            std::make_tuple(12, 5, 1520, 700, std::string("1.2.3.4")));
+  EXPECT_EQ(report.DateText, "05.03.2024 14:07");
+  EXPECT_EQ(report.Date, EncodeDateTime({2024, 3, 5, 14, 7, 0, 0}));
+  EXPECT_FALSE(report.Error);
+
+  // The last entry of the log: its line with the time and the lines that
+  // continue it.
+  data.Error = true;
+  const std::pair<std::vector<std::string>, std::string> logs[] = {
+      {{"", "10:00:00\tНачало"_cp, "10:00:01\tОшибка:\r\nстрока 2\r\n\tстрока 3"_cp}, "10:00:01 Ошибка: / строка 2 / строка 3"_cp},
+      {{"10:00:00\tодна"_cp}, "10:00:00 одна"_cp},
+      {{"без времени\r\nещё"_cp}, "без времени / ещё"_cp},
+      {{}, ""},
+  };
+  for (const auto& [messages, last] : logs) {
+    data.Messages = messages;
+    report = ReadRequestPacket(BuildRequestPacket(data)->SaveToString());
+    EXPECT_TRUE(report.Error);
+    EXPECT_EQ(report.LastMessage, last);
+  }
+}
+
+TEST(RequestPacketTest, DamagedPacketsNameTheReason) {
+  const std::string ok = BuildRequestPacket(SampleData())->SaveToString();
+  const auto with = [&](const std::string& from, const std::string& to) {
+    std::string text = ok;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+  };
+  for (const auto& [text, reason] : std::initializer_list<std::pair<std::string, std::string>>{
+           {"PK\x03\x04", "< expected"},
+           {"<UPDATE TYPE=\"40\"/>", "not a request packet (no PACKET element)"},
+           {with("TYPE=\"40\"", "TYPE=\"41\""), "TYPE is not 40 (a request packet)"},
+           {with("PRED_ID=\"12\"", ""), "no PRED_ID attribute"},
+           {with("FROM=\"005\"", "FROM=\"five\""), "FROM is not a number"},
+           {with("DBVERNO=\"700\"", ""), "no DBVERNO attribute"},
+           {with("EXE_VERSION=\"1.2.3.4\"", ""), "no EXE_VERSION attribute"},
+           {with("<STATUS>OK", "<STATUS>FINE"), "STATUS is neither OK nor ERROR"},
+           {with("<STATUS>OK</STATUS>", ""), "STATUS is neither OK nor ERROR"},
+           {with("05.03.2024 14:07", "2024-03-05 14:07"), "DATE is not a date dd.mm.yyyy hh:nn"},
+       }) {
+    try {
+      ReadRequestPacket(text);
+      ADD_FAILURE() << reason;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message().substr(0, reason.size()), reason);
+    }
+  }
+}
+
+TEST(RequestPacketTest, PacketDates) {
+  TDateTime value = 0;
+  EXPECT_TRUE(ParsePacketDate("29.02.2024 23:59", value));
+  EXPECT_EQ(value, EncodeDateTime({2024, 2, 29, 23, 59, 0, 0}));
+  for (const char* bad : {"29.02.2023 10:00", "05.03.2024 24:00", "05.03.2024 10:60", "5.03.2024 10:00",
+                          "05.03.2024 10:00:00", "05/03/2024 10:00", "00.03.2024 10:00", "05.13.2024 10:00",
+                          "05.03.0000 10:00", "", "0x.03.2024 10:00"}) {
+    EXPECT_FALSE(ParsePacketDate(bad, value)) << bad;
   }
 }
 

@@ -25,11 +25,20 @@ std::string ErrorText(zip_error_t* error) { return cp1251::FromUtf8(zip_error_st
 }  // namespace
 
 struct ZipWriter::Archive {
+  // Archives whose entries this one takes over, read when it is written.
+  struct Source {
+    std::unique_ptr<host::File> file;
+    zip_t* zip = nullptr;
+  };
   zip_t* zip = nullptr;
   // Buffers handed to libzip stay alive until the archive is written.
   std::list<std::string> buffers;
+  std::list<Source> sources;
   ~Archive() {
     if (zip != nullptr) zip_discard(zip);
+    for (Source& source : sources) {
+      if (source.zip != nullptr) zip_discard(source.zip);
+    }
   }
 };
 
@@ -102,6 +111,45 @@ void ZipWriter::AddData(const std::string& name, std::string data, double time) 
     throw Exception("Cannot add " + name + ": " + ErrorText(zip_get_error(archive_->zip)));
   }
   SetTime(index, time);
+}
+
+void ZipWriter::AddEntriesOf(const std::string& path) {
+  Archive::Source& source = archive_->sources.emplace_back();
+  source.file = host_.OpenFile(path, host::OpenMode::kRead, host::ShareMode::kRead);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* data = NewBorrowedFileSource(*source.file, &error);
+  source.zip = data == nullptr ? nullptr : zip_open_from_source(data, ZIP_RDONLY, &error);
+  if (source.zip == nullptr) {
+    if (data != nullptr) zip_source_free(data);
+    const std::string reason = ErrorText(&error);
+    zip_error_fini(&error);
+    throw Exception("Cannot read the archive " + path + ": " + reason);
+  }
+  zip_error_fini(&error);
+  const zip_int64_t count = zip_get_num_entries(source.zip, 0);
+  for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+    const char* name = zip_get_name(source.zip, i, ZIP_FL_ENC_RAW);
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    // The compressed bytes as they are: libzip writes them without
+    // inflating and deflating again when the method stays the same.
+    zip_source_t* entry = name == nullptr ? nullptr : zip_source_zip(archive_->zip, source.zip, i, ZIP_FL_COMPRESSED, 0, -1);
+    if (entry == nullptr || zip_file_get_external_attributes(source.zip, i, 0, &opsys, &attributes) != 0) {
+      if (entry != nullptr) zip_source_free(entry);
+      throw Exception("Cannot take over an entry of " + path + ": " + ErrorText(zip_get_error(archive_->zip)));
+    }
+    // The names were stored as UTF-8 (zip_writer writes no other).
+    const zip_int64_t index = zip_file_add(archive_->zip, name, entry, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+    if (index < 0) {
+      zip_source_free(entry);
+      throw Exception("Cannot take over " + std::string(name) + ": " + ErrorText(zip_get_error(archive_->zip)));
+    }
+    if (zip_file_set_external_attributes(archive_->zip, static_cast<zip_uint64_t>(index), 0, opsys, attributes) != 0) {
+      throw Exception("Cannot take over the attributes of " + std::string(name) + ": " +
+                      ErrorText(zip_get_error(archive_->zip)));
+    }
+  }
 }
 
 void ZipWriter::Close() {

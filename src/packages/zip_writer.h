@@ -27,6 +27,12 @@ class ZipWriter {
   void AddFile(const std::string& name, const std::string& source, bool store = false);
   // Adds an entry holding `data`, dated `time` (local; 0 for now).
   void AddData(const std::string& name, std::string data, double time = 0);
+  // Adds every entry of the archive at `path` as it is stored there: its
+  // compressed data, CRC, sizes, time and attributes, without compressing
+  // it again, so that one compressed payload serves many archives. The
+  // archive is opened here (shared for reading) and read by Close. Throws
+  // Exception with libzip's reason.
+  void AddEntriesOf(const std::string& path);
   // Writes the archive. Throws Exception with libzip's reason.
   void Close();
 
