@@ -33,6 +33,10 @@ constexpr const char* kDefaultIni = "Korvel.ini";
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::size_t kLogLinesShown = 12;
 constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--repair]";
+// The Debian package's korvel-tool and the installation directory it
+// makes (POSIX only).
+constexpr const char* kPackageToolDir = "/usr/bin/";
+constexpr const char* kPackageInstallDir = "/var/lib/korvel/";
 
 struct DoctorArgs {
   std::string dir;  // the utility's directory, full, with separator
@@ -94,8 +98,14 @@ std::optional<DoctorArgs> ParseDoctorArgs(host::Host& host, const std::vector<st
       return std::nullopt;
     }
   }
-  // Beside the utility: the toolkit's own directory unless told otherwise.
-  parsed.dir = parsed.dir.empty() ? host::ExtractFilePath(host.ExecutablePath()) : host.ExpandUNCFileName(parsed.dir);
+  // Beside the utility: the toolkit's own directory unless told otherwise;
+  // the package's installation directory for the packaged tool.
+  if (parsed.dir.empty()) {
+    parsed.dir = host::ExtractFilePath(host.ExecutablePath());
+    if (!host::kWindows && parsed.dir == kPackageToolDir) parsed.dir = kPackageInstallDir;
+  } else {
+    parsed.dir = host.ExpandUNCFileName(parsed.dir);
+  }
   parsed.dir = host::IncludePathDelimiter(parsed.dir);
   if (!host.DirectoryExists(parsed.dir)) {
     error = "no directory " + parsed.dir;
