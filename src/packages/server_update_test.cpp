@@ -76,8 +76,12 @@ class MovePayloadTest : public ::testing::Test {
     MovePayload(host_, tmp_, dest_, [this](std::string_view line) { log_.emplace_back(line); });
   }
   std::string MoveError() {
+    return FailureOf([this] { Move(); });
+  }
+  // The message of the failure `call` raises.
+  static std::string FailureOf(const std::function<void()>& call) {
     try {
-      Move();
+      call();
     } catch (const Exception& e) {
       return e.Message();
     }
@@ -268,13 +272,7 @@ class OwnExecutableTest : public MovePayloadTest {
     UpdateOwnExecutable(host_, tmp_, dest_, exe_dir_, [this](std::string_view line) { log_.emplace_back(line); });
   }
   std::string UpdateError() {
-    try {
-      Update();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
-    ADD_FAILURE() << "no failure";
-    return "";
+    return FailureOf([this] { Update(); });
   }
   std::string New() { return host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_); }
   std::string Copy() { return host::JoinPath(dest_, "Utils\\AutoUpdate\\" + name_); }
