@@ -27,6 +27,12 @@ fi
 # not answering fails instead of skipping (a bare ctest still skips).
 KORVEL_REQUIRE_FIREBIRD=1 ctest --test-dir build -j2 --output-on-failure
 
+# The Debian package, made, checked by lintian, installed on this machine,
+# run once on a sample installation and removed (as root only: 77 skips).
+status=0
+tools/ci/test-debian-package.sh build || status=$?
+[ "$status" -eq 0 ] || [ "$status" -eq 77 ] || exit "$status"
+
 if [ -x tools/ci/test-windows.sh ]; then
   tools/ci/test-windows.sh
 fi

@@ -112,7 +112,10 @@ TEST_F(ProgramUpdate, AValidPackageIsAppliedAndReported) {
   const std::string L = cp1251::ToUtf8(path_);
   EXPECT_TRUE(InOrder(
       log, {"Инициализация - OK", "Найден правильный пакет обновления 001521.upd",
-            "Обновление Utils\\AutoUpdate\\Korvel ...", "Обновление Utils\\AutoUpdate\\Korvel - OK",
+            "Обновление Utils\\AutoUpdate\\Korvel ...",
+            // The new build proved itself in its place before the old one was given up.
+            "Новый исполняемый файл запускается: \"" + cp1251::ToUtf8(inst_.exe_path()) + "\" /VERSION -> " KORVEL_VERSION,
+            "Обновление Utils\\AutoUpdate\\Korvel - OK",
             "Обновление сервера БД ...", "Останов службы FirebirdServerPelkora ...", "Останов службы - OK",
             "Обновление модуля 2 ...", "Обновление модуля 2 - OK", "Запуск службы FirebirdServerPelkora ...",
             "Запуск службы - OK", "Обновление сервера БД - OK", "Поиск номерных скриптов ...", "Номерных скриптов 2",
@@ -202,6 +205,23 @@ TEST_F(ProgramUpdate, AFailedServerUpdateKeepsThePackageUntilItsCauseIsGone) {
   EXPECT_EQ(Files(Distrib(), "*.ver"), V{"001521.ver"});
   EXPECT_EQ(Files(inst_.in_dir()), V{});
   EXPECT_THAT(Packet(), HasSubstr("VERNO=\"1521\" DBVERNO=\"702\""));
+}
+
+// A truncated build of the utility is refused before the running one is
+// touched, and the office sees the failure in the packet.
+TEST_F(ProgramUpdate, ABrokenExecutableInThePackageLeavesTheRunningOneInPlace) {
+  const std::string running = ReadFile(inst_.exe_path());
+  const std::string fresh = ReadFile(cp1251::FromUtf8(KORVEL_EXE));
+  WriteFile(inst_.root() / "payload/Utils/AutoUpdate/Korvel", fresh.substr(0, fresh.size() / 2));
+  Pack();
+  const V log = Run();
+  EXPECT_TRUE(InOrder(log, {"Обновление Utils\\AutoUpdate\\Korvel ...", "Ошибка Exception:",
+                            "Файл Utils\\AutoUpdate\\Korvel пакета не принят: файл обрезан"}))
+      << inst_.LogUtf8();
+  EXPECT_THAT(inst_.LogUtf8(), Not(HasSubstr("Обновление сервера БД")));
+  EXPECT_EQ(ReadFile(inst_.exe_path()), running);
+  EXPECT_FALSE(Exists(inst_.exe_dir() + "Korvel.old"));
+  ExpectNothingApplied();
 }
 
 TEST_F(ProgramUpdate, ADescriptorWithoutModule2FailsTheServerUpdate) {

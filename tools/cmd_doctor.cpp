@@ -37,6 +37,10 @@ constexpr std::size_t kLogLinesShown = 12;
 constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--pos] [--repair]";
 // A workstation's database, beside the utility, as its /POS mode takes it.
 constexpr const char* kWorkstationDatabase = "DB\\orvpos.gdb";
+// The Debian package's korvel-tool and the installation directory it
+// makes (POSIX only).
+constexpr const char* kPackageToolDir = "/usr/bin/";
+constexpr const char* kPackageInstallDir = "/var/lib/korvel/";
 
 struct DoctorArgs {
   std::string dir;  // the utility's directory, full, with separator
@@ -93,8 +97,14 @@ DoctorArgs ParseDoctorArgs(host::Host& host, const std::vector<std::string>& arg
       .Value("--ini", parsed.ini)
       .Value("--dir", parsed.dir)
       .Parse(args, 0, "only options");
-  // Beside the utility: the toolkit's own directory unless told otherwise.
-  parsed.dir = parsed.dir.empty() ? host::ExtractFilePath(host.ExecutablePath()) : host.ExpandUNCFileName(parsed.dir);
+  // Beside the utility: the toolkit's own directory unless told otherwise;
+  // the package's installation directory for the packaged tool.
+  if (parsed.dir.empty()) {
+    parsed.dir = host::ExtractFilePath(host.ExecutablePath());
+    if (!host::kWindows && parsed.dir == kPackageToolDir) parsed.dir = kPackageInstallDir;
+  } else {
+    parsed.dir = host.ExpandUNCFileName(parsed.dir);
+  }
   parsed.dir = host::IncludePathDelimiter(parsed.dir);
   if (!host.DirectoryExists(parsed.dir)) throw UsageError("no directory " + parsed.dir);
   return parsed;

@@ -130,8 +130,27 @@ class CapturedProcess {
   // converted from the console's encoding to Windows-1251; nothing once the
   // pipe has broken (the child, and whatever inherited the pipe, ended).
   virtual std::optional<std::string> ReadOutput() = 0;
-  // The child's exit code, read once its output has ended.
+  // The child's exit code, read once its output has ended (or HasEnded
+  // said so).
   virtual std::uint32_t ExitCode() = 0;
+
+  // For runs with a time limit (Host::RunProgramWithTimeLimit), which
+  // never block on the child:
+  // The output that has arrived, converted as ReadOutput converts it;
+  // empty when none has, nothing once the pipe has broken.
+  virtual std::optional<std::string> ReadAvailableOutput() = 0;
+  // Whether the child has ended, without waiting for it.
+  virtual bool HasEnded() = 0;
+  // Ends the child at once (SIGKILL, TerminateProcess); HasEnded tells
+  // when it is gone.
+  virtual void Terminate() = 0;
+};
+
+// How a program run with a time limit went.
+struct TimedRun {
+  bool ended = false;          // false: still running at the limit, and ended then
+  std::uint32_t exit_code = 0;  // when it ended by itself
+  std::string output;           // the first bytes of its output
 };
 
 // Service states as the service control manager reports them.
@@ -306,6 +325,14 @@ class Host {
   // exit code, which the program's callers ignore.
   std::uint32_t RunProgramCaptured(const std::string& command_line, const std::string& working_dir,
                                    const OutputLineHandler& handler);
+  // Runs `command_line` hidden (StartCapturedProcess) until it ends, or
+  // ends it when `limit_ms` have passed on the host clock (Now; the waits
+  // between looks go through Sleep). Keeps the first `output_limit` bytes
+  // of its output and reads and drops the rest, so that a talkative child
+  // never blocks on a full pipe. A failed start raises as
+  // StartCapturedProcess does. (timed_run.cpp)
+  TimedRun RunProgramWithTimeLimit(const std::string& command_line, const std::string& working_dir,
+                                   unsigned limit_ms, std::size_t output_limit);
   // The service's executable: the quoted path without its quotes, or the
   // value cut before its first space (after "PROGRAM FILES" when present),
   // with the first %VARIABLE% expanded. Empty when not installed.

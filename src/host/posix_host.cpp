@@ -29,6 +29,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -260,15 +261,20 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
-// Waits for the child; its exit status, or 128 + the signal that ended it.
+// A child's exit status, or 128 + the signal that ended it.
+std::uint32_t ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
+  return static_cast<std::uint32_t>(-1);
+}
+
+// Waits for the child; its exit code as ExitCodeOf gives it.
 std::uint32_t WaitForChild(pid_t pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return static_cast<std::uint32_t>(-1);
   }
-  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return 128u + static_cast<std::uint32_t>(WTERMSIG(status));
-  return static_cast<std::uint32_t>(-1);
+  return ExitCodeOf(status);
 }
 
 // Length of the end of `bytes` that is the beginning of an unfinished UTF-8
@@ -318,6 +324,35 @@ class PosixCapturedProcess : public CapturedProcess {
       waited_ = true;
     }
     return exit_code_;
+  }
+
+  std::optional<std::string> ReadAvailableOutput() override {
+    if (fd_ < 0) return std::nullopt;
+    pollfd ready{fd_, POLLIN, 0};
+    int n;
+    do {
+      n = ::poll(&ready, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    // With data or a hang-up the read below returns at once.
+    if (n == 0) return std::string();
+    return ReadOutput();
+  }
+
+  bool HasEnded() override {
+    if (waited_) return true;
+    int status = 0;
+    pid_t ended;
+    do {
+      ended = ::waitpid(pid_, &status, WNOHANG);
+    } while (ended < 0 && errno == EINTR);
+    if (ended == 0) return false;
+    exit_code_ = ended < 0 ? static_cast<std::uint32_t>(-1) : ExitCodeOf(status);
+    waited_ = true;
+    return true;
+  }
+
+  void Terminate() override {
+    if (!waited_) ::kill(pid_, SIGKILL);
   }
 
  private:

@@ -381,6 +381,23 @@ class Win32CapturedProcess : public CapturedProcess {
     return code;
   }
 
+  std::optional<std::string> ReadAvailableOutput() override {
+    if (read_ == nullptr) return std::nullopt;
+    DWORD available = 0;
+    // A broken pipe with nothing left in it fails the peek.
+    if (!::PeekNamedPipe(read_, nullptr, 0, nullptr, &available, nullptr)) {
+      ::CloseHandle(read_);
+      read_ = nullptr;
+      return std::nullopt;
+    }
+    if (available == 0) return std::string();
+    return ReadOutput();
+  }
+
+  bool HasEnded() override { return ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0; }
+
+  void Terminate() override { ::TerminateProcess(process_, 1); }
+
  private:
   HANDLE process_;
   HANDLE read_;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/cp1251.h"
+#include "host/executable_image.h"
 #include "host/text.h"
 #include "modules/dir_helpers.h"
 #include "modules/module_engine.h"
@@ -179,6 +180,75 @@ std::string OwnExecutableName(host::Host& host) {
   }
 }
 
+namespace {
+
+// What of the new executable's output goes into a failure message.
+constexpr std::size_t kVersionOutputBytes = 4096;
+constexpr int kVersionOutputLines = 5;
+constexpr std::size_t kVersionLineChars = 200;
+
+// The first lines of a program's output, each on a line of its own after
+// a CR LF, its control characters shown as '?' and long lines cut: the
+// program comes from outside.
+std::string FirstLines(const std::string& output) {
+  std::string lines;
+  int count = 0;
+  for (std::string line : SplitString(output, '\n')) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (++count > kVersionOutputLines) break;
+    if (line.size() > kVersionLineChars) line.resize(kVersionLineChars);
+    for (char& c : line) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    lines += "\r\n" + line;
+  }
+  return lines;
+}
+
+// Starts the executable now in place with /VERSION; raises unless it ends
+// with code 0 in time.
+void ProveNewExecutable(host::Host& host, const std::string& installed, const std::string& exe_dir,
+                        const LogLineFn& log) {
+  const std::string command = "\"" + installed + "\" /VERSION";
+  host::TimedRun run;
+  try {
+    run = host.RunProgramWithTimeLimit(command, exe_dir, kVersionRunLimitMs, kVersionOutputBytes);
+  } catch (Exception& e) {
+    e.SetMessage("Новый исполняемый файл не запускается:\r\n"_cp + e.Message());
+    throw;
+  }
+  if (!run.ended) {
+    throw Exception("Новый исполняемый файл не завершился за "_cp + IntToStr(kVersionRunLimitMs / 1000) +
+                    " секунд: "_cp + command + FirstLines(run.output));
+  }
+  if (run.exit_code != 0) {
+    throw Exception("Новый исполняемый файл завершился с кодом "_cp + IntToStr(run.exit_code) + ": " + command +
+                    FirstLines(run.output));
+  }
+  const std::string version = FirstLines(run.output);
+  log("Новый исполняемый файл запускается: "_cp + command + (version.empty() ? "" : " -> " + version.substr(2)));
+}
+
+// Puts the executable that ran back in its place (from `old`; with no
+// `old` there was none, and the new one goes); what cannot be done is
+// added to `failure`.
+void RestoreOldExecutable(host::Host& host, const std::string& installed, const std::string& old,
+                          Exception& failure, const LogLineFn& log) {
+  try {
+    if (!old.empty()) {
+      host.RenameFileOrFail(old, installed);
+    } else if (host.FileExists(installed)) {
+      host.DeleteFileOrFail(installed);
+    }
+    log("Прежний исполняемый файл восстановлен"_cp);
+  } catch (const Exception& e) {
+    failure.SetMessage(failure.Message() + "\r\n" + e.Message());
+  }
+}
+
+}  // namespace
+
 void UpdateOwnExecutable(host::Host& host, const std::string& tmp_dir, const std::string& distrib_dir,
                          const std::string& exe_dir, const LogLineFn& log) {
   const std::string name = OwnExecutableName(host);
@@ -186,6 +256,12 @@ void UpdateOwnExecutable(host::Host& host, const std::string& tmp_dir, const std
   const std::string source = host::JoinPath(tmp_dir, relative);
   if (!host.FileExists(source)) return;
   log("Обновление "_cp + relative + " ...");
+  // A truncated file or a build for another system is refused before
+  // anything is moved.
+  const std::string image = host.ReadFileText(source);
+  const std::string fault = host::ExecutableImageFault(image, host::ThisSystemExecutableFormat());
+  if (!fault.empty()) throw Exception("Файл "_cp + relative + " пакета не принят: "_cp + fault);
+  const bool knows_version_switch = image.find(kVersionSwitchMarker) != std::string::npos;
   const std::string copy = host::JoinPath(distrib_dir, relative);
   if (host.FileExists(copy)) {
     host.ClearFileAttributes(copy);
@@ -195,16 +271,22 @@ void UpdateOwnExecutable(host::Host& host, const std::string& tmp_dir, const std
   }
   host.RenameFileOrFail(source, copy);
   const std::string installed = exe_dir + name;
-  bool was_executable = false;
+  std::string old;  // where the executable that ran was moved, when there was one
   if (host.FileExists(installed)) {
     host.ClearFileAttributes(installed);
-    was_executable = host.GetAttributes(installed).value_or(host::FileAttributes{}).executable;
-    host.RenameFileOrFail(installed, host::ChangeFileExt(installed, ".old"));
+    old = host::ChangeFileExt(installed, ".old");
+    host.RenameFileOrFail(installed, old);
   }
-  host.CopyFileOrFail(copy, installed);
-  // On POSIX the next run starts the new file as it started the old one,
-  // also from a package packed without Unix modes.
-  if (was_executable) host.MarkExecutable(installed);
+  try {
+    host.CopyFileOrFail(copy, installed);
+    // On POSIX the next run (and the start below) can start the new file,
+    // also from a package packed without Unix modes.
+    host.MarkExecutable(installed);
+    if (knows_version_switch) ProveNewExecutable(host, installed, exe_dir, log);
+  } catch (Exception& e) {
+    RestoreOldExecutable(host, installed, old, e, log);
+    throw;
+  }
   log("Обновление "_cp + relative + " - OK");
 }
 

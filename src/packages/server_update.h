@@ -67,12 +67,32 @@ void UpdateServerModules(host::Host& host, const ServerUpdateDirs& dirs, bool cl
 // on POSIX the running executable's own file name (there is no ".exe").
 std::string OwnExecutableName(host::Host& host);
 
+// Every build of the utility that handles the switch /VERSION (prints its
+// file version and ends, before the single-instance lock or any other
+// step) carries these bytes, so that the self-update can tell, without
+// starting it, whether a new executable may be started with it: an older
+// build would take the unknown switch for a full run.
+inline constexpr std::string_view kVersionSwitchMarker = "Korvel-knows-switch:/VERSION";
+
+// How long the new executable's /VERSION run may take.
+inline constexpr unsigned kVersionRunLimitMs = 60000;
+
 // The self-update: when the payload carries Utils\AutoUpdate\ + the
 // executable's name, it is moved onto the distribution's copy, the
 // executable in `exe_dir` is moved aside to ".old" (the running process
 // goes on from the moved file) and the distribution's copy is copied to
 // the executable's name. Nothing happens, and nothing is logged, without a
 // new executable.
+//
+// The utility is never left without a working executable: a new file that
+// is not a whole executable of this system (host::ExecutableImageFault) is
+// refused before anything is moved; once it is in place, a build with
+// kVersionSwitchMarker is started once as `"<executable>" /VERSION` in
+// `exe_dir` and must end with code 0 within kVersionRunLimitMs. When the
+// copy or that run fails, the executable that ran is put back ("Прежний
+// исполняемый файл восстановлен") and the failure raised names the
+// command, its exit code or the system's error, and the first lines of
+// its output.
 void UpdateOwnExecutable(host::Host& host, const std::string& tmp_dir, const std::string& distrib_dir,
                          const std::string& exe_dir, const LogLineFn& log);
 

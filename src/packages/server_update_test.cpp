@@ -12,6 +12,7 @@
 
 #include "host/cp1251.h"
 #include "host/forwarding_host.h"
+#include "host/text.h"
 #include "host/testing/temp_dir.h"
 
 namespace korvel::packages {
@@ -29,18 +30,18 @@ const int kSharingCode = host::kWindows ? 32 : EBUSY;
 const int kAccessCode = host::kWindows ? 5 : EACCES;
 const int kOtherCode = host::kWindows ? 1117 : EIO;
 
-// Refuses moves onto chosen targets a given number of times with a given
-// system error; counts the waits.
+// Refuses moves and copies onto chosen targets a given number of times
+// with a given system error; counts the waits.
 class RefusingHost : public host::ForwardingHost {
  public:
   RefusingHost() : ForwardingHost(SystemHost()) {}
   void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
-    auto it = refusals.find(to);
-    if (it != refusals.end() && it->second.times > 0) {
-      --it->second.times;
-      throw EOSError(SysError{it->second.code, SysErrorKind::kOther, "refused"});
-    }
+    Refuse(to);
     ForwardingHost::MoveFile(from, to, allow_copy);
+  }
+  void CopyFile(const std::string& from, const std::string& to) override {
+    Refuse(to);
+    ForwardingHost::CopyFile(from, to);
   }
   void Sleep(unsigned ms) override { slept_ms += ms; }
   std::string ExecutablePath() override { return exe_path.empty() ? ForwardingHost::ExecutablePath() : exe_path; }
@@ -52,6 +53,15 @@ class RefusingHost : public host::ForwardingHost {
   };
   std::map<std::string, Refusal> refusals;
   unsigned long long slept_ms = 0;
+
+ private:
+  void Refuse(const std::string& target) {
+    auto it = refusals.find(target);
+    if (it != refusals.end() && it->second.times > 0) {
+      --it->second.times;
+      throw EOSError(SysError{it->second.code, SysErrorKind::kOther, "refused"});
+    }
+  }
 };
 
 class MovePayloadTest : public ::testing::Test {
@@ -66,8 +76,12 @@ class MovePayloadTest : public ::testing::Test {
     MovePayload(host_, tmp_, dest_, [this](std::string_view line) { log_.emplace_back(line); });
   }
   std::string MoveError() {
+    return FailureOf([this] { Move(); });
+  }
+  // The message of the failure `call` raises.
+  static std::string FailureOf(const std::function<void()>& call) {
     try {
-      Move();
+      call();
     } catch (const Exception& e) {
       return e.Message();
     }
@@ -252,44 +266,148 @@ class OwnExecutableTest : public MovePayloadTest {
     host_.exe_path = exe_dir_ + (host::kWindows ? "korvel-started.exe" : "korvel");
     name_ = host::kWindows ? "Korvel.exe" : "korvel";
     old_ = host::kWindows ? "Korvel.old" : "korvel.old";
+    build_ = ReadFile(KORVEL_FAKE_UPDATE);
   }
   void Update() {
     UpdateOwnExecutable(host_, tmp_, dest_, exe_dir_, [this](std::string_view line) { log_.emplace_back(line); });
   }
+  std::string UpdateError() {
+    return FailureOf([this] { Update(); });
+  }
+  std::string New() { return host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_); }
+  std::string Copy() { return host::JoinPath(dest_, "Utils\\AutoUpdate\\" + name_); }
+  bool Exists(const std::string& path) { return SystemHost().FileExists(path); }
+
   std::string exe_dir_, name_, old_;
+  std::string build_;  // a whole executable of this system that knows /VERSION
 };
 
 TEST_F(OwnExecutableTest, ReplacesTheExecutableAndKeepsTheOneThatRan) {
   EXPECT_EQ(OwnExecutableName(host_), name_);
   Update();
   EXPECT_TRUE(log_.empty());
-  EXPECT_FALSE(SystemHost().FileExists(exe_dir_ + name_));
+  EXPECT_FALSE(Exists(exe_dir_ + name_));
 
+  // Bytes after the image tell the builds apart; the loader ignores them.
   WriteFile(exe_dir_ + name_, "build 1");
-  WriteFile(host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_), "build 2");
+  WriteFile(New(), build_ + "build 2");
   Update();
-  EXPECT_EQ(log_, (V{"Обновление Utils\\AutoUpdate\\"_cp + name_ + " ...", "Обновление Utils\\AutoUpdate\\"_cp + name_ + " - OK"}));
-  EXPECT_EQ(ReadFile(exe_dir_ + name_), "build 2");
+  ASSERT_EQ(log_.size(), 3u);
+  EXPECT_EQ(log_[0], "Обновление Utils\\AutoUpdate\\"_cp + name_ + " ...");
+  EXPECT_EQ(log_[1], "Новый исполняемый файл запускается: \""_cp + exe_dir_ + name_ + "\" /VERSION -> 9.8.7.6");
+  EXPECT_EQ(log_[2], "Обновление Utils\\AutoUpdate\\"_cp + name_ + " - OK");
+  EXPECT_EQ(ReadFile(exe_dir_ + name_), build_ + "build 2");
   EXPECT_EQ(ReadFile(exe_dir_ + old_), "build 1");
-  EXPECT_EQ(ReadFile(host::JoinPath(dest_, "Utils\\AutoUpdate\\" + name_)), "build 2");
-  EXPECT_FALSE(SystemHost().FileExists(host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_)));
+  EXPECT_EQ(ReadFile(Copy()), build_ + "build 2");
+  EXPECT_FALSE(Exists(New()));
 
   // The next package's executable replaces the ".old" again.
-  WriteFile(host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_), "build 3");
+  WriteFile(New(), build_ + "build 3");
   Update();
-  EXPECT_EQ(ReadFile(exe_dir_ + name_), "build 3");
-  EXPECT_EQ(ReadFile(exe_dir_ + old_), "build 2");
+  EXPECT_EQ(ReadFile(exe_dir_ + name_), build_ + "build 3");
+  EXPECT_EQ(ReadFile(exe_dir_ + old_), build_ + "build 2");
+
+  // An older build, without the marker, is installed without being
+  // started: this one would end with code 3.
+  log_.clear();
+  WriteFile(New(), ReadFile(KORVEL_FAKE_CONVERTER));
+  Update();
+  EXPECT_EQ(log_.size(), 2u);
+  EXPECT_EQ(ReadFile(exe_dir_ + name_), ReadFile(KORVEL_FAKE_CONVERTER));
+}
+
+// A file that is no executable of this system is refused before anything
+// is moved.
+TEST_F(OwnExecutableTest, AFileThatIsNoExecutableOfThisSystemChangesNothing) {
+  const std::string other_system = host::kWindows ? std::string("\x7f" "ELF\2\1\1", 7) + std::string(100, '\0')
+                                                  : "MZ" + std::string(100, '\0');
+  const struct {
+    const char* what;
+    std::string image;
+    std::string reason;
+  } cases[] = {
+      {"random bytes", "\x13\x57\x9b\xdf random bytes", "не является исполняемым файлом"_cp},
+      {"a script", "#!/bin/sh\nexit 0\n", "не является исполняемым файлом"_cp},
+      {"the other system's", other_system,
+       "исполняемый файл другой системы ("_cp + (host::kWindows ? "ELF)" : "Windows)")},
+      {"a truncated build", build_.substr(0, build_.size() * 2 / 3), "файл обрезан"_cp},
+  };
+  WriteFile(exe_dir_ + name_, "running");
+  WriteFile(Copy(), "distributed");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    log_.clear();
+    WriteFile(New(), c.image);
+    EXPECT_EQ(UpdateError(), "Файл Utils\\AutoUpdate\\"_cp + name_ + " пакета не принят: "_cp + c.reason);
+    EXPECT_EQ(log_.size(), 1u);
+    EXPECT_EQ(ReadFile(exe_dir_ + name_), "running");
+    EXPECT_FALSE(Exists(exe_dir_ + old_));
+    EXPECT_EQ(ReadFile(Copy()), "distributed");
+  }
+}
+
+// A host whose start of programs can be refused, and whose clock runs as
+// fast as its waits are asked for.
+class StartRefusingHost : public RefusingHost {
+ public:
+  std::unique_ptr<host::CapturedProcess> StartCapturedProcess(const std::string& command_line,
+                                                              const std::string& working_dir) override {
+    if (refuse_start) throw Exception("Ошибка запуска программы \""_cp + command_line + "\":\r\nrefused");
+    return RefusingHost::StartCapturedProcess(command_line, working_dir);
+  }
+  TDateTime Now() override { return RefusingHost::Now() + (fast_clock ? slept_ms / 86400000.0 : 0); }
+  bool refuse_start = false;
+  bool fast_clock = false;
+};
+
+// Once the executable that ran has been moved aside, every failure puts
+// it back before it is raised.
+TEST_F(OwnExecutableTest, TheExecutableThatRanIsPutBackWhenTheNewOneFails) {
+  StartRefusingHost host;
+  host.exe_path = host_.exe_path;
+  const std::string command = "\"" + exe_dir_ + name_ + "\" /VERSION";
+  const struct {
+    const char* what;
+    std::string order;  // for the fake build's fake_update.txt
+    bool refuse_copy, refuse_start, fast_clock;
+    std::string message;  // the start of the failure's message
+    std::string output;   // the first lines of the program's output in it
+  } cases[] = {
+      {"the copy fails", "", true, false, false, "Ошибка копирования файла "_cp, ""},
+      {"it cannot be started", "", false, true, false,
+       "Новый исполняемый файл не запускается:\r\nОшибка запуска программы \""_cp + command, "\r\nrefused"},
+      {"it exits with 3", "exit 3", false, false, false, "Новый исполняемый файл завершился с кодом 3: "_cp + command,
+       "\r\nfailing?at start"},
+      {"it hangs", "hang", false, false, true, "Новый исполняемый файл не завершился за 60 секунд: "_cp + command,
+       "\r\nwaiting"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    log_.clear();
+    WriteFile(exe_dir_ + name_, "running");
+    WriteFile(exe_dir_ + "fake_update.txt", c.order);
+    WriteFile(New(), build_);
+    host.refusals[exe_dir_ + name_] = {kOtherCode, c.refuse_copy ? 1 : 0};
+    host.refuse_start = c.refuse_start;
+    host.fast_clock = c.fast_clock;
+    host.slept_ms = 0;
+    try {
+      UpdateOwnExecutable(host, tmp_, dest_, exe_dir_, [this](std::string_view line) { log_.emplace_back(line); });
+      ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message().rfind(c.message, 0), 0u) << e.Message();
+      EXPECT_TRUE(EndsText(c.output, e.Message())) << e.Message();
+    }
+    EXPECT_EQ(log_.back(), "Прежний исполняемый файл восстановлен"_cp);
+    EXPECT_EQ(ReadFile(exe_dir_ + name_), "running");
+    EXPECT_FALSE(Exists(exe_dir_ + old_));
+  }
 }
 
 TEST_F(OwnExecutableTest, ADistributionDirectoryThatCannotBeMadeFails) {
-  WriteFile(host::JoinPath(tmp_, "Utils\\AutoUpdate\\" + name_), "build 2");
+  WriteFile(New(), build_);
   WriteFile(dest_ + "Utils", "a file");
-  try {
-    Update();
-    FAIL() << "no failure";
-  } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Ошибка создания каталога "_cp + host::JoinPath(dest_, "Utils\\AutoUpdate\\"));
-  }
+  EXPECT_EQ(UpdateError(), "Ошибка создания каталога "_cp + host::JoinPath(dest_, "Utils\\AutoUpdate\\"));
   EXPECT_EQ(log_.size(), 1u);
 }
 

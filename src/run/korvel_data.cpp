@@ -40,6 +40,10 @@ TdmKorvel::TdmKorvel(host::Host& host)
 TdmKorvel::~TdmKorvel() = default;
 
 void TdmKorvel::Execute() {
+  if (host_.FindSwitch("VERSION") > 0) {
+    host_.ConsoleWriteLine(host_.FileVersion(host_.ExecutablePath()));
+    return;
+  }
   MutexHandle.reset();
   promo_stopped_ = false;
   try {

@@ -44,7 +44,10 @@ class TdmKorvel {
 
   // One whole run: start-up, initialisation, the chosen mode and the
   // closing actions. Never throws; every failure ends in the run log, the
-  // request packet or the system's event log.
+  // request packet or the system's event log. With the switch /VERSION
+  // only the executable's file version is written to standard output:
+  // no lock, no log, nothing else (the self-update starts a new build so
+  // before it keeps it).
   void Execute();
 
   // Appends one entry to the monthly run log (and to LogLines, and to the

@@ -108,4 +108,7 @@ compare_tool() {
 }
 compare_tool
 
+# The installer made from this build, installed and uninstalled silently.
+tools/ci/test-windows-installer.sh "$build"
+
 echo "Windows build: $((built - started)) s; tests under wine: $(($(date +%s) - built)) s."

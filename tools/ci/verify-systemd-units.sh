@@ -1,7 +1,7 @@
 #!/bin/sh
 # Checks the systemd units of tools/linux (korvel.service, korvel.timer) with
 # systemd-analyze verify, the given executable standing in for
-# /opt/korvel/Korvel (verify insists that ExecStart's program exists).
+# /var/lib/korvel/Korvel (verify insists that ExecStart's program exists).
 # Any complaint fails the check; a deliberately broken copy must fail too.
 # Exit code 77 (skipped) when systemd-analyze is not installed.
 set -eu
@@ -15,10 +15,10 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 exe_dir=$(dirname "$exe")
 for unit in korvel.service korvel.timer; do
-  sed -e "s#^ExecStart=/opt/korvel/Korvel#ExecStart=$exe#" \
-      -e "s#^WorkingDirectory=/opt/korvel#WorkingDirectory=$exe_dir#" "$units/$unit" > "$dir/$unit"
+  sed -e "s#^ExecStart=/var/lib/korvel/Korvel#ExecStart=$exe#" \
+      -e "s#^WorkingDirectory=/var/lib/korvel#WorkingDirectory=$exe_dir#" "$units/$unit" > "$dir/$unit"
 done
-grep -q "^ExecStart=$exe\$" "$dir/korvel.service" || { echo "korvel.service: no ExecStart=/opt/korvel/Korvel"; exit 1; }
+grep -q "^ExecStart=$exe\$" "$dir/korvel.service" || { echo "korvel.service: no ExecStart=/var/lib/korvel/Korvel"; exit 1; }
 
 check() {
   # verify reads the units from their directory; no unit of the machine's own is touched.
