@@ -171,8 +171,12 @@ TEST_F(ReadDbParamsTest, UnreachableDatabaseFailsToOpen) {
 
 TEST(ConnectionTest, MissingClientLibraryFailsAtOpen) {
   TempDir dir;
-  RunTestHost host(dir.path(), {});
-  TdmKorvel dm(host);  // the library is never loaded
+  // A machine without the client library.
+  struct NoClientHost : RunTestHost {
+    using RunTestHost::RunTestHost;
+    std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string&) override { return nullptr; }
+  } host(dir.path(), {});
+  TdmKorvel dm(host);
   dm.DbName = "127.0.0.1/3050:/nonexistent/base.fdb";
   try {
     dm.ReadDbParams();
