@@ -30,6 +30,7 @@ constexpr unsigned kBeforeMoveMs = 10000;
 void TDbService::RunOnDatabaseCopy(const TWorkProc& Work) {
   Shutdown();
   const auto clean_up = [this] {
+    RecoveryScope quiet(*this);
     StartServer();
     if (host_.FileExists(DbFileName)) {
       BringOnline();
@@ -46,8 +47,10 @@ void TDbService::RunOnDatabaseCopy(const TWorkProc& Work) {
     // A shadow copy of an earlier run that did not finish.
     if (shadow && host_.FileExists(ShadowLstFileName)) host_.DeleteFileOrFail(ShadowLstFileName);
     host_.Sleep(kBeforeMoveMs);
-    MoveDbFile(DbFileName, DbLstFileName);
+    bool moved = false;
     try {
+      MoveDbFile(DbFileName, DbLstFileName);
+      moved = true;
       CopyDbFile(DbLstFileName, DbTmpFileName);
       if (shadow) CopyDbFile(ShadowFileName, ShadowTmpFileName);
       MoveDbFile(DbLstFileName, DbNewFileName);
@@ -65,8 +68,13 @@ void TDbService::RunOnDatabaseCopy(const TWorkProc& Work) {
       StopServer();
       MoveDbFile(DbNewFileName, DbFileName);
     } catch (const std::exception& e) {
-      Log("Ошибка:\r\n"_cp + e.what());
-      RecoverFiles();
+      // A first move that failed left the live file in place; one that was
+      // made but could not be logged has to be undone like any later step.
+      if (moved || !host_.FileExists(DbFileName)) {
+        RecoveryScope quiet(*this);
+        Log("Ошибка:\r\n"_cp + e.what());
+        RecoverFiles();
+      }
       throw;
     }
   } catch (...) {

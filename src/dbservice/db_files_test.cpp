@@ -310,6 +310,39 @@ TEST_F(DbFiles, AFailingWorkLeavesTheLiveDatabaseAsBefore) {
   EXPECT_FALSE(Exists(L + ".lst"));
 }
 
+// A log that stops taking lines (a full disk) at any point of the change:
+// the live database comes back whole and online, the server runs.
+TEST_F(DbFiles, ALogThatFailsMidwayStopsNoRecovery) {
+  fb::testing::ScratchDatabase db({"create table T (A integer)", "insert into T values (1)"});
+  Use(db);
+  service_->ReadDatabaseFiles();
+  const std::string L = db.Path();
+  const struct {
+    std::string first_lost;
+    int value_after;
+  } cases[] = {
+      {"Файл " + L + " переименован в " + L + ".lst.", 1},  // the live name is gone
+      {"Копирование - OK", 1},                               // "Ошибка:" is lost too
+      {"Запуск службы FirebirdServerPelkora ...", 1},        // the start for the work
+      {"Файл " + L + ".new переименован в " + L + ".", 10},  // the change is live
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first_lost);
+    bool full = false;
+    service_->OnMessage = [&](const std::string& m) {
+      full = full || cp1251::ToUtf8(m) == c.first_lost;
+      if (full) throw EInOutError("Ошибка WriteLog:\r\nNo space left on device"_cp);
+    };
+    EXPECT_THROW(service_->RunOnDatabaseCopy([&](const std::string& name) {
+      ExecuteStatements(name, {"update T set A = 10"});
+    }),
+                 EInOutError);
+    EXPECT_EQ(host_.QueryServiceState(kPelkoraServiceName), host::kServiceRunning);
+    EXPECT_EQ(QueryInt(db.Connection(), "select A from T"), c.value_after);
+    EXPECT_FALSE(Exists(L + ".new"));
+  }
+}
+
 TEST_F(DbFiles, AShadowIsCopiedWithTheDatabaseAndPutBackOnFailure) {
   fb::testing::ScratchDatabase db({"create table T (A integer)", "insert into T values (1)"});
   Use(db);

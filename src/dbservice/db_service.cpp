@@ -3,6 +3,7 @@
 #include "dbservice/db_service.h"
 
 #include <cstdio>
+#include <exception>
 
 #include "host/cp1251.h"
 #include "host/text.h"
@@ -33,7 +34,17 @@ TDbService::TDbService(host::Host& host, fb::ClientLibrary& client)
 TDbService::~TDbService() = default;
 
 void TDbService::Log(const std::string& text) {
-  if (OnMessage) OnMessage(text);
+  if (!OnMessage) return;
+  if (!recovering_) {
+    OnMessage(text);
+    return;
+  }
+  try {
+    OnMessage(text);
+  } catch (const std::exception&) {
+    // The log's own failure must not leave the database without its live
+    // file or the server stopped; the run's log keeps what it could.
+  }
 }
 
 void TDbService::Fail(const std::string& text) { throw Exception(text); }
@@ -59,9 +70,17 @@ std::string Format2(const std::string& format, const std::string& a, const std::
 
 void TDbService::StartServer() {
   if (host_.QueryServiceState(ServiceName) == host::kServiceRunning) return;
-  Log("Запуск службы "_cp + ServiceName + " ...");
+  // A server left stopped takes the database with it: the start does not
+  // wait on the log.
+  std::exception_ptr log_failure;
+  try {
+    Log("Запуск службы "_cp + ServiceName + " ...");
+  } catch (const std::exception&) {
+    log_failure = std::current_exception();
+  }
   host_.ServiceControl(ServiceName, true);
   host_.Sleep(kServicePauseMs);
+  if (log_failure) std::rethrow_exception(log_failure);
   Log("Запуск службы - OK"_cp);
 }
 

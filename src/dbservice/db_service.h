@@ -59,7 +59,10 @@ class TDbService {
   TDbService(const TDbService&) = delete;
   TDbService& operator=(const TDbService&) = delete;
 
-  // Passes `text` to OnMessage when it is bound; otherwise nothing.
+  // Passes `text` to OnMessage when it is bound; otherwise nothing. While
+  // the files are put back and the server brought up again after a
+  // failure, a failing OnMessage (a log that cannot be written) is ignored:
+  // the recovery runs to its end.
   void Log(const std::string& text);
   // Raises the general exception with `text`.
   [[noreturn]] void Fail(const std::string& text);
@@ -69,7 +72,8 @@ class TDbService {
   // Starts ServiceName unless it is running: "Запуск службы " + name + " ...",
   // the start with its wait, a 5-second pause, "Запуск службы - OK". A
   // running service is left alone without message or pause. Errors of the
-  // service layer pass unchanged.
+  // service layer pass unchanged; a failure of the first message is raised
+  // only after the start.
   void StartServer();
   // Stops ServiceName unless it is stopped, like StartServer ("Останов
   // службы " + name + " ...", "Останов службы - OK"). With ServiceName
@@ -203,6 +207,20 @@ class TDbService {
  private:
   // ChangeDbState for any database file of ServerName.
   void ChangeFileState(const std::string& FileName, bool shutdown);
+  // While it lives, Log cannot stop what runs: the recovery and clean-up
+  // of RunOnDatabaseCopy.
+  struct RecoveryScope {
+    explicit RecoveryScope(TDbService& service) : service_(service), was_(service.recovering_) {
+      service.recovering_ = true;
+    }
+    ~RecoveryScope() { service_.recovering_ = was_; }
+    RecoveryScope(const RecoveryScope&) = delete;
+    RecoveryScope& operator=(const RecoveryScope&) = delete;
+    TDbService& service_;
+    bool was_;
+  };
+
+  bool recovering_ = false;
 
   host::Host& host_;
 };

@@ -45,6 +45,13 @@ bool Try(Op&& op) {
 
 void RefreshFb3ClientFiles(host::Host& host, const std::string& distrib_dir, const std::string& dir,
                            const std::string& warning, const Fb3LogFn& log) {
+  // A service's program in /usr/bin or an init script in /etc/init.d: the
+  // system's directories are not ours to write, and a library beside a
+  // program is not loaded from there anyway.
+  if (host::IsSystemDirectory(dir)) {
+    log("Файлы FB3 не скопированы в системный каталог "_cp + dir);
+    return;
+  }
   const Fb3ClientFileSet& files = Fb3ClientFiles();
   bool all_there = true;
   for (const std::string& name : files.Required) {

@@ -43,8 +43,9 @@ const Fb3ClientFileSet& Fb3ClientFiles();
 // Puts the distribution's client files into `dir` (with its trailing
 // separator) unless every file of the set is there already, whatever its
 // version. The old client is parked first and put back when the new one
-// cannot be copied; then `warning` is logged. Never raises for a file
-// operation.
+// cannot be copied; then `warning` is logged. A system directory
+// (host::IsSystemDirectory) is left alone with "Файлы FB3 не скопированы в
+// системный каталог " + `dir`. Never raises for a file operation.
 void RefreshFb3ClientFiles(host::Host& host, const std::string& distrib_dir, const std::string& dir,
                            const std::string& warning, const Fb3LogFn& log);
 

@@ -28,8 +28,10 @@ bool ClientLibrary::Load() {
   return true;
 }
 
-const ClientApi& ClientLibrary::Api() const {
-  if (!api_) throw EIBClientError("Firebird client library " + name_ + " is not loaded");
+const ClientApi& ClientLibrary::Api() {
+  // A library that was missing at the first attempt may have been put in
+  // place since (the run copies the client beside the executable).
+  if (!api_ && !Load()) throw EIBClientError("Firebird client library " + name_ + " is not loaded");
   return *api_;
 }
 

@@ -45,9 +45,10 @@ class ClientLibrary {
   bool Loaded() const { return api_ != nullptr; }
   const std::string& Name() const { return name_; }
 
-  // The entry points. Raises EIBClientError "Firebird client library <name>
-  // is not loaded" when Load() has not succeeded.
-  const ClientApi& Api() const;
+  // The entry points, loading the library first when that has not
+  // succeeded yet. Raises EIBClientError "Firebird client library <name>
+  // is not loaded" when it still cannot be loaded.
+  const ClientApi& Api();
 
  private:
   host::Host& host_;

@@ -5,6 +5,7 @@
 #include "fb/statement.h"
 #include "fb/testing/test_server.h"
 #include "host/cp1251.h"
+#include "host/forwarding_host.h"
 #include "host/testing/temp_dir.h"
 
 namespace korvel::fb {
@@ -35,6 +36,25 @@ TEST(ClientLibraryTest, LoadsByNameAndRefusesUnknownLibraries) {
   database.DatabaseName = "x.fdb";
   EXPECT_THROW(database.Open(), EIBClientError);
   EXPECT_FALSE(database.Connected());
+}
+
+// The client that was missing at the start and has been put in place since
+// (the run copies one beside the executable) is loaded at its first use.
+TEST(ClientLibraryTest, AClientThatAppearsLaterIsLoadedAtFirstUse) {
+  KORVEL_REQUIRE_FB_CLIENT();
+  struct LateHost : host::ForwardingHost {
+    LateHost() : ForwardingHost(korvel::testing::SystemHost()) {}
+    std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string& name) override {
+      return present ? ForwardingHost::LoadLibrary(name) : nullptr;
+    }
+    bool present = false;
+  } host;
+  ClientLibrary client(host, DefaultClientLibraryName());
+  EXPECT_FALSE(client.Load());
+  EXPECT_THROW(client.Api(), EIBClientError);
+  host.present = true;
+  EXPECT_NO_THROW(client.Api());
+  EXPECT_TRUE(client.Loaded());
 }
 
 TEST(ParameterBlockTest, ConnectionParametersOfTheProgram) {

@@ -98,6 +98,30 @@ std::string ExtractFileDir(std::string_view path) {
   return dir;
 }
 
+bool IsSystemDirectory(std::string_view dir) {
+  if (kWindows) return false;
+  const std::string path = IncludePathDelimiter(dir);
+  // A name that is not absolute and plain cannot be placed: it counts as
+  // the system's.
+  if (path.empty() || path[0] != '/') return true;
+  for (const std::string& step : SplitString(path.substr(1, path.size() - 2), '/')) {
+    if (step.empty() || step == "." || step == "..") return true;
+  }
+  // The trees of the system and its package manager, and the shared
+  // directories below /usr/local that every program searches.
+  static const char* const kSystemTrees[] = {
+      "/bin/", "/sbin/", "/lib/", "/lib32/", "/lib64/", "/libx32/", "/etc/", "/boot/", "/dev/", "/proc/",
+      "/sys/", "/run/", "/var/", "/root/", "/snap/", "/usr/bin/", "/usr/sbin/", "/usr/lib/", "/usr/lib32/",
+      "/usr/lib64/", "/usr/libx32/", "/usr/libexec/", "/usr/share/", "/usr/include/", "/usr/src/", "/usr/games/",
+      "/usr/local/bin/", "/usr/local/sbin/", "/usr/local/lib/", "/usr/local/lib64/", "/usr/local/libexec/",
+      "/usr/local/etc/", "/usr/local/share/", "/usr/local/include/"};
+  if (path == "/" || path == "/usr/" || path == "/usr/local/") return true;
+  for (const char* tree : kSystemTrees) {
+    if (path.starts_with(tree)) return true;
+  }
+  return false;
+}
+
 std::string ExtractFileExt(std::string_view path) {
   const std::size_t dot = path.rfind('.');
   const std::size_t delim = LastDelimiter(path);

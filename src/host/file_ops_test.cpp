@@ -60,6 +60,18 @@ TEST(PathHelpers, NamesAndExtensions) {
             std::string("r") + D + "Scripts" + D + "Numbers" + D + "1.sql");
 }
 
+TEST(PathHelpers, SystemDirectories) {
+  for (const char* dir : {"/etc/init.d", "/usr/bin/", "/usr/sbin", "/lib/", "/lib64/x/", "/var/lib/firebird/", "/",
+                          "/usr/", "/usr/local/lib/", "/usr/local/bin", "/opt/orv/../../usr/bin/", "/opt//x/",
+                          "relative/dir/", ""}) {
+    EXPECT_EQ(IsSystemDirectory(dir), !kWindows) << dir;
+  }
+  for (const char* dir : {"/opt/orv/promos/", "/opt/orv/promos", "/srv/OrvDistrib/", "/usr/local/orv/",
+                          "/home/orv/promos/", "/tmp/korvel-test/", "/optx/"}) {
+    EXPECT_FALSE(IsSystemDirectory(dir)) << dir;
+  }
+}
+
 TEST(FileOps, ListFilesSkipsDirectoriesAndDuplicates) {
   TempDir dir;
   Host& host = SystemHost();

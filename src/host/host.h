@@ -320,9 +320,11 @@ class Host {
   // ---- External programs and services (programs.cpp) ----
 
   // Runs `command_line` hidden (StartCapturedProcess) and passes every line
-  // of its output (text up to a CR LF, without it; a lone LF ends no line)
-  // to `handler` in order; text after the last CR LF is dropped. Returns the
-  // exit code, which the program's callers ignore.
+  // of its output to `handler` in order, without its end. On Windows a line
+  // ends at CR LF (a lone LF ends none) and text after the last CR LF is
+  // dropped; on POSIX a line ends at LF or CR LF and a last line without an
+  // end is passed on too. Returns the exit code, which the program's
+  // callers ignore.
   std::uint32_t RunProgramCaptured(const std::string& command_line, const std::string& working_dir,
                                    const OutputLineHandler& handler);
   // Runs `command_line` hidden (StartCapturedProcess) until it ends, or
@@ -429,6 +431,11 @@ std::string ExtractFileDir(std::string_view path);
 std::string ExtractFileExt(std::string_view path);
 std::string ChangeFileExt(std::string_view path, std::string_view extension);
 std::string ExtractFileNameWithoutExt(std::string_view path);
+// POSIX: `dir` lies in a tree of the system or its package manager (/etc,
+// /usr/bin, /lib, /var, the shared directories of /usr/local, ...) or is
+// no plain absolute name ("..", empty steps), so that the program must not
+// put files there. Always false on Windows.
+bool IsSystemDirectory(std::string_view dir);
 
 // The backend of the platform the program was built for. `argv` is the
 // program's argument vector as main received it.

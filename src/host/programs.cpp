@@ -17,6 +17,9 @@ namespace {
 // wait for the target state.
 constexpr int kServiceBudget = 60;
 constexpr unsigned kServiceStepMs = 1000;
+// A Windows console ends a line with CR LF only; POSIX programs end theirs
+// with LF (CR LF too is taken as one end).
+constexpr bool kChildLinesEndAtLf = !kWindows;
 }  // namespace
 
 std::uint32_t Host::RunProgramCaptured(const std::string& command_line, const std::string& working_dir,
@@ -26,18 +29,22 @@ std::uint32_t Host::RunProgramCaptured(const std::string& command_line, const st
   while (std::optional<std::string> chunk = process->ReadOutput()) {
     if (chunk->empty()) continue;
     pending += *chunk;
-    // Only a CR LF pair ends a line; a line end split between two reads is
-    // found once its second half has arrived.
+    // A line end split between two reads is found once its second half has
+    // arrived.
     std::size_t start = 0;
     for (;;) {
-      const std::size_t end = pending.find("\r\n", start);
+      const std::size_t end = pending.find(kChildLinesEndAtLf ? "\n" : "\r\n", start);
       if (end == std::string::npos) break;
-      if (handler) handler(pending.substr(start, end - start));
-      start = end + 2;
+      const bool cr_before = kChildLinesEndAtLf && end > start && pending[end - 1] == '\r';
+      const std::size_t length = end - start - (cr_before ? 1 : 0);
+      if (handler) handler(pending.substr(start, length));
+      start = end + (kChildLinesEndAtLf ? 1 : 2);
     }
     pending.erase(0, start);
   }
-  // What follows the last CR LF is not passed on.
+  // On Windows what follows the last CR LF is not passed on, as a console
+  // drops it; elsewhere the last line of a program often has no end.
+  if (kChildLinesEndAtLf && !pending.empty() && handler) handler(pending);
   return process->ExitCode();
 }
 

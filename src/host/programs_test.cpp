@@ -51,6 +51,50 @@ TEST(SplitCommandLine, WindowsWordRules) {
   EXPECT_EQ(SplitCommandLine(""), V{});
 }
 
+// A program whose output arrives in the given pieces.
+class ChunkHost : public ForwardingHost {
+ public:
+  explicit ChunkHost(std::vector<std::string> chunks) : ForwardingHost(testing::SystemHost()), chunks_(std::move(chunks)) {}
+  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string&, const std::string&) override {
+    struct Process : CapturedProcess {
+      std::vector<std::string> chunks;
+      std::size_t next = 0;
+      std::optional<std::string> ReadOutput() override {
+        if (next == chunks.size()) return std::nullopt;
+        return chunks[next++];
+      }
+      std::uint32_t ExitCode() override { return 3; }
+    };
+    auto process = std::make_unique<Process>();
+    process->chunks = chunks_;
+    return process;
+  }
+
+ private:
+  std::vector<std::string> chunks_;
+};
+
+TEST(RunProgramCaptured, LineEndsOfThePlatform) {
+  using V = std::vector<std::string>;
+  const struct {
+    V chunks;
+    V windows, posix;
+  } cases[] = {
+      {{"a\r\nb\r\n"}, {"a", "b"}, {"a", "b"}},
+      {{"a\r", "\nb", "", "\r\n"}, {"a", "b"}, {"a", "b"}},  // an end split between reads
+      {{"one\ntwo\n"}, {}, {"one", "two"}},
+      {{"one\ntwo\r\nthree"}, {"one\ntwo"}, {"one", "two", "three"}},  // the last line has no end
+      {{"\n\r\n", "x\r\r\n"}, {"\n", "x\r"}, {"", "", "x\r"}},
+      {{""}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    ChunkHost host(c.chunks);
+    V lines;
+    EXPECT_EQ(host.RunProgramCaptured("prog", "", [&](const std::string& line) { lines.push_back(line); }), 3u);
+    EXPECT_EQ(lines, kWindows ? c.windows : c.posix) << c.chunks[0];
+  }
+}
+
 // A service that does what the test says, counting what was asked of it.
 struct FakeService {
   int state = kServiceStopped;

@@ -31,8 +31,14 @@ void AppendLine(std::string& text, const std::string& line) {
 // Writing first means that a run cut short at any point leaves a marker.
 void WriteVersionMarker(host::Host& host, const std::string& dir, std::int32_t version) {
   const std::string name = modules::VersionMarkerName(version);
-  host.ClearFileAttributes(dir + name);
-  host.WriteFileText(dir + name, "");
+  try {
+    host.ClearFileAttributes(dir + name);
+    host.WriteFileText(dir + name, "");
+  } catch (Exception& e) {
+    // The system's text alone ("Is a directory") does not say which file.
+    e.SetMessage("Ошибка записи файла "_cp + dir + name + " :\r\n" + e.Message());
+    throw;
+  }
   std::vector<std::string> markers;
   host.ListFiles(dir, "*.ver", markers);
   for (const std::string& marker : markers) {
@@ -114,10 +120,10 @@ void UpdateWorkDir(host::Host& host, const std::string& tmp_dir, const std::stri
   log("Обновление рабочего каталога ..."_cp);
   try {
     MovePayload(host, tmp_dir, distrib_dir, log);
-    cur_version = new_version;
+    WriteVersionMarker(host, distrib_dir, new_version);
   } catch (Exception& e) {
-    // The version that was current stays recorded; the move's failure is
-    // what the run reports.
+    // The version that was current stays recorded, and reported; the
+    // failure of the move or of the new marker is what the run reports.
     try {
       WriteVersionMarker(host, distrib_dir, cur_version);
     } catch (const Exception& marker_error) {
@@ -127,7 +133,7 @@ void UpdateWorkDir(host::Host& host, const std::string& tmp_dir, const std::stri
     }
     throw;
   }
-  WriteVersionMarker(host, distrib_dir, cur_version);
+  cur_version = new_version;
   log("Обновление рабочего каталога - OK"_cp);
 }
 

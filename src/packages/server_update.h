@@ -34,10 +34,11 @@ bool IsTargetHeldError(const SysError& error);
 void MovePayload(host::Host& host, const std::string& tmp_dir, const std::string& target_dir, const LogLineFn& log);
 
 // "Обновление рабочего каталога ...": MovePayload(tmp_dir, distrib_dir),
-// then `cur_version` := `new_version`, and on every path the marker of
-// `cur_version` is written and every other marker of `distrib_dir` removed
-// (so after a failure the previous version's marker stands again, and the
-// failure propagates).
+// the marker of `new_version` written and every other marker of
+// `distrib_dir` removed, and only then `cur_version` := `new_version`.
+// After a failure of the move or of the marker ("Ошибка записи файла " +
+// the marker + " :\r\n" + the system's text) the marker of `cur_version`
+// stands again, `cur_version` is unchanged and the failure propagates.
 void UpdateWorkDir(host::Host& host, const std::string& tmp_dir, const std::string& distrib_dir,
                    std::int32_t new_version, std::int32_t& cur_version, const LogLineFn& log);
 

@@ -253,6 +253,20 @@ TEST_F(UpdateWorkDirTest, AFailedMoveLeavesTheOldMarkerAndVersion) {
   Update(1521);
   EXPECT_EQ(Markers(), V{"001521.ver"});
   EXPECT_EQ(ReadFile(dest_ + "b.txt"), "b");
+
+  // The payload moved but its marker cannot be written: the version and
+  // marker stay the old ones, and the message names the file.
+  ASSERT_TRUE(SystemHost().ForceDirectoriesOrFail(dest_ + "001522.ver"));
+  WriteFile(tmp_ + "c.txt", "c");
+  try {
+    Update(1522);
+    FAIL() << "no failure";
+  } catch (const Exception& e) {
+    EXPECT_THAT(e.Message(), HasSubstr("Ошибка записи файла "_cp + dest_ + "001522.ver :\r\n"));
+  }
+  EXPECT_EQ(cur_version_, 1521);
+  EXPECT_EQ(Markers(), V{"001521.ver"});
+  EXPECT_EQ(ReadFile(dest_ + "c.txt"), "c");
 }
 
 class OwnExecutableTest : public MovePayloadTest {

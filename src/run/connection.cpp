@@ -36,9 +36,16 @@ void TdmKorvel::ReadDbParams() {
     try {
       qrPredInfo.Open();
       if (qrPredInfo.Eof()) throw Exception("Таблица ORGANIZATION пуста"_cp);
-      pred_id = qrPredInfo.FieldByName("PRED_ID").AsInteger();
-      node_id = qrPredInfo.FieldByName("NODE_ID").AsInteger();
-      sysverno = qrPredInfo.FieldByName("SYSVERNO").AsInteger();
+      // A NULL is no integer: read as 0 it would make the run chain 0,
+      // pharmacy 0.
+      const auto integer = [this](const char* column) {
+        const fb::Field field = qrPredInfo.FieldByName(column);
+        if (field.IsNull()) throw Exception("Поле "_cp + column + " не заполнено (NULL)"_cp);
+        return field.AsInteger();
+      };
+      pred_id = integer("PRED_ID");
+      node_id = integer("NODE_ID");
+      sysverno = integer("SYSVERNO");
       qrPredInfo.Close();
     } catch (Exception& e) {
       e.SetMessage("Ошибка чтения параметров из БД.\r\n"_cp + e.Message());

@@ -119,7 +119,7 @@ TEST_F(ReadDbParamsTest, FailuresGetTheirFirstLineAndLeaveTheConnectionClosed) {
     std::string first_line;
     std::string server_text;  // the start of the client's own message
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {{}, "Ошибка чтения параметров из БД."_cp, "Dynamic SQL Error\r\n-SQL error code = -204\r\n-Table unknown"},
       {{"create table ORGANIZATION (PRED_ID integer, NODE_ID integer)"},
        "Ошибка чтения параметров из БД."_cp,
@@ -130,6 +130,14 @@ TEST_F(ReadDbParamsTest, FailuresGetTheirFirstLineAndLeaveTheConnectionClosed) {
       {{"create table ORGANIZATION (PRED_ID integer, NODE_ID integer, SYSVERNO integer)"},
        "Ошибка чтения параметров из БД."_cp, "Таблица ORGANIZATION пуста"_cp},
   };
+  // A NULL is no integer either.
+  for (const auto& [column, values] : std::vector<std::pair<std::string, std::string>>{
+           {"PRED_ID", "(null, 5, 700)"}, {"NODE_ID", "(12, null, 700)"}, {"SYSVERNO", "(12, 5, null)"}}) {
+    cases.push_back({{"create table ORGANIZATION (PRED_ID integer, NODE_ID integer, SYSVERNO integer)",
+                      "insert into ORGANIZATION values " + values},
+                     "Ошибка чтения параметров из БД."_cp,
+                     "Поле "_cp + column + " не заполнено (NULL)"_cp});
+  }
   for (const Case& c : cases) {
     fb::testing::ScratchDatabase db(c.statements);
     dm_->DbName = db.Connection();
@@ -163,8 +171,12 @@ TEST_F(ReadDbParamsTest, UnreachableDatabaseFailsToOpen) {
 
 TEST(ConnectionTest, MissingClientLibraryFailsAtOpen) {
   TempDir dir;
-  RunTestHost host(dir.path(), {});
-  TdmKorvel dm(host);  // the library is never loaded
+  // A machine without the client library.
+  struct NoClientHost : RunTestHost {
+    using RunTestHost::RunTestHost;
+    std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string&) override { return nullptr; }
+  } host(dir.path(), {});
+  TdmKorvel dm(host);
   dm.DbName = "127.0.0.1/3050:/nonexistent/base.fdb";
   try {
     dm.ReadDbParams();

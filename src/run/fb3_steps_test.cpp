@@ -56,11 +56,12 @@ class Fb3Host : public RunTestHost {
       WriteFile(to, "half a library");
       throw Exception("Код: 28: нет места на диске"_cp);
     }
+    copied_to.push_back(to);
     RunTestHost::CopyFile(from, to);
   }
 
   std::map<std::string, std::int64_t> sizes, free;
-  V asked, started, started_in;
+  V asked, started, started_in, copied_to;
   std::string partial_copy_of;
 };
 
@@ -187,6 +188,18 @@ TEST_F(Fb3ClientFiles, HalfCopiedClientIsReplacedByTheOldOne) {
   dm_.RefreshFb3ClientFiles(dm_.ExeDir, exe_warning_);
   EXPECT_EQ(ReadFile(dm_.ExeDir + files_.Client), "old client");
   EXPECT_EQ(Log(), V{exe_warning_});
+}
+
+// An init script's directory or a program of the system's: never written.
+TEST_F(Fb3ClientFiles, SystemDirectoriesAreSkippedAndLogged) {
+  if (host::kWindows) GTEST_SKIP() << "Windows copies beside every service program";
+  Distribute();
+  for (const std::string dir : {"/etc/init.d/", "/usr/bin/"}) {
+    dm_.LogLines.clear();
+    dm_.RefreshFb3ClientFiles(dir, promo_warning_);
+    EXPECT_EQ(Log(), V{"Файлы FB3 не скопированы в системный каталог "_cp + dir});
+  }
+  EXPECT_TRUE(host_.copied_to.empty());
 }
 
 // ---- The database conversion ----

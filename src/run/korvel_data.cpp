@@ -46,12 +46,13 @@ void TdmKorvel::Execute() {
   }
   MutexHandle.reset();
   promo_stopped_ = false;
+  log_failures_quiet_ = false;
   try {
     try {
       // Step 2: the client library is loaded before anything can replace
       // it (the Firebird 3 client files are refreshed during
-      // initialisation); a missing library shows when the database is
-      // first opened.
+      // initialisation); a library missing now is loaded at first use,
+      // and only then does its absence show.
       FbClient.Load();
       StartUp();
       Initialise();
@@ -101,8 +102,9 @@ void TdmKorvel::StartUp() {
 void TdmKorvel::Initialise() {
   WriteLog("Инициализация ..."_cp);
   ReadConfig();
-  // Step 8: the client library of this process was loaded at step 2; a new
-  // one put beside the executable now takes effect from the next run.
+  // Step 8: a client library loaded at step 2 stays this process's, and
+  // one put beside the executable now takes effect from the next run; when
+  // none loaded, the one put here serves this run already.
   RefreshFb3ClientFiles(ExeDir, "Внимание! Файлы FB3 не были скопированы в каталог утилиты Korvel."_cp);
   WriteLog("БД "_cp + DbName);
   WriteLog("Рабочий каталог "_cp + DistribDir);
@@ -199,6 +201,9 @@ void TdmKorvel::RunFullMode() {
 }
 
 void TdmKorvel::HandleRunError(const char* type_name, const std::string& message) {
+  // The failure may be the log itself: the packet is written all the same,
+  // carrying the lines the file did not take.
+  log_failures_quiet_ = true;
   if (!message.empty()) WriteLog("Ошибка "_cp + type_name + ":\r\n" + message);
   // After initialisation the office learns of the failure from a packet
   // with the run's log; a failure to write it is only logged.
@@ -217,6 +222,7 @@ void TdmKorvel::HandleRunError(const char* type_name, const std::string& message
 void TdmKorvel::CloseRun() {
   // Outside both error traps: a failure here is logged where the log still
   // works, and the lock is released in any case.
+  log_failures_quiet_ = true;
   try {
     StartPromoServices();
   } catch (const std::exception& e) {

@@ -50,9 +50,12 @@ class TdmKorvel {
   // before it keeps it).
   void Execute();
 
-  // Appends one entry to the monthly run log (and to LogLines, and to the
-  // console with /OUTPUT). Throws with "Ошибка WriteLog:" in front when the
-  // log cannot be written.
+  // Appends one entry to the monthly run log, to LogLines and, with
+  // /OUTPUT, to the console. A console that cannot be written ends the echo
+  // and nothing else. An entry the file does not take stays in LogLines and
+  // goes to the system's event log with "Ошибка WriteLog:" in front of the
+  // failure; during the run's steps that failure is then raised, while the
+  // error handling and the closing actions go on.
   void WriteLog(std::string_view message);
 
   // Reads Korvel.ini (or the file of /INI) beside the executable into the
@@ -307,6 +310,8 @@ class TdmKorvel {
   std::unique_ptr<packages::SignatureVerifier> office_key_;
   // The promotion services were stopped in this run (step 11).
   bool promo_stopped_ = false;
+  // From the error handling on, a log that cannot be written stops nothing.
+  bool log_failures_quiet_ = false;
   // The configuration file name as given (for messages).
   std::string ini_name_;
 };

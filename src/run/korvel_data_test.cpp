@@ -217,11 +217,15 @@ TEST_F(RunFixture, UnwritableLogFallsBackToTheEventLog) {
   RunTestHost host(exe_dir_, {});
   TdmKorvel dm(host);
   dm.Execute();
-  ASSERT_EQ(host.events.size(), 1u);
+  // The first line ends the run; it and the error's line reach the event
+  // log and stay in the run's lines.
+  ASSERT_EQ(host.events.size(), 2u);
   EXPECT_EQ(host.events[0].rfind("Korvel: "_cp + "Ошибка WriteLog:\r\nОшибка создания каталога "_cp, 0), 0u)
       << host.events[0];
   EXPECT_NE(host.events[0].find("\r\nПараметр WriteLog:\r\n"_cp), std::string::npos);
-  EXPECT_TRUE(dm.LogLines.empty());
+  ASSERT_EQ(dm.LogLines.size(), 2u);
+  EXPECT_EQ(dm.LogLines[0], "");
+  EXPECT_NE(host.events[1].find("\tОшибка Exception:\r\nОшибка WriteLog:\r\n"_cp), std::string::npos);
 }
 
 TEST_F(RunFixture, WriteLogEntriesWithLineBreaksStayOneEntry) {
@@ -251,7 +255,7 @@ TEST_F(RunFixture, ReadOnlyLogFileReportsWriteLogFailure) {
     EXPECT_EQ(e.Message().rfind("Ошибка WriteLog:\r\n"_cp, 0), 0u);
     EXPECT_EQ(e.Message().substr(e.Message().size() - 4), "\ttwo");
   }
-  EXPECT_EQ(dm.LogLines.size(), 1u);
+  EXPECT_EQ(dm.LogLines.size(), 2u);
 }
 
 // Runs that write the same monthly log at once (a refused second instance

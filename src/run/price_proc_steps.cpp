@@ -17,8 +17,18 @@ void TdmKorvel::UpdatePriceProc() {
   const auto restart_server = [this, &service] {
     WriteLog("остановим сервис ФБ"_cp);
     dbApteka.CloseQuietly();
-    service.StopServer();
-    WriteLog("запустим сервис ФБ"_cp);
+    try {
+      service.StopServer();
+      WriteLog("запустим сервис ФБ"_cp);
+    } catch (...) {
+      // A log that fails once the server is stopped must not keep it
+      // stopped; the first failure is the one reported.
+      try {
+        service.StartServer();
+      } catch (const std::exception&) {
+      }
+      throw;
+    }
     service.StartServer();
   };
 

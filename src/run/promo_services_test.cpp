@@ -9,6 +9,7 @@
 #include "modules/dir_helpers.h"
 #include "run/korvel_data.h"
 #include "run/run_test_host.h"
+#include "xml/xml_node.h"
 
 namespace korvel::run {
 namespace {
@@ -126,6 +127,56 @@ TEST_F(PromoFixture, ASecondInstanceLeavesThemAlone) {
   EXPECT_EQ(log.back(), "Ошибка Exception:\r\nМьютекс KorvelStarted занят другим процессом"_cp);
   EXPECT_EQ(std::find(log.begin(), log.end(), "Останавливаем промо-сервис..."_cp), log.end());
   EXPECT_EQ(State("OrvPromos"), host::kServiceRunning);
+}
+
+// The log's disk fills up once the package search starts, and /OUTPUT
+// writes into a pipe whose reader has gone (| head).
+class FullLogHost : public RunTestHost {
+ public:
+  using RunTestHost::RunTestHost;
+  std::vector<host::DirEntry> FindEntries(const std::string& pattern) override {
+    if (pattern.starts_with(in_dir)) full = true;
+    return RunTestHost::FindEntries(pattern);
+  }
+  std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {
+    if (full && path.ends_with(".log")) throw EOSError(SysError{28, SysErrorKind::kOther, "No space left on device"});
+    return RunTestHost::OpenFile(path, mode, share);
+  }
+  void ConsoleWriteLine(std::string_view) override {
+    ++echoes;
+    throw EOSError(SysError{32, SysErrorKind::kOther, "Broken pipe"});
+  }
+  std::string in_dir;
+  bool full = false;
+  int echoes = 0;
+};
+
+TEST_F(PromoFixture, AFullLogDiskAndAClosedConsoleStopNoClosingAction) {
+  KORVEL_REQUIRE_FB_SERVER();
+  services_.Install("OrvPromos");
+  services_.Install(dbservice::kPelkoraServiceName);
+  WriteIni(true);
+  FullLogHost host(services_.Host(), exe_dir_, {"/OUTPUT"});
+  host.in_dir = root_ / "In";
+  TdmKorvel dm(host);
+  dm.Execute();
+  // The echo ended at its first failure; the run went on to the inbox.
+  EXPECT_EQ(host.echoes, 1);
+  ASSERT_TRUE(host.full);
+  EXPECT_EQ(State("OrvPromos"), host::kServiceRunning);
+  EXPECT_EQ(State(dbservice::kPelkoraServiceName), host::kServiceRunning);
+  // The file has the lines up to the full disk, the packet and the system
+  // log have the lost ones.
+  const std::string file = korvel::testing::ReadFile(dm.LogFileName);
+  EXPECT_EQ(file.find("Ошибка "_cp), std::string::npos);
+  const auto packet = xml::TXMLNode::LoadFromFile(SystemHost(), root_ / "Out\\0012005.UPR");
+  EXPECT_EQ(packet->GetValueAt("STATUS"), "ERROR");
+  EXPECT_NE(packet->GetValueAt("MESSAGES").find("\tОшибка EOSError:\r\nОшибка WriteLog:\r\n"_cp), std::string::npos);
+  const V log = testing::LogMessages(dm.LogLines);
+  EXPECT_EQ(V(log.end() - 3, log.end()),
+            (V{"Запускаем промо-сервис..."_cp, "Starting OrvPromos", "Служба \"OrvPromGuard\" не найдена."_cp}));
+  ASSERT_FALSE(host.events.empty());
+  EXPECT_NE(host.events.back().find("Параметр WriteLog:\r\n"_cp + dm.LogLines.back()), std::string::npos);
 }
 
 TEST_F(PromoFixture, ServiceStateQueries) {
