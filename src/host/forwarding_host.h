@@ -21,6 +21,7 @@ class ForwardingHost : public Host {
   void CreateDirectory(const std::string& path) override { target_.CreateDirectory(path); }
   void RemoveDirectory(const std::string& path) override { target_.RemoveDirectory(path); }
   void FlushDirectory(const std::string& directory) override { target_.FlushDirectory(directory); }
+  void FlushTree(const std::string& directory) override { target_.FlushTree(directory); }
   std::int64_t FileSize(const std::string& path) override { return target_.FileSize(path); }
   std::optional<TDateTime> FileWriteTime(const std::string& path) override { return target_.FileWriteTime(path); }
   void SetFileWriteTime(const std::string& path, TDateTime time) override { target_.SetFileWriteTime(path, time); }
