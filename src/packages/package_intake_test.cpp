@@ -504,21 +504,15 @@ class TamperingHost : public host::ForwardingHost {
   }
 
  private:
-  class Watched : public host::File {
+  class Watched : public host::ForwardingFile {
    public:
-    Watched(std::unique_ptr<host::File> file, TamperingHost& owner) : file_(std::move(file)), owner_(owner) {}
+    Watched(std::unique_ptr<host::File> file, TamperingHost& owner) : ForwardingFile(std::move(file)), owner_(owner) {}
     std::size_t Read(void* buffer, std::size_t size) override {
       if (++owner_.reads_ == owner_.at_read_) owner_.Tamper();
-      return file_->Read(buffer, size);
+      return ForwardingFile::Read(buffer, size);
     }
-    void Write(std::string_view data) override { file_->Write(data); }
-    void Seek(std::int64_t position) override { file_->Seek(position); }
-    void SeekToEnd() override { file_->SeekToEnd(); }
-    std::int64_t Size() override { return file_->Size(); }
-    void Flush() override { file_->Flush(); }
 
    private:
-    std::unique_ptr<host::File> file_;
     TamperingHost& owner_;
   };
 
