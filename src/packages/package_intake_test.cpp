@@ -572,13 +572,17 @@ TEST_F(Intake, WhatIsUnpackedIsWhatWasCheckedWhateverTheInboxWritersDo) {
       EXPECT_FALSE(SystemHost().FileExists(tmp() + "big.bin")) << at_read;
       ++refused;
     }
-    if (at_read == 0) EXPECT_EQ(outcome, "passed");
+    if (at_read == 0) {
+      EXPECT_EQ(outcome, "passed");
+    }
     EXPECT_TRUE(private_copy_owner_only) << at_read;
     EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package")) << at_read;
   }
   // The writes that land before the content is read make it a package the
   // office never signed.
-  if (!host::kWindows) EXPECT_GT(refused, 0);
+  if (!host::kWindows) {
+    EXPECT_GT(refused, 0);
+  }
 
   // A text-signed file replaced by an unsigned archive right after its
   // check: the copy of the text is what is unpacked (nothing).
