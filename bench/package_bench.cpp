@@ -1,10 +1,10 @@
-// Takes one update package in as the utility does (signature, extraction,
-// manifest) and reports the time of the signature check alone, of the
-// whole intake, and the process's peak memory. The package must be made
-// for chain 1, pharmacy 5, version 1520 (as run_package_bench.sh makes it).
-// Without TMP_DIR it runs the signature check alone, the figure compared
-// with md5sum on the same file: the check is one MD5 pass and one Ed25519
-// verification of microseconds.
+// Takes one update package in as the utility does (signature check on the
+// bytes read once into a private copy, extraction from that copy, one flush
+// of the unpacked tree, manifest) and reports its time and the process's
+// peak memory. The package must be made for chain 1, pharmacy 5, version
+// 1520 (as run_package_bench.sh makes it). Without TMP_DIR it runs the
+// signature check alone: one SHA-256 pass and one Ed25519 verification of
+// microseconds.
 // Usage: package_bench PUBLIC.pem PACKAGE [TMP_DIR]
 #include <chrono>
 #include <cstdio>
@@ -49,13 +49,13 @@ int main(int argc, char** argv) {
     const packages::Ed25519SignatureVerifier verifier(host->ReadFileText(args[1]));
 
     auto start = std::chrono::steady_clock::now();
-    const bool valid = packages::CheckFileSignature(*host, verifier, args[2]);
-    const double check_seconds = Seconds(start);
-    if (!valid) {
-      std::printf("signature check failed\n");
-      return 1;
-    }
     if (args.size() == 3) {
+      const bool valid = packages::CheckFileSignature(*host, verifier, args[2]);
+      const double check_seconds = Seconds(start);
+      if (!valid) {
+        std::printf("signature check failed\n");
+        return 1;
+      }
       std::printf("signature check alone          %7.3f s\n", check_seconds);
       return 0;
     }
@@ -70,9 +70,8 @@ int main(int argc, char** argv) {
     start = std::chrono::steady_clock::now();
     intake.CheckPackage(host::ExtractFileName(args[2]), packages::kUpdatePackageType);
     const double intake_seconds = Seconds(start);
-    std::printf("signature check alone          %7.2f s\n", check_seconds);
     std::printf("CheckPackage (check, unpack,   %7.2f s\n", intake_seconds);
-    std::printf("              manifest)\n");
+    std::printf("  flush, manifest)\n");
     std::printf("peak memory                    %7.1f MB\n", PeakKilobytes(*host) / 1024.0);
     return 0;
   } catch (const Exception& e) {

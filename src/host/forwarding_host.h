@@ -6,6 +6,24 @@
 
 namespace korvel::host {
 
+// A File that passes every call to another one, for the same use.
+class ForwardingFile : public File {
+ public:
+  explicit ForwardingFile(std::unique_ptr<File> target) : target_(std::move(target)) {}
+  std::size_t Read(void* buffer, std::size_t size) override { return target_->Read(buffer, size); }
+  void Write(std::string_view data) override { target_->Write(data); }
+  void Seek(std::int64_t position) override { target_->Seek(position); }
+  void SeekToEnd() override { target_->SeekToEnd(); }
+  std::int64_t Size() override { return target_->Size(); }
+  void Flush() override { target_->Flush(); }
+
+ protected:
+  File& target() { return *target_; }
+
+ private:
+  std::unique_ptr<File> target_;
+};
+
 class ForwardingHost : public Host {
  public:
   explicit ForwardingHost(Host& target) : target_(target) {}
@@ -21,6 +39,7 @@ class ForwardingHost : public Host {
   void CreateDirectory(const std::string& path) override { target_.CreateDirectory(path); }
   void RemoveDirectory(const std::string& path) override { target_.RemoveDirectory(path); }
   void FlushDirectory(const std::string& directory) override { target_.FlushDirectory(directory); }
+  void FlushTree(const std::string& directory) override { target_.FlushTree(directory); }
   std::int64_t FileSize(const std::string& path) override { return target_.FileSize(path); }
   std::optional<TDateTime> FileWriteTime(const std::string& path) override { return target_.FileWriteTime(path); }
   void SetFileWriteTime(const std::string& path, TDateTime time) override { target_.SetFileWriteTime(path, time); }

@@ -231,6 +231,11 @@ class Host {
   // on the disk itself, so that a rename survives a power cut. A no-op
   // where the file system records renames durably on its own.
   virtual void FlushDirectory(const std::string& directory) = 0;
+  // Puts every file written below `directory`, and the directories' own
+  // entries, on the disk itself in one pass, instead of a flush per file:
+  // POSIX flushes the whole volume of `directory` (syncfs), so other
+  // writers' data goes too; Windows flushes each file below it.
+  virtual void FlushTree(const std::string& directory) = 0;
   // Size in bytes; -1 when missing or a directory.
   virtual std::int64_t FileSize(const std::string& path) = 0;
   // Last-write time as local time, exact; nothing when missing.

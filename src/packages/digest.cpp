@@ -6,30 +6,30 @@
 
 namespace korvel::packages {
 
-struct Md5::Context {
+struct Sha256::Context {
   EVP_MD_CTX* ctx = nullptr;
   ~Context() { EVP_MD_CTX_free(ctx); }
 };
 
-Md5::Md5() : context_(std::make_unique<Context>()) {
+Sha256::Sha256() : context_(std::make_unique<Context>()) {
   context_->ctx = EVP_MD_CTX_new();
-  if (context_->ctx == nullptr || EVP_DigestInit_ex(context_->ctx, EVP_md5(), nullptr) != 1) {
-    throw Exception("MD5 is not available in the crypto library");
+  if (context_->ctx == nullptr || EVP_DigestInit_ex(context_->ctx, EVP_sha256(), nullptr) != 1) {
+    throw Exception("SHA-256 is not available in the crypto library");
   }
 }
 
-Md5::~Md5() = default;
+Sha256::~Sha256() = default;
 
-void Md5::Update(std::string_view data) {
+void Sha256::Update(std::string_view data) {
   if (!data.empty() && EVP_DigestUpdate(context_->ctx, data.data(), data.size()) != 1) {
-    throw Exception("MD5 update failed");
+    throw Exception("SHA-256 update failed");
   }
 }
 
-std::string Md5::FinishText() {
+std::string Sha256::FinishText() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int size = 0;
-  if (EVP_DigestFinal_ex(context_->ctx, digest, &size) != 1 || size != 16) throw Exception("MD5 final failed");
+  if (EVP_DigestFinal_ex(context_->ctx, digest, &size) != 1 || size != 32) throw Exception("SHA-256 final failed");
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(kDigestTextLength);
@@ -41,9 +41,9 @@ std::string Md5::FinishText() {
 }
 
 std::string DigestText(std::string_view data) {
-  Md5 md5;
-  md5.Update(data);
-  return md5.FinishText();
+  Sha256 sha256;
+  sha256.Update(data);
+  return sha256.FinishText();
 }
 
 std::string FileDigestText(host::File& file, std::int64_t length) {
@@ -51,17 +51,17 @@ std::string FileDigestText(host::File& file, std::int64_t length) {
   // does not depend on the block size.
   constexpr std::size_t kBlock = 1 << 16;
   std::vector<char> buffer(kBlock);
-  Md5 md5;
+  Sha256 sha256;
   file.Seek(0);
   std::int64_t left = length;
   while (left > 0) {
     const std::size_t want = left < static_cast<std::int64_t>(kBlock) ? static_cast<std::size_t>(left) : kBlock;
     const std::size_t got = file.Read(buffer.data(), want);
     if (got == 0) throw EInOutError("Read beyond end of file");
-    md5.Update(std::string_view(buffer.data(), got));
+    sha256.Update(std::string_view(buffer.data(), got));
     left -= static_cast<std::int64_t>(got);
   }
-  return md5.FinishText();
+  return sha256.FinishText();
 }
 
 }  // namespace korvel::packages

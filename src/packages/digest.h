@@ -1,6 +1,6 @@
-// MD5 digests (RFC 1321) and the digest text the signatures carry: the 16
-// digest bytes as 32 upper-case hexadecimal digits, two per byte, in byte
-// order.
+// SHA-256 digests (FIPS 180-4) and the digest text the signatures carry:
+// the 32 digest bytes as 64 upper-case hexadecimal digits, two per byte, in
+// byte order.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,16 @@
 
 namespace korvel::packages {
 
-inline constexpr std::size_t kDigestTextLength = 32;
+inline constexpr std::size_t kDigestTextLength = 64;
 
-// An MD5 computation fed piece by piece. Throws Exception only when the
-// crypto library cannot provide MD5 at all.
-class Md5 {
+// A SHA-256 computation fed piece by piece. Throws Exception only when the
+// crypto library cannot provide SHA-256 at all.
+class Sha256 {
  public:
-  Md5();
-  ~Md5();
-  Md5(const Md5&) = delete;
-  Md5& operator=(const Md5&) = delete;
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
 
   void Update(std::string_view data);
   // The digest text of everything fed so far; the object is spent afterwards.

@@ -1,8 +1,11 @@
 #include "packages/file_checker.h"
 
+#include <algorithm>
+
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "packages/digest.h"
+#include "packages/shown_name.h"
 
 namespace korvel::packages {
 
@@ -11,6 +14,9 @@ using namespace korvel::literals;
 namespace {
 
 bool IsTrailerHeader(const std::string& header) { return header == "MZ" || header == "PK"; }
+
+// Large blocks keep the one pass over a package at the speed of the disk.
+constexpr std::size_t kCheckBlock = 1 << 20;
 
 // Reads exactly `size` bytes or throws.
 std::string ReadExactly(host::File& file, std::size_t size) {
@@ -95,18 +101,23 @@ std::string Utf16PrefixDigestText(std::string_view text) {
 TFileCheker::TFileCheker(host::Host& host, const SignatureVerifier& verifier, std::string file_name)
     : FileName(std::move(file_name)), host_(host), verifier_(verifier) {
   try {
-    auto file = host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
-    Header = file->ReadUpTo(2);
-    if (IsTrailerHeader(Header)) return;
-    const std::int64_t size = file->Size();
-    if (size > kMaxTextFileSize) {
-      text_too_large_ = true;
-      return;
+    file_ = host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
+    Header = file_->ReadUpTo(2);
+    if (Header == "PK") {
+      // An archive is held for writing, unshared, so that a read-only or
+      // locked one fails the check; the header is the held handle's.
+      file_.reset();
+      try {
+        file_ = host_.OpenFile(FileName, host::OpenMode::kReadWrite, host::ShareMode::kExclusive);
+        Header = file_->ReadUpTo(2);
+      } catch (const Exception&) {
+        file_.reset();
+        return;
+      }
     }
-    file->Seek(0);
-    Lines = SplitLines(ReadExactly(*file, static_cast<std::size_t>(size)));
+    size_ = file_->Size();
   } catch (Exception& e) {
-    e.SetMessage("Невозможно открыть файл \""_cp + FileName + "\". " + e.Message());
+    e.SetMessage("Невозможно открыть файл \""_cp + ShownName(FileName) + "\". " + e.Message());
     throw;
   }
 }
@@ -122,23 +133,24 @@ bool TFileCheker::Verified(const std::string& digest_text) const {
   }
 }
 
-bool TFileCheker::Check() {
+bool TFileCheker::Check(host::File* copy) {
+  // The file is read once: it is closed after the check whatever the result.
+  const std::unique_ptr<host::File> held = std::move(file_);
   try {
-    return IsTrailerHeader(Header) ? CheckTrailer() : CheckText();
+    if (!held) return false;
+    return IsTrailerHeader(Header) ? CheckTrailer(*held, copy) : CheckText(*held, copy);
   } catch (const std::exception&) {
     // The check answers yes or no: whatever fails is a no.
     return false;
   }
 }
 
-bool TFileCheker::CheckTrailer() {
-  std::unique_ptr<host::File> file =
-      Header == "PK" ? host_.OpenFile(FileName, host::OpenMode::kReadWrite, host::ShareMode::kExclusive)
-                     : host_.OpenFile(FileName, host::OpenMode::kRead, host::ShareMode::kRead);
-  const std::int64_t size = file->Size();
+bool TFileCheker::CheckTrailer(host::File& file, host::File* copy) {
+  const std::int64_t size = size_;
   if (size < kTrailerSize) return false;
-  file->Seek(size - kTrailerSize);
-  SignatureText = ReadExactly(*file, static_cast<std::size_t>(kTrailerSize)).substr(0, kTrailerKeyField);
+  file.Seek(size - kTrailerSize);
+  const std::string trailer = ReadExactly(file, static_cast<std::size_t>(kTrailerSize));
+  SignatureText = trailer.substr(0, kTrailerKeyField);
   ReplaceFirst(SignatureText, "<key>", "");
   ReplaceFirst(SignatureText, "</key>", "");
   // Without "==" the field holds no signature; the verifier is not asked.
@@ -146,8 +158,32 @@ bool TFileCheker::CheckTrailer() {
   // Nor need the content be read for a field that cannot be a signature
   // (truncated, over-long) or when there is no key to check it with.
   if (!verifier_.CanVerify(SignatureText)) return false;
-  ContentDigest = FileDigestText(*file, size - kTrailerSize);
-  checked_file_ = std::move(file);
+
+  // One pass over the content: hashed, copied, and its last 108 bytes kept
+  // to see whether they are a trailer too.
+  const std::int64_t content = size - kTrailerSize;
+  const std::int64_t tail_start = content > kTrailerSize ? content - kTrailerSize : 0;
+  std::string tail;
+  std::vector<char> buffer(kCheckBlock);
+  Sha256 sha256;
+  file.Seek(0);
+  for (std::int64_t position = 0; position < content;) {
+    const std::int64_t left = content - position;
+    const std::size_t want = left < static_cast<std::int64_t>(kCheckBlock) ? static_cast<std::size_t>(left) : kCheckBlock;
+    const std::size_t got = file.Read(buffer.data(), want);
+    if (got == 0) throw EInOutError("Read beyond end of file");
+    const std::string_view block(buffer.data(), got);
+    sha256.Update(block);
+    if (copy != nullptr) copy->Write(block);
+    const std::int64_t end = position + static_cast<std::int64_t>(got);
+    if (end > tail_start) tail += block.substr(static_cast<std::size_t>(std::max(tail_start - position, std::int64_t{0})));
+    position = end;
+  }
+  if (copy != nullptr) copy->Write(trailer);
+  ContentDigest = sha256.FinishText();
+  // A file signed twice: the outer signature covers a trailer that is no
+  // part of the archive or program; refused rather than guessed at.
+  if (tail.size() == static_cast<std::size_t>(kTrailerSize) && IsTrailerText(tail)) return false;
   // Where the signature once was decrypted and compared with the digest,
   // the verifier now says whether it is the office's over the digest.
   if (!Verified(ContentDigest)) return false;
@@ -155,8 +191,13 @@ bool TFileCheker::CheckTrailer() {
   return true;
 }
 
-bool TFileCheker::CheckText() {
-  if (text_too_large_ || Lines.size() < 2) return false;
+bool TFileCheker::CheckText(host::File& file, host::File* copy) {
+  if (size_ > kMaxTextFileSize) return false;
+  file.Seek(0);
+  const std::string data = ReadExactly(file, static_cast<std::size_t>(size_));
+  if (copy != nullptr) copy->Write(data);
+  Lines = SplitLines(data);
+  if (Lines.size() < 2) return false;
   const std::optional<std::string> signature = TextSignatureOf(Lines[1]);
   if (!signature) return false;
   SignatureText = *signature;
@@ -175,7 +216,10 @@ bool TFileCheker::CheckText() {
   return false;
 }
 
-std::unique_ptr<host::File> TFileCheker::TakeCheckedFile() { return std::move(checked_file_); }
+bool IsTrailerText(std::string_view trailer) {
+  constexpr std::size_t kClose = 5 + kSignatureTextLength;
+  return trailer.size() >= kClose + 6 && trailer.substr(0, 5) == "<key>" && trailer.substr(kClose, 6) == "</key>";
+}
 
 bool CheckFileSignature(host::Host& host, const SignatureVerifier& verifier, const std::string& path) {
   TFileCheker checker(host, verifier, path);

@@ -1,20 +1,24 @@
 // The signature check of packages. A signed file carries the office's
-// signature (signature.h) over the MD5 digest text of its own content, in
-// one of two forms:
+// signature (signature.h) over the SHA-256 digest text (digest.h) of its
+// own content, in one of two forms:
 //
 // - a 108-byte trailer at the end of a ZIP archive ("PK") or a Windows
 //   executable ("MZ"): "<key>" + the signature (88 characters) +
 //   "</key>" in the first 99 bytes, 9 bytes not read; the digest covers
-//   everything in front of the trailer;
+//   everything in front of the trailer, which must not itself end with a
+//   trailer (a file signed twice is refused);
 // - in any other (text) file, an attribute key="..." written last in the
 //   first tag of line 2, so that its closing quote is followed by ">"; the
 //   digest covers the text without that attribute, each line ended by
 //   CR LF, either as Windows-1251 bytes or as the first N bytes of its
 //   UTF-16LE form, N being the number of characters.
 //
-// The checker never holds an archive or executable in memory: it hashes
-// them from disk in blocks, straight from the file (no temporary copy).
-// Only text files are split into lines, and only up to kMaxTextFileSize.
+// The file is opened once and every byte the check looks at is read once,
+// through that one handle. The check can write those very bytes into a
+// copy as it goes, so that a caller can go on with exactly what was checked
+// without ever opening the file again. An archive or executable is hashed
+// in blocks, never held in memory; only text files are read whole and
+// split into lines, and only up to kMaxTextFileSize.
 #pragma once
 
 #include <cstdint>
@@ -37,23 +41,27 @@ inline constexpr std::int64_t kMaxTextFileSize = 16 << 20;
 // One instance checks one file and is discarded.
 class TFileCheker {
  public:
-  // Opens the file for reading (others may read, not write), reads the
-  // header and, for a text file, its lines. Throws the host's error, with
-  // "Невозможно открыть файл \"<path>\". " in front, when the file cannot be
-  // opened or read.
+  // Opens the file for reading (others may read, not write) and reads its
+  // header. Throws the host's error, with "Невозможно открыть файл
+  // \"<path>\". " in front (the path shown by ShownName), when the file
+  // cannot be opened or read. A "PK" file is then held open for reading and
+  // writing, unshared, instead; when that fails (a read-only or locked
+  // archive) the check fails.
   TFileCheker(host::Host& host, const SignatureVerifier& verifier, std::string file_name);
   ~TFileCheker();
 
+  // The size of the file as opened, or -1 when Check is bound to fail
+  // unread (see the constructor).
+  std::int64_t Size() const { return size_; }
+
   // True exactly when the stored signature is the office's over the
   // content's digest text (for a text file, over either of its two digest
-  // texts). Never throws: any failure is false. A "PK" file is opened for
-  // reading and writing, unshared, so a read-only or locked archive fails.
-  bool Check();
-
-  // After Check of a trailer-signed file: the file as it was checked, still
-  // open (unshared for "PK"), so that the caller can unpack exactly the
-  // checked bytes. Null for text files or when Check failed to open it.
-  std::unique_ptr<host::File> TakeCheckedFile();
+  // texts). Never throws: any failure is false. With `copy` (an empty file
+  // open for writing), every byte of the file is read once and also
+  // written there, in order, so that after a true result the copy holds
+  // exactly the bytes that were checked; after a false one it may hold
+  // anything. The file is closed afterwards: one call per checker.
+  bool Check(host::File* copy = nullptr);
 
   std::string FileName;
   std::vector<std::string> Lines;  // text files only
@@ -65,21 +73,25 @@ class TFileCheker {
   std::string Header;
 
  private:
-  bool CheckTrailer();
-  bool CheckText();
+  bool CheckTrailer(host::File& file, host::File* copy);
+  bool CheckText(host::File& file, host::File* copy);
   // Whether SignatureText is the office's over `digest_text`; false when
   // the verifier cannot tell.
   bool Verified(const std::string& digest_text) const;
 
   host::Host& host_;
   const SignatureVerifier& verifier_;
-  bool text_too_large_ = false;
-  std::unique_ptr<host::File> checked_file_;
+  std::unique_ptr<host::File> file_;
+  std::int64_t size_ = -1;
 };
 
-// Creates a checker for `path`, runs Check and returns its result. Throws
-// only when the file cannot be opened (see the constructor).
+// Creates a checker for `path`, runs Check (without a copy) and returns its
+// result. Throws only when the file cannot be opened (see the constructor).
 bool CheckFileSignature(host::Host& host, const SignatureVerifier& verifier, const std::string& path);
+
+// Whether `trailer` (108 bytes) has the form of a signature trailer:
+// "<key>", 88 characters, "</key>".
+bool IsTrailerText(std::string_view trailer);
 
 // ---- The text form, shared with the office's signing tool ----
 

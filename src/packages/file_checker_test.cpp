@@ -3,6 +3,9 @@
 #include "packages/file_checker.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdio>
 
 #include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
@@ -49,15 +52,43 @@ std::string SampleZip() {
   return BuildZip({a, b});
 }
 
+// An Ed25519 public key as PEM from its 32 raw bytes.
+std::string RawKeyPem(const std::string& raw) {
+  const std::string der = std::string("\x30\x2a\x30\x05\x06\x03\x2b\x65\x70\x03\x21\x00", 12) + raw;
+  return "-----BEGIN PUBLIC KEY-----\n" + Base64Encode(der) + "\n-----END PUBLIC KEY-----\n";
+}
+
+std::string FromHex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  }
+  return bytes;
+}
+
+// The digest text the signatures covered before SHA-256: the MD5 hex.
+std::string Md5Text(std::string_view data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  EVP_Digest(data.data(), data.size(), md, &size, EVP_md5(), nullptr);
+  std::string text;
+  char hex[3];
+  for (unsigned int i = 0; i < size; ++i) {
+    std::snprintf(hex, sizeof hex, "%02X", md[i]);
+    text += hex;
+  }
+  return text;
+}
+
 std::string SignedBytes(std::string content, const SignatureSigner& signer = OfficeSigner()) {
   return content + MakeTrailer(signer.SignDigestText(DigestText(content)));
 }
 
 // ---- Digest text and base64 ----
 
-TEST(DigestText, IsUpperCaseHexOfTheMd5) {
-  EXPECT_EQ(DigestText(""), "D41D8CD98F00B204E9800998ECF8427E");
-  EXPECT_EQ(DigestText("abc"), "900150983CD24FB0D6963F7D28E17F72");
+TEST(DigestText, IsUpperCaseHexOfTheSha256) {
+  EXPECT_EQ(DigestText(""), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
+  EXPECT_EQ(DigestText("abc"), "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
 }
 
 TEST(Base64, RoundTripsAndRefusesAnythingNotStrict) {
@@ -106,13 +137,27 @@ TEST(Verifier, KeyFileMissingBrokenOrOfAnotherKindFailsEveryCheck) {
   EXPECT_THROW(missing->VerifyDigestText(signature, DigestText("x")), Exception);
   EXPECT_FALSE(Check(dir / "a.upd", *missing));
 
-  // Not a key, nothing, a private key, a valid key of another kind.
+  // Not a key, nothing, a private key, a valid key of another kind; an
+  // Ed25519 key that is a point of small order (with the identity, R =
+  // identity and S = 0 "verify" anything) or a second spelling of a point.
   const std::string prefix = "Ошибка чтения открытого ключа "_cp + dir / "Korvel.pub" + ": ";
+  const std::string small = "Открытый ключ Ed25519 недопустим: точка малого порядка";
+  const std::string alias = "Открытый ключ Ed25519 недопустим: неканоническая запись точки";
+  const std::string ff(30, '\xFF');
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"-----BEGIN PUBLIC KEY-----\nAAAA\n-----END PUBLIC KEY-----\n", "Файл не содержит открытого ключа в формате PEM"},
       {"", "Файл не содержит открытого ключа в формате PEM"},
       {OfficeKeys().private_pem, "Файл не содержит открытого ключа в формате PEM"},
       {kRsaPublicPem, "Открытый ключ не является ключом Ed25519 (ключ RSA, 1024 бит)"},
+      {RawKeyPem("\x01" + std::string(31, '\0')), small},
+      {RawKeyPem(std::string(32, '\0')), small},
+      {RawKeyPem(std::string(31, '\0') + "\x80"), small},  // the sign bit does not change the order
+      {RawKeyPem("\xEC" + ff + "\x7F"), small},
+      {RawKeyPem(FromHex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05")), small},
+      {RawKeyPem(FromHex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac03fa")), small},
+      {RawKeyPem("\xED" + ff + "\x7F"), alias},  // p, which is 0
+      {RawKeyPem("\xEE" + ff + "\xFF"), alias},  // p + 1, which is 1
+      {RawKeyPem(std::string(32, '\xFF')), alias},
   };
   for (const auto& [content, why] : cases) {
     WriteFile(dir / "Korvel.pub", content);
@@ -151,12 +196,50 @@ TEST(TrailerSignature, SignedArchivePassesAndTheFileStaysUnchanged) {
   EXPECT_EQ(checker.ContentDigest, checker.ReferenceDigest);
   EXPECT_EQ(checker.SignatureText.size(), 88u);
   EXPECT_TRUE(checker.Lines.empty());  // archives are not split into lines
-  EXPECT_NE(checker.TakeCheckedFile(), nullptr);
   EXPECT_EQ(ReadFile(dir / "a.upd"), bytes);
   // No temporary copy is made beside the package.
   std::vector<std::string> files;
   SystemHost().ListFiles(dir.path(), "*", files);
   EXPECT_EQ(files, std::vector<std::string>{"a.upd"});
+}
+
+// The copy the check writes holds the very bytes it read, in either form.
+TEST(Signature, CheckWritesWhatItReadIntoTheCopy) {
+  TempDir dir;
+  for (const std::string& bytes : {SignedBytes(SampleZip()), SignText("<?xml?>\r\n<A B=\"1\">\r\n</A>\r\n", OfficeSigner())}) {
+    WriteFile(dir / "a.upd", bytes);
+    {
+      TFileCheker checker(SystemHost(), OfficeVerifier(), dir / "a.upd");
+      EXPECT_EQ(checker.Size(), static_cast<std::int64_t>(bytes.size()));
+      auto copy = SystemHost().OpenFile(dir / "copy", host::OpenMode::kCreate, host::ShareMode::kExclusive);
+      EXPECT_TRUE(checker.Check(copy.get()));
+    }
+    EXPECT_EQ(ReadFile(dir / "copy"), bytes);
+  }
+}
+
+// What is refused as any bad signature: a signature over the MD5 text the
+// format once signed, in either form, and a file signed twice (the outer
+// trailer signs the inner one, which no archive or program holds).
+TEST(Signature, OldMd5TextAndASecondTrailerAreNoSignature) {
+  TempDir dir;
+  const std::string zip = SampleZip();
+  const std::string text = "<?xml?>\r\n<A B=\"1\">\r\n</A>\r\n";
+  const std::string once = SignedBytes(zip);
+  const std::vector<std::string> cases = {
+      zip + MakeTrailer(OfficeSigner().SignDigestText(Md5Text(zip))),
+      "<?xml?>\r\n<A B=\"1\" key=\"" + OfficeSigner().SignDigestText(Md5Text(text)) + "\">\r\n</A>\r\n",
+      SignedBytes(once),
+  };
+  for (const std::string& bytes : cases) {
+    WriteFile(dir / "a.upd", bytes);
+    EXPECT_FALSE(Check(dir / "a.upd")) << bytes.substr(0, 20);
+  }
+  // The same content signed over its SHA-256 text passes.
+  WriteFile(dir / "a.upd", once);
+  EXPECT_TRUE(Check(dir / "a.upd"));
+  WriteFile(dir / "a.upd", SignText(text, OfficeSigner()));
+  EXPECT_TRUE(Check(dir / "a.upd"));
 }
 
 TEST(TrailerSignature, ChangingAnyByteBeforeTheTrailerFails) {

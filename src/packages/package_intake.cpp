@@ -1,10 +1,12 @@
 #include "packages/package_intake.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "packages/file_checker.h"
+#include "packages/shown_name.h"
 #include "packages/zip_archive.h"
 #include "xml/xml_node.h"
 
@@ -17,6 +19,8 @@ using xml::TXMLNode;
 
 namespace {
 constexpr const char* kManifestName = "contents.xml";
+// The private copy's name: TMP's own with this added, beside it.
+constexpr const char* kPrivateCopySuffix = ".package";
 }
 
 PackageIntake::PackageIntake(host::Host& host, const SignatureVerifier& verifier, LogFunction write_log)
@@ -24,23 +28,76 @@ PackageIntake::PackageIntake(host::Host& host, const SignatureVerifier& verifier
 
 void PackageIntake::Fail(const std::string& message) { throw Exception(message); }
 
-bool PackageIntake::CheckPackage(const std::string& name, int type) {
-  // The signature first: TmpDir stays untouched for a package that is not
-  // the office's.
-  TFileCheker checker(host_, verifier_, InDir + name);
-  if (!checker.Check()) Fail("Подпись не прошла проверку!"_cp);
+std::string PackageIntake::PrivateCopyPath() const { return host::ExtractFileDir(TmpDir) + kPrivateCopySuffix; }
 
-  host_.DeleteDirectoryTree(TmpDir, true);
-  {
-    // The archive is read through the handle the signature was checked on,
-    // held unshared, so that what is unpacked is what was checked.
-    std::unique_ptr<host::File> archive = checker.TakeCheckedFile();
-    if (!archive) archive = host_.OpenFile(InDir + name, host::OpenMode::kRead, host::ShareMode::kRead);
-    host_.SetCurrentDirectory(TmpDir);
-    if (ExtractArchive(host_, *archive, TmpDir) < 1) {
-      Fail("Файл не является ZIP архивом или не содержит ни одного файла"_cp);
+void PackageIntake::RequireSpace(const std::string& name, std::int64_t size) {
+  // The private copy and the unpacked payload (as large again, for an
+  // archive that stores its files) must both fit, and leave a margin.
+  const std::int64_t free = host_.DiskFreeBytes(TmpDir);
+  const bool fits = size <= (INT64_MAX - kSpaceMargin) / 2 && 2 * size + kSpaceMargin <= free;
+  if (fits) return;
+  Fail("Недостаточно места на диске для пакета "_cp + ShownName(name) + ": размер пакета "_cp + IntToStr(size) +
+       " байт, свободно "_cp + IntToStr(free < 0 ? 0 : free) + " байт, нужно не меньше двух размеров пакета и "_cp +
+       IntToStr(kSpaceMargin) + " байт"_cp);
+}
+
+namespace {
+
+// The intake's own copy of a package: made for the owner alone, next to
+// TMP, and gone with the object whatever happens.
+class PrivateCopy {
+ public:
+  PrivateCopy(host::Host& host, std::string path) : host_(host), path_(std::move(path)) {
+    // One left behind by a power cut goes first: a new one is made only
+    // where no file is.
+    if (host_.GetAttributes(path_)) host_.DeleteFile(path_);
+    file_ = host_.OpenFile(path_, host::OpenMode::kCreatePrivate, host::ShareMode::kExclusive);
+  }
+  ~PrivateCopy() { Remove(); }
+  PrivateCopy(const PrivateCopy&) = delete;
+  PrivateCopy& operator=(const PrivateCopy&) = delete;
+
+  host::File& file() { return *file_; }
+
+  void Remove() {
+    if (!file_) return;
+    file_.reset();
+    try {
+      host_.DeleteFile(path_);
+    } catch (const Exception&) {
+      // The next package's check removes it before it makes its own.
     }
   }
+
+ private:
+  host::Host& host_;
+  std::string path_;
+  std::unique_ptr<host::File> file_;
+};
+
+}  // namespace
+
+bool PackageIntake::CheckPackage(const std::string& name, int type) {
+  // The package is opened once; its size is bounded before a byte is read.
+  TFileCheker checker(host_, verifier_, InDir + name);
+  if (checker.Size() >= 0) RequireSpace(name, checker.Size());
+  // The signature first, on the bytes read once through that one handle
+  // and written into a private copy as they are read: TmpDir stays
+  // untouched for a package that is not the office's, and what is unpacked
+  // is the copy, which no one else can write. The package is never opened
+  // by its name again.
+  PrivateCopy copy(host_, PrivateCopyPath());
+  if (!checker.Check(&copy.file())) Fail("Подпись не прошла проверку!"_cp);
+
+  host_.DeleteDirectoryTree(TmpDir, true);
+  host_.SetCurrentDirectory(TmpDir);
+  const int count = ExtractArchive(host_, copy.file(), TmpDir);
+  // Removed before the flush, so that its pages are never written out.
+  copy.Remove();
+  if (count < 1) Fail("Файл не является ZIP архивом или не содержит ни одного файла"_cp);
+  // The unpacked payload reaches the disk in one pass before the package
+  // can count as taken.
+  host_.FlushTree(TmpDir);
   CheckManifest(type);
   return true;
 }
@@ -75,11 +132,13 @@ void PackageIntake::CheckManifest(int type) {
   for (int i = 0; i < files->ChildCount(); ++i) {
     TXMLNode* entry = files->Child(i);
     try {
-      const std::string path = host::JoinPath(TmpDir, entry->ReadAttr<atString>("NAME"));
+      // A name that would leave the unpacked root is refused as an
+      // archive entry of that name would be.
+      const std::string path = TmpDir + JoinEntryPath(SafeEntryPath(entry->ReadAttr<atString>("NAME"), "Недопустимое имя файла"_cp));
       if (!host_.FileExists(path)) Fail("Файл не найден"_cp);
       if (host_.GetFileSize64(path) != entry->ReadAttr<atInteger>("SIZE")) Fail("Не совпадает размер"_cp);
     } catch (Exception& e) {
-      e.SetMessage("Нарушена целостность пакета. Строка "_cp + IntToStr(i) + " файл "_cp + entry->GetAttribute("NAME") +
+      e.SetMessage("Нарушена целостность пакета. Строка "_cp + IntToStr(i) + " файл "_cp + ShownName(entry->GetAttribute("NAME")) +
                    ":\r\n" + e.Message());
       throw;
     }
@@ -104,15 +163,15 @@ std::string PackageIntake::FindUpdatePackage() {
   if (files.empty()) return result;
   try {
     for (const host::DirEntry& file : files) {
-      write_log_("Проверка файла "_cp + file.name);
+      write_log_("Проверка файла "_cp + ShownName(file.name));
       try {
         if (!file.reachable()) Fail(UnreachableNameMessage());
         CheckPackage(file.name, kUpdatePackageType);
-        write_log_("Найден правильный пакет обновления "_cp + file.name);
+        write_log_("Найден правильный пакет обновления "_cp + ShownName(file.name));
         result = file.name;
         break;
       } catch (const Exception& e) {
-        write_log_("Ошибка обработки файла "_cp + file.name + ": " + e.Message());
+        write_log_("Ошибка обработки файла "_cp + ShownName(file.name) + ": " + e.Message());
       }
     }
     if (result.empty()) write_log_("Нет ни одного правильного пакета обновления"_cp);
@@ -134,7 +193,7 @@ void PackageIntake::RunPrivateUpdates(const std::function<void()>& move_payload)
       if (!file.reachable()) Fail(UnreachableNameMessage());
       CheckPackage(file.name, kPrivateUpdateType);
       move_payload();
-      write_log_("Файл "_cp + file.name + " успешно обработан"_cp);
+      write_log_("Файл "_cp + ShownName(file.name) + " успешно обработан"_cp);
       host_.ClearFileAttributes(InDir + file.name);
       try {
         host_.DeleteFile(InDir + file.name);
@@ -143,7 +202,7 @@ void PackageIntake::RunPrivateUpdates(const std::function<void()>& move_payload)
         // a private update bears (its files are replaced by themselves).
       }
     } catch (const Exception& e) {
-      write_log_("Ошибка обработки файла "_cp + file.name + ": " + e.Message());
+      write_log_("Ошибка обработки файла "_cp + ShownName(file.name) + ": " + e.Message());
     }
   }
 }

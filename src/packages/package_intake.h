@@ -21,6 +21,10 @@ namespace korvel::packages {
 inline constexpr int kUpdatePackageType = 41;
 inline constexpr int kPrivateUpdateType = 42;
 
+// What the free space of TMP's volume must hold beyond twice a package's
+// size before the package is read (see CheckPackage).
+inline constexpr std::int64_t kSpaceMargin = std::int64_t{128} << 20;
+
 using LogFunction = std::function<void(std::string_view)>;
 
 // Why a file found in the inbox under a name that Windows-1251 cannot
@@ -47,8 +51,11 @@ class PackageIntake {
   // Validates and unpacks InDir + `name` (a bare name) against the
   // expected type; true, or an exception of the general type with one of
   // these messages, checked in this order:
-  //   "Подпись не прошла проверку!"  (TmpDir not touched)
   //   the host's error when the package cannot be opened at all
+  //   "Недостаточно места на диске для пакета " + name + ...: the free
+  //     space of TmpDir's volume holds less than twice the package's size
+  //     and kSpaceMargin (nothing read yet)
+  //   "Подпись не прошла проверку!"  (TmpDir not touched)
   //   "Файл не является ZIP архивом или не содержит ни одного файла"
   //   the extractor's own errors (unsafe names, links, damaged entries)
   //   "В архиве отсутсвует файл contents.xml"
@@ -59,7 +66,17 @@ class PackageIntake {
   //   type 41: "Версия обновления OLD_VERNO=%s не соответствует текущей версии %d"
   //   "Раздел \"FILES\" не найден!"
   //   "Нарушена целостность пакета. Строка " + i + " файл " + NAME + ":\r\n"
-  //     + "Файл не найден", "Не совпадает размер" or an attribute error
+  //     + "Файл не найден", "Не совпадает размер", an attribute error or
+  //     SafeEntryPath's refusal of a NAME that would leave TmpDir
+  // The package is opened once and read once, through that one handle:
+  // every byte the signature covers is written as it is read into a
+  // private copy (PrivateCopyPath, which only this process's owner can
+  // open), the archive is unpacked from that copy, which is then removed,
+  // and the unpacked payload is flushed to disk in one pass before the
+  // manifest is read. The package is never opened again by its name, so a
+  // writer of the inbox cannot change what is unpacked after the check.
+  // Names from outside appear in messages and log lines as ShownName
+  // shows them.
   // After the checks a type-41 package sets NewVersion (NEW_VERNO) and
   // UpdateServer (MODULES/MODULE[@ID=2] exists). contents.xml is deleted;
   // the payload stays in TmpDir, which is the process's current directory
@@ -85,8 +102,13 @@ class PackageIntake {
   // move had moved stays moved.
   void RunPrivateUpdates(const std::function<void()>& move_payload);
 
+  // TmpDir's own name with ".package": beside TMP, on its volume, and
+  // outside the directory that each check empties.
+  std::string PrivateCopyPath() const;
+
  private:
   void Fail(const std::string& message);
+  void RequireSpace(const std::string& name, std::int64_t size);
   void CheckManifest(int type);
   void ClearInbox(const std::vector<host::DirEntry>& files, const std::string& chosen);
 

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 
 #include "host/cp1251.h"
@@ -82,8 +85,8 @@ class Intake : public ::testing::Test {
   }
 
   // The message CheckPackage fails with, or "passed".
-  std::string Outcome(const std::string& name, int type = kUpdatePackageType) {
-    PackageIntake intake = MakeIntake();
+  std::string Outcome(const std::string& name, int type = kUpdatePackageType, host::Host& host = SystemHost()) {
+    PackageIntake intake = MakeIntake(host);
     try {
       intake.CheckPackage(name, type);
       return "passed";
@@ -122,6 +125,12 @@ TEST_F(Intake, ValidUpdatePackageIsUnpackedAndSetsTheVersion) {
   EXPECT_EQ(ReadFile(host::JoinPath(tmp(), "Scripts\\Numbers\\1521.sql")), "select 1;");
   EXPECT_EQ(host::IncludePathDelimiter(SystemHost().CurrentDirectory()), tmp());
   EXPECT_TRUE(SystemHost().FileExists(in() + "p.upd"));
+  // The private copy the payload came from is gone; one a power cut left
+  // behind is replaced.
+  EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package"));
+  WriteFile(root_ / "TMP.package", "stale");
+  EXPECT_EQ(Outcome("p.upd"), "passed");
+  EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package"));
 }
 
 TEST_F(Intake, ModuleTwoDecidesTheServerUpdate) {
@@ -154,6 +163,7 @@ TEST_F(Intake, SignatureFailsFirstAndLeavesTmpAlone) {
   Package("a.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
   EXPECT_EQ(Outcome("a.upd"), "Подпись не прошла проверку!");
   EXPECT_TRUE(SystemHost().FileExists(tmp() + "keep.txt"));
+  EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package"));
 
   Package("b.upd", "<not even xml");
   host::FileAttributes read_only;
@@ -220,6 +230,14 @@ TEST_F(Intake, IntegrityMessagesNameTheRowAndTheFile) {
       {"<FILES><F NAME=\"a.txt\"/></FILES>", integrity + "0 файл a.txt:\r\nАтрибут \"SIZE\""},
       // A directory is not a file.
       {"<FILES><F NAME=\"Scripts\" SIZE=\"0\"/></FILES>", integrity + "0 файл Scripts:\r\nФайл не найден"},
+      // Names are relative to the unpacked root and never leave it, though
+      // the package itself lies right there.
+      {"<FILES><F NAME=\"..\\In\\p.upd\" SIZE=\"1\"/></FILES>",
+       integrity + "0 файл ..\\In\\p.upd:\r\nНедопустимое имя файла \"..\\In\\p.upd\": путь выходит за пределы "
+                   "каталога распаковки"},
+      {"<FILES><F NAME=\"" + root_.path() + "In/p.upd\" SIZE=\"1\"/></FILES>", integrity + "0 файл "},
+      {"<FILES><F NAME=\"C:\\Windows\\win.ini\" SIZE=\"1\"/></FILES>",
+       integrity + "0 файл C:\\Windows\\win.ini:\r\nНедопустимое имя файла \"C:\\Windows\\win.ini\": буква диска"},
   };
   for (const auto& [files, message] : cases) {
     EXPECT_THAT(Outcome(Manifest(kGoodRoot, files), kPayload), ::testing::StartsWith(message)) << files;
@@ -516,6 +534,159 @@ TEST_F(Intake, NamesWindows1251CannotCarryAreRefusedAndDeleted) {
                                             "Ошибка обработки файла ?.upd: "_cp + UnreachableNameMessage(),
                                             "Нет ни одного правильного пакета обновления"_cp}));
   EXPECT_EQ(Inbox(), std::vector<std::string>{});
+}
+
+// Tells the intake that the volume of TMP has `free` bytes left.
+class FreeSpaceHost : public host::ForwardingHost {
+ public:
+  explicit FreeSpaceHost(std::int64_t free) : ForwardingHost(SystemHost()), free_(free) {}
+  std::int64_t DiskFreeBytes(const std::string&) override { return free_; }
+
+ private:
+  std::int64_t free_;
+};
+
+// The package's private copy and its payload must both fit with room to
+// spare before a byte is read: a sparse terabyte is refused at once.
+TEST_F(Intake, PackageThatCouldFillTheVolumeIsRefusedUnread) {
+  Package("p.upd", Manifest(kGoodRoot, kGoodFiles));
+  const std::int64_t size = SystemHost().FileSize(in() + "p.upd");
+  FreeSpaceHost tight(2 * size + kSpaceMargin - 1), enough(2 * size + kSpaceMargin);
+  EXPECT_EQ(Outcome("p.upd", kUpdatePackageType, tight),
+            "Недостаточно места на диске для пакета p.upd: размер пакета " + std::to_string(size) +
+                " байт, свободно " + std::to_string(2 * size + kSpaceMargin - 1) +
+                " байт, нужно не меньше двух размеров пакета и 134217728 байт");
+  EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package"));
+  EXPECT_EQ(Outcome("p.upd", kUpdatePackageType, enough), "passed");
+
+  WriteFile(in() + "huge.upd", "PK");
+  std::error_code error;
+  std::filesystem::resize_file(in() + "huge.upd", std::uintmax_t{1} << 40, error);
+  if (error || SystemHost().DiskFreeBytes(tmp()) > (std::int64_t{1} << 41)) GTEST_SKIP() << "no sparse terabyte here";
+  EXPECT_THAT(Outcome("huge.upd"),
+              ::testing::StartsWith("Недостаточно места на диске для пакета huge.upd: размер пакета 1099511627776 байт"));
+}
+
+// A writer of the inbox (the mail agent's account) changes the package at
+// one moment of its intake: before a byte is read, during the one pass of
+// the check, after it. On POSIX its writes land (the lock on the handle is
+// advisory); Windows refuses them while the handle is open. Either way
+// only the office's bytes are ever unpacked: the check reads the package
+// once and the archive is unpacked from the private copy of what it read.
+class TamperingHost : public host::ForwardingHost {
+ public:
+  TamperingHost(std::string package, int at_read, std::function<void()> tamper)
+      : ForwardingHost(SystemHost()), package_(std::move(package)), at_read_(at_read), tamper_(std::move(tamper)) {}
+
+  std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {
+    auto file = ForwardingHost::OpenFile(path, mode, share);
+    if (path != package_) return file;
+    return std::make_unique<Watched>(std::move(file), *this);
+  }
+  // The check is over and the payload not yet unpacked.
+  void SetCurrentDirectory(const std::string& path) override {
+    if (at_read_ == 0) Tamper();
+    ForwardingHost::SetCurrentDirectory(path);
+  }
+
+ private:
+  class Watched : public host::ForwardingFile {
+   public:
+    Watched(std::unique_ptr<host::File> file, TamperingHost& owner) : ForwardingFile(std::move(file)), owner_(owner) {}
+    std::size_t Read(void* buffer, std::size_t size) override {
+      if (++owner_.reads_ == owner_.at_read_) owner_.Tamper();
+      return ForwardingFile::Read(buffer, size);
+    }
+
+   private:
+    TamperingHost& owner_;
+  };
+
+  void Tamper() {
+    if (!tampered_) tamper_();
+    tampered_ = true;
+  }
+
+  std::string package_;
+  int at_read_;
+  std::function<void()> tamper_;
+  int reads_ = 0;
+  bool tampered_ = false;
+};
+
+TEST_F(Intake, WhatIsUnpackedIsWhatWasCheckedWhateverTheInboxWritersDo) {
+  const auto archive = [](char fill) {
+    RawEntry manifest;
+    manifest.name = "contents.xml";
+    manifest.data = Manifest(kGoodRoot, "<FILES><F NAME=\"big.bin\" SIZE=\"3000000\"/></FILES>");
+    RawEntry big;
+    big.name = "big.bin";
+    big.data = std::string(3000000, fill);
+    return BuildZip({manifest, big});
+  };
+  const std::string office = archive('A');
+  const std::string package = in() + "p.upd";
+  WriteFile(package, office);
+  SignFile(SystemHost(), OfficeSigner(), package);
+  const std::string signed_bytes = ReadFile(package);
+  // The same length, a valid archive of other content, the office's trailer.
+  const std::string twin = archive('B') + signed_bytes.substr(office.size());
+  ASSERT_EQ(twin.size(), signed_bytes.size());
+  const auto overwrite = [&] {
+    std::ofstream out(package, std::ios::in | std::ios::out | std::ios::binary);
+    out.write(twin.data(), static_cast<std::streamsize>(twin.size()));
+  };
+  // Reads 1 and 2 are the headers, 3 the trailer, 4 on the content's
+  // blocks; 0 is after the check.
+  int refused = 0;
+  for (int at_read : {1, 2, 3, 4, 5, 6, 0}) {
+    WriteFile(package, signed_bytes);
+    bool private_copy_owner_only = host::kWindows || at_read != 0;
+    TamperingHost host(package, at_read, [&] {
+      overwrite();
+      if (!host::kWindows && at_read == 0) {
+        const auto perms = std::filesystem::status(root_ / "TMP.package").permissions();
+        private_copy_owner_only = perms == (std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+      }
+    });
+    SystemHost().DeleteDirectoryTree(tmp(), true);
+    const std::string outcome = Outcome("p.upd", kUpdatePackageType, host);
+    if (outcome == "passed") {
+      EXPECT_EQ(ReadFile(tmp() + "big.bin"), std::string(3000000, 'A')) << at_read;
+    } else {
+      EXPECT_EQ(outcome, "Подпись не прошла проверку!") << at_read;
+      EXPECT_FALSE(SystemHost().FileExists(tmp() + "big.bin")) << at_read;
+      ++refused;
+    }
+    if (at_read == 0) {
+      EXPECT_EQ(outcome, "passed");
+    }
+    EXPECT_TRUE(private_copy_owner_only) << at_read;
+    EXPECT_FALSE(SystemHost().FileExists(root_ / "TMP.package")) << at_read;
+  }
+  // The writes that land before the content is read make it a package the
+  // office never signed.
+  if (!host::kWindows) {
+    EXPECT_GT(refused, 0);
+  }
+
+  // A text-signed file replaced by an unsigned archive right after its
+  // check: the copy of the text is what is unpacked (nothing).
+  if (host::kWindows) return;
+  WriteFile(in() + "t.upd", "<?xml?>\r\n<PACKAGE TYPE=\"41\">\r\n</PACKAGE>\r\n");
+  SignFile(SystemHost(), OfficeSigner(), in() + "t.upd");
+  WriteFile(root_ / "unsigned.zip", office);
+  TamperingHost swapper(in() + "t.upd", 0, [&] { SystemHost().MoveFile(root_ / "unsigned.zip", in() + "t.upd", false); });
+  EXPECT_EQ(Outcome("t.upd", kUpdatePackageType, swapper), "Файл не является ZIP архивом или не содержит ни одного файла");
+}
+
+// Names from outside never start a log line of their own.
+TEST_F(Intake, ControlCharactersOfInboxNamesAreShownEscaped) {
+  if (host::kWindows) GTEST_SKIP() << "no such names on Windows";
+  Package("a\r\n12:00:00 forged.upd", Manifest(kGoodRoot, kGoodFiles), kPayload, StrangerSigner());
+  EXPECT_EQ(MakeIntake().FindUpdatePackage(), "");
+  EXPECT_EQ(log_[1], "Проверка файла a\\x0D\\x0A12:00:00 forged.upd"_cp);
+  EXPECT_EQ(log_[2], "Ошибка обработки файла a\\x0D\\x0A12:00:00 forged.upd: Подпись не прошла проверку!"_cp);
 }
 
 // An error that is not a package's own ends the scan, and the inbox is

@@ -171,21 +171,13 @@ class FaultyHost : public host::ForwardingHost {
     ForwardingHost::MoveFile(from, to, allow_copy);
   }
 
-  class FullDiskFile : public host::File {
+  class FullDiskFile : public host::ForwardingFile {
    public:
-    explicit FullDiskFile(std::unique_ptr<host::File> file) : file_(std::move(file)) {}
-    std::size_t Read(void* buffer, std::size_t size) override { return file_->Read(buffer, size); }
+    using ForwardingFile::ForwardingFile;
     void Write(std::string_view data) override {
-      file_->Write(data.substr(0, data.size() / 2));
+      target().Write(data.substr(0, data.size() / 2));
       throw EOSError(SysError{112, SysErrorKind::kOther, "There is not enough space on the disk"});
     }
-    void Seek(std::int64_t position) override { file_->Seek(position); }
-    void SeekToEnd() override { file_->SeekToEnd(); }
-    std::int64_t Size() override { return file_->Size(); }
-    void Flush() override { file_->Flush(); }
-
-   private:
-    std::unique_ptr<host::File> file_;
   };
 
   std::unique_ptr<host::File> OpenFile(const std::string& path, host::OpenMode mode, host::ShareMode share) override {

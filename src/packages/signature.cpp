@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <cstring>
+
 #include "host/cp1251.h"
 #include "host/text.h"
 
@@ -25,7 +27,35 @@ int Base64Value(char c) {
   return -1;
 }
 
+// The y coordinates (little-endian, sign bit clear) of the eight points of
+// small order: with such a key a forged signature of R = a small-order
+// point, S = 0 "verifies" any message.
+constexpr unsigned char kSmallOrderY[][32] = {
+    {0x00},
+    {0x01},
+    {0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4, 0x89, 0xf2, 0xef, 0x98, 0xf0,
+     0xd5, 0xdf, 0xac, 0x05, 0xd3, 0xc6, 0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05},
+    {0xc7, 0x17, 0x6a, 0x70, 0x3d, 0x4d, 0xd8, 0x4f, 0xba, 0x3c, 0x0b, 0x76, 0x0d, 0x10, 0x67, 0x0f,
+     0x2a, 0x20, 0x53, 0xfa, 0x2c, 0x39, 0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a},
+    {0xec, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f},
+};
+
 }  // namespace
+
+std::string PublicKeyFault(const unsigned char (&key)[32]) {
+  unsigned char y[32];
+  std::memcpy(y, key, sizeof y);
+  y[31] &= 0x7f;
+  // y must be below p = 2^255 - 19: ed ff .. ff 7f in little-endian order.
+  bool all_ff = true;
+  for (int i = 1; i < 31; ++i) all_ff = all_ff && y[i] == 0xff;
+  if (all_ff && y[31] == 0x7f && y[0] >= 0xed) return "неканоническая запись точки"_cp;
+  for (const auto& small : kSmallOrderY) {
+    if (std::memcmp(y, small, sizeof y) == 0) return "точка малого порядка"_cp;
+  }
+  return {};
+}
 
 std::string Base64Encode(std::string_view bytes) {
   std::string text;
@@ -94,6 +124,14 @@ Ed25519SignatureVerifier::Ed25519SignatureVerifier(std::string_view pem) : key_(
     throw Exception("Открытый ключ не является ключом Ed25519 (ключ "_cp + (kind != nullptr ? kind : "?") + ", " +
                     IntToStr(EVP_PKEY_get_bits(key_->pkey)) + " бит)"_cp);
   }
+  unsigned char raw[32];
+  std::size_t raw_size = sizeof raw;
+  if (EVP_PKEY_get_raw_public_key(key_->pkey, raw, &raw_size) != 1 || raw_size != sizeof raw) {
+    ERR_clear_error();
+    throw Exception("Открытый ключ Ed25519 не читается"_cp);
+  }
+  const std::string fault = PublicKeyFault(raw);
+  if (!fault.empty()) throw Exception("Открытый ключ Ed25519 недопустим: "_cp + fault);
 }
 
 Ed25519SignatureVerifier::~Ed25519SignatureVerifier() = default;

@@ -2,8 +2,9 @@
 // the central office's over a digest text.
 //
 // The office signs with an Ed25519 key (RFC 8032, pure Ed25519): the
-// signed message is the 32-character digest text itself, the signature's
-// 64 bytes are written in standard base64 (88 characters ending in "==").
+// signed message is the 64-character digest text itself (SHA-256, see
+// digest.h), the signature's 64 bytes are written in standard base64 (88
+// characters ending in "==").
 // The utility verifies with the office's public key, kept as a PEM file
 // "Korvel.pub" (SubjectPublicKeyInfo, as `openssl pkey -pubout` writes it)
 // beside the executable.
@@ -45,7 +46,8 @@ class SignatureVerifier {
 class Ed25519SignatureVerifier : public SignatureVerifier {
  public:
   // `pem` is a "PUBLIC KEY" PEM block holding an Ed25519 key. Throws
-  // Exception, saying what the text is instead, when it is not one.
+  // Exception, saying what the text is instead, when it is not one or when
+  // the key is one PublicKeyFault refuses.
   explicit Ed25519SignatureVerifier(std::string_view pem);
   ~Ed25519SignatureVerifier() override;
 
@@ -77,6 +79,11 @@ class UnavailableVerifier : public SignatureVerifier {
 // given) receives the reason, naming the file.
 std::unique_ptr<SignatureVerifier> LoadOfficePublicKey(host::Host& host, const std::string& path,
                                                        std::string* error = nullptr);
+
+// Why a raw Ed25519 public key (RFC 8032 encoding) must not be used, or
+// empty: a y coordinate not below 2^255 - 19 (a second spelling of another
+// point) or a point of small order, with which signatures prove nothing.
+std::string PublicKeyFault(const unsigned char (&key)[32]);
 
 // Strict base64 (RFC 4648, with padding, no line breaks or blanks).
 std::string Base64Encode(std::string_view bytes);

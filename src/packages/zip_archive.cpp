@@ -6,6 +6,7 @@
 
 #include "host/cp1251.h"
 #include "host/text.h"
+#include "packages/shown_name.h"
 #include "packages/zip_host_source.h"
 
 namespace korvel::packages {
@@ -124,9 +125,20 @@ void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::strin
   zip_fclose(file);
 }
 
-std::vector<std::string> SafeEntryPath(const std::string& name) {
-  const auto refuse = [&name](std::string_view why) {
-    throw Exception("Недопустимое имя файла в архиве \""_cp + name + "\": " + std::string(why));
+std::string JoinEntryPath(const std::vector<std::string>& steps, std::size_t count) {
+  std::string path;
+  for (std::size_t i = 0; i < count && i < steps.size(); ++i) {
+    if (i > 0) path += host::kPathDelim;
+    path += steps[i];
+  }
+  return path;
+}
+
+std::string EntryNameLead() { return "Недопустимое имя файла в архиве"_cp; }
+
+std::vector<std::string> SafeEntryPath(const std::string& name, const std::string& lead) {
+  const auto refuse = [&](std::string_view why) {
+    throw Exception(lead + " \"" + ShownName(name) + "\": " + std::string(why));
   };
   if (name.empty()) refuse("пустое имя"_cp);
   if (IsSeparator(name.front())) refuse("абсолютный путь"_cp);
@@ -161,15 +173,6 @@ std::vector<std::string> SafeEntryPath(const std::string& name) {
 
 namespace {
 
-std::string JoinSteps(const std::vector<std::string>& steps, std::size_t count) {
-  std::string path;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0) path += host::kPathDelim;
-    path += steps[i];
-  }
-  return path;
-}
-
 struct PlannedFile {
   std::size_t index;
   std::vector<std::string> steps;
@@ -187,7 +190,7 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
   std::vector<PlannedFile> files;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const ZipEntry& entry = entries[i];
-    if (entry.link) throw Exception("Архив содержит символическую ссылку \""_cp + entry.name + "\"");
+    if (entry.link) throw Exception("Архив содержит символическую ссылку \""_cp + ShownName(entry.name) + "\"");
     std::vector<std::string> steps = SafeEntryPath(entry.name);
     if (entry.directory) {
       directories.push_back(std::move(steps));
@@ -225,14 +228,14 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
   const auto make_directory = [&host](const std::string& path) {
     if (!host.ForceDirectoriesOrFail(path)) throw Exception("Ошибка создания каталога "_cp + path);
   };
-  for (const auto& steps : directories) make_directory(host::IncludePathDelimiter(directory + JoinSteps(steps, steps.size())));
+  for (const auto& steps : directories) make_directory(host::IncludePathDelimiter(directory + JoinEntryPath(steps)));
 
   int count = 0;
   for (const PlannedFile& planned : files) {
     const ZipEntry& entry = entries[planned.index];
-    const std::string target = directory + JoinSteps(planned.steps, planned.steps.size());
+    const std::string target = directory + JoinEntryPath(planned.steps);
     if (planned.steps.size() > 1) {
-      make_directory(host::IncludePathDelimiter(directory + JoinSteps(planned.steps, planned.steps.size() - 1)));
+      make_directory(host::IncludePathDelimiter(directory + JoinEntryPath(planned.steps, planned.steps.size() - 1)));
     }
     try {
       {
@@ -246,7 +249,6 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
           out->Write(block);
         });
         if (written != entry.size) throw Exception("данные короче объявленного размера"_cp);
-        out->Flush();
       }
       if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
       // A program stays a program (POSIX; Windows has no such attribute):
@@ -262,7 +264,7 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
       } catch (const Exception&) {
         // The temporary file has its own name; the next extraction replaces it.
       }
-      e.SetMessage("Ошибка распаковки файла "_cp + entry.name + ": " + e.Message());
+      e.SetMessage("Ошибка распаковки файла "_cp + ShownName(entry.name) + ": " + e.Message());
       throw;
     }
     ++count;

@@ -63,7 +63,13 @@ class ZipReader {
 // directory (an absolute path, a drive letter, a ".." step) or is not a
 // name a file may have (control characters, a device name such as NUL, a
 // step ending in a dot or a blank, which Windows would silently drop).
-std::vector<std::string> SafeEntryPath(const std::string& name);
+// The message is `lead` + " \"" + the name (ShownName) + "\": " + why.
+// "Недопустимое имя файла в архиве"
+std::string EntryNameLead();
+std::vector<std::string> SafeEntryPath(const std::string& name, const std::string& lead = EntryNameLead());
+// The first `count` steps (all by default) joined with the platform's
+// separator.
+std::string JoinEntryPath(const std::vector<std::string>& steps, std::size_t count = SIZE_MAX);
 
 // Unpacks every entry of the archive in `archive` below `directory` (with
 // its trailing separator): stored paths are recreated, existing files are

@@ -9,6 +9,7 @@
 #include "host/cp1251.h"
 #include "host/forwarding_host.h"
 #include "host/testing/temp_dir.h"
+#include "packages/shown_name.h"
 #include "packages/testing/raw_zip.h"
 #include "packages/zip_writer.h"
 
@@ -208,7 +209,7 @@ TEST_F(Extraction, PathTricksFailTheArchiveBeforeAnythingIsWritten) {
   };
   for (const auto& [name, why] : cases) {
     const std::string message = ExtractError(BuildZip({Entry("first.txt", "ok"), Entry(name, "evil")}));
-    EXPECT_EQ(message, "Недопустимое имя файла в архиве \""_cp + name + "\": " + cp1251::FromUtf8(why)) << name;
+    EXPECT_EQ(message, "Недопустимое имя файла в архиве \""_cp + ShownName(name) + "\": " + cp1251::FromUtf8(why)) << name;
     EXPECT_EQ(Tree(out()), std::vector<std::string>{}) << name;
   }
   EXPECT_EQ(Tree(dir_.path()), (std::vector<std::string>{"a.upd", "out/"}));
@@ -270,6 +271,12 @@ TEST_F(Extraction, TemporaryNameNeverCollidesWithAnEntry) {
   EXPECT_EQ(Extract(BuildZip({Entry("~korvel-unzip.tmp", "1"), Entry("~KORVEL-UNZIP1.TMP/x", "2")})), 2);
   EXPECT_EQ(Tree(out()), (std::vector<std::string>{"~KORVEL-UNZIP1.TMP/", "~KORVEL-UNZIP1.TMP/x", "~korvel-unzip.tmp"}));
   EXPECT_EQ(ReadFile(out() + "~korvel-unzip.tmp"), "1");
+}
+
+TEST(ShownName, EscapesControlCharactersOnly) {
+  EXPECT_EQ(ShownName("a\x01.txt"), "a\\x01.txt");
+  EXPECT_EQ(ShownName("x.upd\r\n12:00 forged\x7F"), "x.upd\\x0D\\x0A12:00 forged\\x7F");
+  EXPECT_EQ(ShownName("Scripts\\Numbers\\"_cp + "отчёт.sql"_cp), "Scripts\\Numbers\\"_cp + "отчёт.sql"_cp);
 }
 
 TEST(SafeEntryPath, SplitsIntoSteps) {
