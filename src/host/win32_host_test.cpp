@@ -326,6 +326,18 @@ TEST(Win32Host, TheNamedMutexIsGlobalAndOneThatCannotBeOpenedIsHeld) {
   ::CloseHandle(other);
 }
 
+// The system's search also matches 8.3 short names (x.update is X~1.UPD,
+// or the like under wine): the long name decides.
+TEST(Win32Host, MasksMatchTheLongNameNotTheShortOne) {
+  TempDir dir;
+  WriteFile(dir / "x.update", "12345");
+  WriteFile(dir / "a.upd", "1");
+  std::vector<std::string> names;
+  SystemHost().ListFiles(dir.path(), "*.upd", names);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.upd"}));
+  EXPECT_EQ(SystemHost().GetFileSize64(dir / "*.upd"), 1);
+}
+
 // Paths past 260 characters work in every file operation; targets that are
 // hidden or system files are overwritten and copied onto.
 TEST(Win32Host, LongPathsAndHiddenTargets) {
