@@ -26,7 +26,7 @@ prefix=$(cd "$1" && pwd)
 stamp="$prefix/.complete-$arch"
 [ -f "$stamp" ] && exit 0
 # A prefix of the other architecture is built again from scratch.
-rm -rf "$prefix"/{include,lib,bin,share} "$prefix"/.complete*
+rm -rf "${prefix:?}"/{include,lib,bin,share} "${prefix:?}"/.complete*
 
 tools/ci/install-deps.sh "$compiler" libz-mingw-w64-dev cmake ninja-build make perl xz-utils
 
