@@ -275,7 +275,7 @@ TEST_F(LauncherService, LaterUpdatesLeaveTheRunningBuildAlone) {
   SetTime(installed_, kTime);
   for (int build = 2; build <= 4; ++build) {
     WriteFile(source_, "build " + std::to_string(build));
-    SetTime(source_, kTime + 61 * build);
+    SetTime(source_, kTime + 120 * build);  // two minutes apart: another build each time
     dm_.CheckLauncherService();
     EXPECT_EQ(Log().back(), "Cлужба TarnelService успешно обновлена"_cp);
     EXPECT_EQ(ReadFile(installed_), "build " + std::to_string(build));
