@@ -1,13 +1,16 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (posix threads
 # variant, for std::thread and friends), linked statically so that the
 # executables need no MinGW runtime DLLs beside them:
-#   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-# Tests run under wine through cmake/wine-run.sh (tools/ci/test-windows.sh
-# prepares the wine prefix).
+#   cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# The shipped build is the 32-bit one (cmake/mingw-w64-i686.cmake, which
+# reads this file with the i686 triple); the 64-bit one runs the database
+# tests against the Linux client. Tests run under wine through
+# cmake/wine-run.sh (tools/ci/test-windows.sh prepares the wine prefix).
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(KORVEL_MINGW_TRIPLE x86_64-w64-mingw32)
+if(NOT KORVEL_MINGW_TRIPLE)
+  set(KORVEL_MINGW_TRIPLE x86_64-w64-mingw32)
+  set(CMAKE_SYSTEM_PROCESSOR x86_64)
+endif()
 set(CMAKE_C_COMPILER ${KORVEL_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${KORVEL_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${KORVEL_MINGW_TRIPLE}-windres)

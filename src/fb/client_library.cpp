@@ -13,8 +13,13 @@ ClientLibrary::~ClientLibrary() = default;
 
 bool ClientLibrary::Load() {
   if (api_) return true;
-  std::unique_ptr<host::SharedLibrary> library = host_.LoadLibrary(name_);
-  if (!library) return false;
+  std::unique_ptr<host::SharedLibrary> library;
+  try {
+    library = host_.LoadLibrary(name_);
+  } catch (const EOSError& e) {
+    load_failure_ = LastErrorText(e.Cause());
+    return false;
+  }
   auto api = std::make_unique<ClientApi>();
   bool complete = true;
 #define KORVEL_FB_RESOLVE(name)                                             \
@@ -22,7 +27,11 @@ bool ClientLibrary::Load() {
   complete = complete && api->name != nullptr;
   KORVEL_FB_ENTRY_POINTS(KORVEL_FB_RESOLVE)
 #undef KORVEL_FB_RESOLVE
-  if (!complete) return false;
+  if (!complete) {
+    load_failure_ = "an entry point is missing";
+    return false;
+  }
+  load_failure_.clear();
   library_ = std::move(library);
   api_ = std::move(api);
   return true;
@@ -31,7 +40,10 @@ bool ClientLibrary::Load() {
 const ClientApi& ClientLibrary::Api() {
   // A library that was missing at the first attempt may have been put in
   // place since (the run copies the client beside the executable).
-  if (!api_ && !Load()) throw EIBClientError("Firebird client library " + name_ + " is not loaded");
+  if (!api_ && !Load()) {
+    throw EIBClientError("Firebird client library " + name_ + " is not loaded" +
+                         (load_failure_.empty() ? "" : " (" + load_failure_ + ")"));
+  }
   return *api_;
 }
 

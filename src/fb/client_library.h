@@ -43,11 +43,15 @@ class ClientLibrary {
   // loaded or lacks one of them. Once loaded, later calls do nothing.
   bool Load();
   bool Loaded() const { return api_ != nullptr; }
+  // Why the last Load() failed: the system's error ("Код: 126: ...") or
+  // "an entry point is missing"; empty before a failure.
+  const std::string& LoadFailure() const { return load_failure_; }
   const std::string& Name() const { return name_; }
 
   // The entry points, loading the library first when that has not
   // succeeded yet. Raises EIBClientError "Firebird client library <name>
-  // is not loaded" when it still cannot be loaded.
+  // is not loaded" (with LoadFailure() in brackets) when it still cannot be
+  // loaded.
   const ClientApi& Api();
 
  private:
@@ -55,6 +59,7 @@ class ClientLibrary {
   std::string name_;
   std::unique_ptr<host::SharedLibrary> library_;
   std::unique_ptr<ClientApi> api_;
+  std::string load_failure_;
 };
 
 }  // namespace korvel::fb

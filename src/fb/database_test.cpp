@@ -28,7 +28,10 @@ TEST(ClientLibraryTest, LoadsByNameAndRefusesUnknownLibraries) {
     missing.Api();
     FAIL() << "no exception";
   } catch (const EIBClientError& e) {
-    EXPECT_EQ(e.Message(), "Firebird client library libkorvel-no-such-client.so is not loaded");
+    // With the system's reason: "Код: 126: ..." on Windows, the loader's text here.
+    EXPECT_EQ(e.Message(), "Firebird client library libkorvel-no-such-client.so is not loaded (" +
+                               missing.LoadFailure() + ")");
+    EXPECT_EQ(missing.LoadFailure().rfind("Код: "_cp, 0), 0u) << missing.LoadFailure();
     EXPECT_STREQ(e.TypeName(), "EIBClientError");
   }
   // A database on a library that is not loaded fails at Open, not before.

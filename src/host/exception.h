@@ -20,6 +20,9 @@ enum class SysErrorKind {
   kLockViolation,     // Windows 33, POSIX EWOULDBLOCK on a lock
   kNotFound,          // Windows 2/3, POSIX ENOENT/ENOTDIR
   kServiceMissing,    // Windows 1060
+  kServiceAlreadyRunning,  // Windows 1056 (also while a start is pending)
+  kServiceDisabled,        // Windows 1058
+  kDependentServices,      // Windows 1051: a stop refused for running dependents
   kOther,
 };
 

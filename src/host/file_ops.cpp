@@ -180,7 +180,7 @@ std::vector<DirEntry> Host::ListFileEntries(const std::string& directory, const 
   const std::string dir = IncludePathDelimiter(directory);
   std::vector<DirEntry> files;
   for (DirEntry& entry : FindEntries(dir + mask)) {
-    if (IsDotEntry(entry.name)) continue;
+    if (IsDotEntry(entry.name) || !MatchesMask(entry.name, mask)) continue;
     if (entry.reachable()) {
       const auto attributes = GetAttributes(dir + entry.name);
       if (!attributes || attributes->directory) continue;
@@ -246,9 +246,12 @@ void Host::DeleteFileOrFail(const std::string& path) {
 std::int64_t Host::GetFileSize64(const std::string& path) {
   if (!HasWildcard(path)) return FileSize(path);
   // The first match of a mask counts.
-  const std::vector<DirEntry> entries = FindEntries(path);
-  if (entries.empty() || entries.front().directory) return -1;
-  return FileSize(ExtractFilePath(path) + entries.front().name);
+  const std::string mask = ExtractFileName(path);
+  for (const DirEntry& entry : FindEntries(path)) {
+    if (!MatchesMask(entry.name, mask)) continue;
+    return entry.directory ? -1 : FileSize(ExtractFilePath(path) + entry.name);
+  }
+  return -1;
 }
 
 TDateTime Host::GetFileDateTime(const std::string& path) {

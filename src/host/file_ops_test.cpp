@@ -92,6 +92,36 @@ TEST(FileOps, ListFilesSkipsDirectoriesAndDuplicates) {
   EXPECT_TRUE(none.empty());
 }
 
+// Windows on a volume with 8.3 names: a search also finds the names whose
+// short name matches ("*.upd" gives x.update, short name X~1.UPD).
+class ShortNameHost : public ForwardingHost {
+ public:
+  ShortNameHost() : ForwardingHost(SystemHost()) {}
+  std::vector<DirEntry> FindEntries(const std::string& pattern) override {
+    std::vector<DirEntry> entries = ForwardingHost::FindEntries(pattern);
+    const std::string mask = ExtractFileName(pattern);
+    for (DirEntry& entry : ForwardingHost::FindEntries(ExtractFilePath(pattern) + "*")) {
+      const std::string ext = ExtractFileExt(entry.name);
+      const std::string short_name = "X~1" + ext.substr(0, 4);
+      if (ext.size() > 4 && MatchesMask(short_name, mask)) entries.insert(entries.begin(), entry);
+    }
+    return entries;
+  }
+};
+
+TEST(FileOps, MasksMatchTheLongNameOnly) {
+  TempDir dir;
+  ShortNameHost host;
+  WriteFile(dir / "x.update", "12345");
+  WriteFile(dir / "a.upd", "1");
+  EXPECT_EQ(host.ListFileEntries(dir.path(), "*.upd").size(), 1u);
+  std::vector<std::string> list;
+  host.ListFiles(dir.path(), "*.UPD", list);
+  EXPECT_EQ(list, (std::vector<std::string>{"a.upd"}));
+  EXPECT_EQ(host.GetFileSize64(dir / "*.upd"), 1);
+  EXPECT_EQ(host.GetFileSize64(dir / "*.update"), 5);
+}
+
 TEST(FileOps, DeleteDirectoryTreeKeepsTopAndReadOnlyFiles) {
   TempDir dir;
   Host& host = SystemHost();

@@ -118,7 +118,8 @@ class MutexHandle {
 
 struct NamedMutex {
   std::unique_ptr<MutexHandle> handle;  // null when creation failed
-  bool already_existed = false;         // another process holds it
+  bool already_existed = false;         // another process holds it (the
+                                        // handle may then be null)
 };
 
 // A child program started hidden, its standard output and error on one
@@ -175,6 +176,10 @@ class ServiceHandle {
   }
   // Sends the stop control; its result is not examined.
   virtual void SendStop() = 0;
+  // Sends the stop control; throws EOSError with the system's reason when
+  // the service refuses it (dependent services running, not accepting
+  // controls now). This fallback examines nothing.
+  virtual void StopOrFail() { SendStop(); }
 };
 
 // An open service control manager.
@@ -218,7 +223,9 @@ class Host {
   // Entries matching `pattern` (a directory, a separator and a mask with "*"
   // and "?", letter case ignored), in the order the file system gives them,
   // "." and ".." included where the system reports them. Nothing (and no
-  // error) when the directory does not exist.
+  // error) when the directory does not exist. Windows also gives names
+  // whose 8.3 short name matches ("*.upd" finds x.update as X~1.UPD): the
+  // file operations below compare the long name against the mask again.
   virtual std::vector<DirEntry> FindEntries(const std::string& pattern) = 0;
   // Copies, replacing the target; keeps the last-write time and attributes.
   virtual void CopyFile(const std::string& from, const std::string& to) = 0;
@@ -282,13 +289,17 @@ class Host {
   // Every wait of the program goes through here.
   virtual void Sleep(unsigned milliseconds) = 0;
 
-  // Creates the machine-wide lock `name`, owned by this process.
+  // Creates the machine-wide lock `name`, owned by this process (Windows:
+  // the mutex Global\name, the same in every session). One that exists
+  // but cannot be opened (another account's) counts as held: no handle,
+  // already_existed.
   virtual NamedMutex CreateNamedMutex(const std::string& name) = 0;
   // The system's event log (syslog on POSIX) as an error entry of `source`.
   virtual void ReportError(const std::string& source, const std::string& message) = 0;
   // One line on standard output in the console's encoding, flushed.
   virtual void ConsoleWriteLine(std::string_view line) = 0;
-  // Loads a shared library by file name; null when it cannot be loaded.
+  // Loads a shared library by file name; throws EOSError with the system's
+  // reason when it cannot be loaded (POSIX: the loader's text, code 0).
   virtual std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) = 0;
   // A variable of the process environment; empty when unset.
   virtual std::string GetEnvironmentVariable(const std::string& name) = 0;

@@ -942,7 +942,10 @@ class PosixHost : public Host {
 
   std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override {
     void* handle = ::dlopen(Sys(name).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return nullptr;
+    if (handle == nullptr) {
+      const char* reason = ::dlerror();
+      throw EOSError(SysError{0, SysErrorKind::kNotFound, cp1251::FromUtf8(reason ? reason : "")});
+    }
     return std::make_unique<PosixLibrary>(handle);
   }
 

@@ -152,6 +152,16 @@ int Host::QueryServiceState(const std::string& name) {
 void Host::ServiceControl(const std::string& name, bool start) {
   int state = 0;
   const int target = start ? kServiceRunning : kServiceStopped;
+  const std::string failure = (start ? "Не удается запустить сервис "_cp : "Не удается остановить сервис "_cp) + name;
+  // The last refusal that names its own cause: a disabled service or
+  // dependents that keep it from stopping; said in the failure.
+  std::optional<SysError> named_refusal;
+  auto refused = [&](const EOSError& e) {
+    const SysErrorKind kind = e.Cause().kind;
+    if (kind == SysErrorKind::kServiceDisabled || kind == SysErrorKind::kDependentServices) {
+      named_refusal = e.Cause();
+    }
+  };
   {
     ServiceHandles handles = OpenServiceHandles(name);
     ServiceHandle& service = *handles.service;
@@ -159,24 +169,45 @@ void Host::ServiceControl(const std::string& name, bool start) {
     if (state == target) return;
     int budget = kServiceBudget;
     if (start) {
-      while (!service.Start() && budget > 0) {
+      for (;;) {
+        try {
+          service.StartOrFail();
+          break;
+        } catch (const EOSError& e) {
+          // Already running, or a start (ours or another's) is pending:
+          // asking again changes nothing, the wait below sees it run.
+          if (e.Cause().kind == SysErrorKind::kServiceAlreadyRunning) break;
+          // A disabled service starts for nobody: no use waiting.
+          if (e.Cause().kind == SysErrorKind::kServiceDisabled) {
+            throw Exception(failure + ": " + LastErrorText(e.Cause()), e.Cause());
+          }
+          refused(e);
+        }
+        if (budget == 0) break;
         Sleep(kServiceStepMs);
         --budget;
       }
-    } else {
-      service.SendStop();
     }
+    auto send_stop = [&] {
+      try {
+        service.StopOrFail();
+      } catch (const EOSError& e) {
+        refused(e);
+      }
+    };
+    if (!start) send_stop();
     state = service.QueryState();
     while (state != target && budget > 0) {
       // A service may ignore a stop that came while it was still starting.
-      if (!start) service.SendStop();
+      if (!start) send_stop();
       Sleep(kServiceStepMs);
       state = service.QueryState();
       --budget;
     }
   }
   if (state != target) {
-    throw Exception((start ? "Не удается запустить сервис "_cp : "Не удается остановить сервис "_cp) + name);
+    if (named_refusal) throw Exception(failure + ": " + LastErrorText(*named_refusal), *named_refusal);
+    throw Exception(failure);
   }
 }
 

@@ -99,6 +99,9 @@ TEST(RunProgramCaptured, LineEndsOfThePlatform) {
 struct FakeService {
   int state = kServiceStopped;
   int start_failures = 0;     // start requests refused before one succeeds
+  std::optional<SysError> start_refusal;  // the system's reason for those
+  std::optional<SysError> stop_refusal;   // every stop refused so
+  int queries_until_running = -1;  // started by another: running from this query on
   int state_after_start = kServiceRunning;
   bool ignores_stop = false;  // never leaves its state on a stop
   int stops_until_stopped = 1;
@@ -112,7 +115,15 @@ class FakeServiceHandle : public ServiceHandle {
   explicit FakeServiceHandle(FakeService& s) : s_(s) {}
   int QueryState() override {
     ++s_.queries;
+    if (s_.queries_until_running >= 0 && s_.queries > s_.queries_until_running) s_.state = kServiceRunning;
     return s_.state;
+  }
+  void StartOrFail() override {
+    if (!Start()) throw EOSError(s_.start_refusal.value_or(SysError{0, SysErrorKind::kOther, "refused"}));
+  }
+  void StopOrFail() override {
+    SendStop();
+    if (s_.stop_refusal) throw EOSError(*s_.stop_refusal);
   }
   bool Start() override {
     ++s_.starts;
@@ -217,6 +228,46 @@ TEST(ServiceControl, StopIsRepeatedUntilTheServiceStops) {
   }
   EXPECT_EQ(stubborn.service.stops, 61);
   EXPECT_EQ(stubborn.slept_ms, 60000u);
+}
+
+TEST(ServiceControl, RefusalsTheSystemNames) {
+  const SysError running{1056, SysErrorKind::kServiceAlreadyRunning, "An instance of the service is already running."};
+  const SysError disabled{1058, SysErrorKind::kServiceDisabled, "The service cannot be started."};
+  const SysError dependents{1051, SysErrorKind::kDependentServices, "Other running services depend on it."};
+  struct Case {
+    const char* what;
+    bool start;
+    SysError refusal;
+    int queries_until_running;
+    const char* failure;  // empty: reaches its state
+    int requests, sleeps;
+  } cases[] = {
+      // Already running (a start pending): asked once, then waited for.
+      {"running soon", true, running, 4, "", 1, 3},
+      {"never running", true, running, -1, "Не удается запустить сервис Svc", 1, 60},
+      {"disabled", true, disabled, -1, "Не удается запустить сервис Svc: Код: 1058: The service cannot be started", 1,
+       0},
+      {"dependents", false, dependents, -1,
+       "Не удается остановить сервис Svc: Код: 1051: Other running services depend on it", 61, 60},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ServiceFaultHost host;
+    host.service.state = c.start ? kServiceStopped : kServiceRunning;
+    host.service.ignores_stop = true;
+    (c.start ? host.service.start_refusal : host.service.stop_refusal) = c.refusal;
+    host.service.start_failures = 1000;
+    host.service.queries_until_running = c.queries_until_running;
+    std::string failure;
+    try {
+      host.ServiceControl("Svc", c.start);
+    } catch (const Exception& e) {
+      failure = e.Message();
+    }
+    EXPECT_EQ(failure, cp1251::FromUtf8(c.failure));
+    EXPECT_EQ(c.start ? host.service.starts : host.service.stops, c.requests);
+    EXPECT_EQ(host.sleeps, c.sleeps);
+  }
 }
 
 TEST(ServiceControl, OpenFailuresNameTheManagerOrTheService) {

@@ -6,12 +6,15 @@
 // Failures become EOSError from GetLastError with the system message
 // table's text, taken right after the failing call.
 //
-// Two things are not the system's alone:
+// Things that are not the system's alone:
 // - a read-only file is refused as a copy or move target and for writing
 //   before the system is asked, because file systems that only emulate the
 //   attribute may let a privileged user through (wine run as root);
-// - the ini file's text is decoded by the profile functions themselves, in
-//   the machine's ANSI code page (1251 on a Russian Windows).
+// - a hidden or system file that is overwritten loses those attributes
+//   first, since Windows refuses to replace one with a normal file;
+// - the ini file is read as Windows-1251 text by the program's own reader,
+//   whatever the machine's ANSI code page (the profile functions would
+//   turn Cyrillic into '?' on a server whose locale is not Russian).
 #include "host/win32_api.h"
 
 #include <sddl.h>
@@ -22,11 +25,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
 #include "host/cp1251.h"
 #include "host/host.h"
+#include "host/ini_file.h"
 #include "host/program_messages.h"
 #include "host/terminal.h"
 #include "host/text.h"
@@ -60,6 +65,15 @@ SysError ErrorFromCode(DWORD code) {
       break;
     case ERROR_SERVICE_DOES_NOT_EXIST:
       error.kind = SysErrorKind::kServiceMissing;
+      break;
+    case ERROR_SERVICE_ALREADY_RUNNING:
+      error.kind = SysErrorKind::kServiceAlreadyRunning;
+      break;
+    case ERROR_SERVICE_DISABLED:
+      error.kind = SysErrorKind::kServiceDisabled;
+      break;
+    case ERROR_DEPENDENT_SERVICES_RUNNING:
+      error.kind = SysErrorKind::kDependentServices;
       break;
     default:
       error.kind = SysErrorKind::kOther;
@@ -139,6 +153,25 @@ std::wstring FullPathName(const std::wstring& path) {
       [&](wchar_t* buffer, DWORD size) { return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr); });
 }
 
+// A path as the file operations give it to the system: an absolute one in
+// the form "\\?\C:\..." or "\\?\UNC\server\share\...", which takes
+// paths longer than 260 characters on every Windows (the manifest's
+// long-path setting works only where a policy allows it). The system takes
+// such a path as it stands, so it is made from the full path name ("."
+// and ".." resolved, "/" turned into "\"). Relative paths and device
+// names stay as they are.
+std::wstring SysPath(const std::string& path) {
+  const std::wstring wide = Wide(path);
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  const bool drive = wide.size() >= 3 && wide[1] == L':' && separator(wide[2]);
+  const bool unc = wide.size() >= 3 && separator(wide[0]) && separator(wide[1]) && wide[2] != L'?' && wide[2] != L'.';
+  if (!drive && !unc) return wide;
+  const std::wstring full = FullPathName(wide);
+  if (drive && full.size() >= 3 && full[1] == L':') return L"\\\\?\\" + full;
+  if (unc && full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\') return L"\\\\?\\UNC" + full.substr(1);
+  return wide;
+}
+
 bool SamePath(const std::wstring& a, const std::wstring& b) {
   const std::wstring full_a = FullPathName(a), full_b = FullPathName(b);
   return !full_a.empty() &&
@@ -157,6 +190,20 @@ void RefuseIfReadOnly(const std::wstring& path) {
       !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     ThrowError(ERROR_ACCESS_DENIED);
   }
+}
+
+// Windows refuses CopyFile onto a hidden target and a CREATE_ALWAYS with
+// normal attributes over a hidden or system file; a file about to be
+// replaced loses both attributes first (read-only stays a refusal).
+void ClearHiddenAndSystem(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  constexpr DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      !(attributes & kHiddenSystem)) {
+    return;
+  }
+  const DWORD wanted = attributes & ~kHiddenSystem;
+  ::SetFileAttributesW(path.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted);
 }
 
 TDateTime FromSystemTime(const SYSTEMTIME& st) {
@@ -434,6 +481,10 @@ class Win32Service : public ServiceHandle {
     SERVICE_STATUS status{};
     ::ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status);
   }
+  void StopOrFail() override {
+    SERVICE_STATUS status{};
+    if (!::ControlService(handle_.get(), SERVICE_CONTROL_STOP, &status)) ThrowLastError();
+  }
 
  private:
   ServiceHandleGuard handle_;
@@ -479,6 +530,10 @@ DWORD CreateHiddenProcess(const std::string& command_line, const std::string& wo
 class Win32Host : public Host {
  public:
   Win32Host() {
+    // An unattended program: no system dialog (a drive not ready, a crash
+    // report, a missing file) may wait for someone to press a button. The
+    // mode is the process's and is inherited by the programs it starts.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     // The arguments as the system split the wide command line; main's
     // argv went through the ANSI code page.
     int count = 0;
@@ -494,7 +549,7 @@ class Win32Host : public Host {
   }
 
   std::optional<FileAttributes> GetAttributes(const std::string& path) override {
-    const DWORD attributes = ::GetFileAttributesW(Wide(path).c_str());
+    const DWORD attributes = ::GetFileAttributesW(SysPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
     FileAttributes a;
     a.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -507,7 +562,7 @@ class Win32Host : public Host {
   }
 
   void SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = SysPath(path);
     DWORD current = ::GetFileAttributesW(wide.c_str());
     if (current == INVALID_FILE_ATTRIBUTES) ThrowLastError();
     // The four flags we know are set as asked; the others (compression,
@@ -526,7 +581,7 @@ class Win32Host : public Host {
   std::vector<DirEntry> FindEntries(const std::string& pattern) override {
     std::vector<DirEntry> entries;
     WIN32_FIND_DATAW data;
-    const HANDLE search = ::FindFirstFileW(Wide(pattern).c_str(), &data);
+    const HANDLE search = ::FindFirstFileW(SysPath(pattern).c_str(), &data);
     if (search == INVALID_HANDLE_VALUE) return entries;
     do {
       DirEntry entry;
@@ -543,8 +598,8 @@ class Win32Host : public Host {
   }
 
   void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
-    const std::wstring wide =
-        Wide(IncludePathDelimiter(directory)) + (entry.reachable() ? Wide(entry.name) : Utf8ToWide(entry.system_name));
+    const std::wstring wide = SysPath(IncludePathDelimiter(directory)) +
+                              (entry.reachable() ? Wide(entry.name) : Utf8ToWide(entry.system_name));
     const DWORD attributes = ::GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) ThrowError(ERROR_ACCESS_DENIED);
@@ -559,42 +614,45 @@ class Win32Host : public Host {
   void CopyFile(const std::string& from, const std::string& to) override {
     // The system's copy keeps the time and attributes and refuses a
     // read-only target.
-    const std::wstring target = Wide(to);
+    const std::wstring target = SysPath(to);
     RefuseIfReadOnly(target);
-    if (!::CopyFileW(Wide(from).c_str(), target.c_str(), FALSE)) ThrowLastError();
+    ClearHiddenAndSystem(target);
+    if (!::CopyFileW(SysPath(from).c_str(), target.c_str(), FALSE)) ThrowLastError();
   }
 
   void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
-    const std::wstring source = Wide(from), target = Wide(to);
+    const std::wstring source = SysPath(from), target = SysPath(to);
     // Renaming a read-only file is allowed; replacing one is not.
     if (!SamePath(source, target)) RefuseIfReadOnly(target);
-    DWORD flags = MOVEFILE_REPLACE_EXISTING;
+    // Write-through: the call returns once the move is on the disk, also
+    // one made as a copy across volumes.
+    DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (allow_copy) flags |= MOVEFILE_COPY_ALLOWED;
     if (!::MoveFileExW(source.c_str(), target.c_str(), flags)) ThrowLastError();
   }
 
   void DeleteFile(const std::string& path) override {
-    if (!::DeleteFileW(Wide(path).c_str())) ThrowLastError();
+    if (!::DeleteFileW(SysPath(path).c_str())) ThrowLastError();
   }
 
   void CreateDirectory(const std::string& path) override {
-    if (!::CreateDirectoryW(Wide(path).c_str(), nullptr)) ThrowLastError();
+    if (!::CreateDirectoryW(SysPath(path).c_str(), nullptr)) ThrowLastError();
   }
 
   void RemoveDirectory(const std::string& path) override {
-    if (!::RemoveDirectoryW(Wide(path).c_str())) ThrowLastError();
+    if (!::RemoveDirectoryW(SysPath(path).c_str())) ThrowLastError();
   }
 
   std::int64_t FileSize(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
     return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   }
 
   std::optional<TDateTime> FileWriteTime(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(Wide(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+    if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
     FILETIME local;
     SYSTEMTIME st;
     if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &st)) {
@@ -604,9 +662,9 @@ class Win32Host : public Host {
   }
 
   void FlushDirectory(const std::string&) override {
-    // NTFS journals its directory entries itself: a completed MoveFileEx is
-    // on the disk without a flush of the directory, and Windows has no way
-    // to flush a directory handle anyway.
+    // Windows has no flush of a directory's entries: the renames themselves
+    // are made with MOVEFILE_WRITE_THROUGH (see MoveFile), and NTFS logs
+    // the change of the entries in its journal.
   }
 
   void FlushTree(const std::string& directory) override {
@@ -631,7 +689,7 @@ class Win32Host : public Host {
     FILETIME local, utc;
     if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc)) ThrowLastError();
     // Directories open only with backup semantics.
-    HandleGuard file(::CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+    HandleGuard file(::CreateFileW(SysPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file.valid()) ThrowLastError();
@@ -684,8 +742,9 @@ class Win32Host : public Host {
         share_flags = FILE_SHARE_READ | FILE_SHARE_WRITE;
         break;
     }
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = SysPath(path);
     if (mode != OpenMode::kRead) RefuseIfReadOnly(wide);
+    if (mode == OpenMode::kCreate) ClearHiddenAndSystem(wide);
     OwnerOnlySecurity owner_only;
     if (mode == OpenMode::kCreatePrivate) owner_only.Build();
     const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
@@ -797,26 +856,22 @@ class Win32Host : public Host {
 
   std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,
                             const std::string& fallback) override {
-    // The profile functions look for a bare or relative name in the Windows
-    // directory; the program means the current one.
-    std::wstring path = FullPathName(Wide(file));
-    if (path.empty()) return fallback;
-    // The system may hold the file cached; flushing makes it read the file
-    // as it is on disk now.
-    ::WritePrivateProfileStringW(nullptr, nullptr, nullptr, path.c_str());
-    const std::wstring wide_section = Wide(section), wide_key = Wide(key), wide_fallback = Wide(fallback);
-    std::wstring buffer(4096, L'\0');
-    for (;;) {
-      const DWORD n = ::GetPrivateProfileStringW(wide_section.c_str(), wide_key.c_str(), wide_fallback.c_str(),
-                                                 buffer.data(), static_cast<DWORD>(buffer.size()), path.c_str());
-      // A value that filled the buffer may have been cut; read it again
-      // with more room.
-      if (n + 1 < buffer.size() || buffer.size() >= (1u << 24)) {
-        buffer.resize(n);
-        return Narrow(buffer);
-      }
-      buffer.assign(buffer.size() * 4, L'\0');
+    // A relative name is taken from the current directory (the profile
+    // functions would look in the Windows directory).
+    std::string text;
+    try {
+      text = ReadFileText(file);
+    } catch (const Exception&) {
+      return fallback;
     }
+    // A file saved as Unicode (UTF-16 with its byte order mark) is read as
+    // the profile functions read it; any other as Windows-1251.
+    if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+      std::wstring wide((text.size() - 2) / 2, L'\0');
+      std::memcpy(wide.data(), text.data() + 2, wide.size() * sizeof(wchar_t));
+      text = Narrow(wide);
+    }
+    return FindIniValue(text, section, key).value_or(fallback);
   }
 
   TDateTime Now() override {
@@ -829,9 +884,17 @@ class Win32Host : public Host {
 
   NamedMutex CreateNamedMutex(const std::string& name) override {
     NamedMutex result;
-    const HANDLE handle = ::CreateMutexW(nullptr, TRUE, Wide(name).c_str());
+    // In the global namespace: without the prefix the name exists only in
+    // the caller's session, and a scheduled run (session 0) would not see
+    // an administrator's run over a remote desktop.
+    const HANDLE handle = ::CreateMutexW(nullptr, TRUE, (L"Global\\" + Wide(name)).c_str());
     const DWORD error = ::GetLastError();
-    if (handle == nullptr) return result;
+    // One that exists but cannot be opened was made by another account's
+    // process (a service's run): taken all the same.
+    if (handle == nullptr) {
+      result.already_existed = error == ERROR_ACCESS_DENIED;
+      return result;
+    }
     result.already_existed = error == ERROR_ALREADY_EXISTS;
     // An existing mutex is opened without taking it, whatever was asked.
     result.handle = std::make_unique<Win32Mutex>(handle, !result.already_existed);
@@ -839,6 +902,7 @@ class Win32Host : public Host {
   }
 
   void ReportError(const std::string& source, const std::string& message) override {
+    RegisterEventSourceMessages(Wide(source));
     const HANDLE log = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
     if (log == nullptr) ThrowLastError();
     const std::wstring text = Wide(message);
@@ -859,8 +923,9 @@ class Win32Host : public Host {
     DWORD previous_mode = 0;
     const bool mode_set = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
     const HMODULE module = ::LoadLibraryW(Wide(name).c_str());
+    const DWORD error = ::GetLastError();
     if (mode_set) ::SetThreadErrorMode(previous_mode, nullptr);
-    if (module == nullptr) return nullptr;
+    if (module == nullptr) ThrowError(error);
     return std::make_unique<Win32Library>(module);
   }
 
@@ -942,6 +1007,25 @@ class Win32Host : public Host {
   }
 
  private:
+  // Registers `source` in the Application log with this executable as its
+  // message file (its message 0 is the entry's text), so that Event Viewer
+  // shows the text without "the description cannot be found". Best effort:
+  // without the right to write the key the entry goes as it is.
+  void RegisterEventSourceMessages(const std::wstring& source) {
+    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
+      return;
+    }
+    const std::wstring file = Wide(executable_path_);
+    ::RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                     static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    ::RegCloseKey(key);
+  }
+
   std::vector<std::string> arguments_;
   std::string executable_path_;
 };

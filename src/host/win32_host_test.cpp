@@ -16,6 +16,8 @@
 #include "host/text.h"
 #include "host/win32_api.h"
 
+#include <sddl.h>
+
 namespace korvel::host {
 namespace {
 
@@ -296,16 +298,96 @@ TEST(Win32Host, FileVersionsComeFromTheVersionResource) {
   EXPECT_TRUE(version[0] >= '0' && version[0] <= '9') << version;
 }
 
+// The single-run lock is seen from every session: a scheduled run (session
+// 0) and one over a remote desktop exclude each other. One that another
+// account made, which this one may not open, is held.
+TEST(Win32Host, TheNamedMutexIsGlobalAndOneThatCannotBeOpenedIsHeld) {
+  const std::string name = "KorvelTest" + std::to_string(::GetCurrentProcessId());
+  {
+    const NamedMutex held = SystemHost().CreateNamedMutex(name);
+    ASSERT_TRUE(held.handle);
+    const HANDLE global = ::OpenMutexW(SYNCHRONIZE, FALSE, (L"Global\\" + Wide(name)).c_str());
+    EXPECT_NE(global, nullptr);
+    if (global != nullptr) ::CloseHandle(global);
+    const HANDLE local = ::OpenMutexW(SYNCHRONIZE, FALSE, (L"Local\\" + Wide(name)).c_str());
+    EXPECT_EQ(local, nullptr);
+    if (local != nullptr) ::CloseHandle(local);
+  }
+  // An empty access list: nobody may open it (wine may let its owner in,
+  // which then finds it existing: held all the same).
+  PSECURITY_DESCRIPTOR nobody = nullptr;
+  ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &nobody, nullptr));
+  SECURITY_ATTRIBUTES security{sizeof security, nobody, FALSE};
+  const HANDLE other = ::CreateMutexW(&security, FALSE, (L"Global\\" + Wide(name + "Other")).c_str());
+  ::LocalFree(nobody);
+  ASSERT_NE(other, nullptr);
+  const NamedMutex refused = SystemHost().CreateNamedMutex(name + "Other");
+  EXPECT_TRUE(refused.already_existed);
+  ::CloseHandle(other);
+}
+
+// The system's search also matches 8.3 short names (x.update is X~1.UPD,
+// or the like under wine): the long name decides.
+TEST(Win32Host, MasksMatchTheLongNameNotTheShortOne) {
+  TempDir dir;
+  WriteFile(dir / "x.update", "12345");
+  WriteFile(dir / "a.upd", "1");
+  std::vector<std::string> names;
+  SystemHost().ListFiles(dir.path(), "*.upd", names);
+  EXPECT_EQ(names, (std::vector<std::string>{"a.upd"}));
+  EXPECT_EQ(SystemHost().GetFileSize64(dir / "*.upd"), 1);
+}
+
+// Paths past 260 characters work in every file operation; targets that are
+// hidden or system files are overwritten and copied onto.
+TEST(Win32Host, LongPathsAndHiddenTargets) {
+  TempDir root;
+  Host& host = SystemHost();
+  const std::string dir = root / (std::string(100, 'a') + "\\" + std::string(100, 'b') + "\\" + std::string(100, 'c'));
+  ASSERT_TRUE(host.ForceDirectoriesOrFail(dir));
+  const std::string file = dir + "\\" + std::string(40, 'f') + ".upd";
+  host.WriteFileText(file, "one");
+  host.CopyFileOrFail(file, file + ".copy");
+  host.RenameFileOrFail(file + ".copy", file + ".moved");
+  std::vector<std::string> names;
+  host.ListFiles(dir, "*.*", names);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names.size(), 2u);
+  EXPECT_EQ(host.GetFileSize64(file + ".moved"), 3);
+  EXPECT_TRUE(host.GetFileDateTime(file) > 0);
+  for (const std::string& target : {file, file + ".moved"}) {
+    host.SetAttributes(target, FileAttributes{.hidden = true, .system = true});
+  }
+  host.WriteFileText(file, "two");
+  host.CopyFileOrFail(file, file + ".moved");
+  EXPECT_EQ(host.ReadFileText(file + ".moved"), "two");
+  host.DeleteFileOrFail(file + ".moved");
+  host.DeleteDirectoryTree(root / std::string(100, 'a'), false);
+  EXPECT_FALSE(host.DirectoryExists(root / std::string(100, 'a')));
+}
+
 TEST(Win32Host, LibrariesAndTheirSymbols) {
   auto kernel = SystemHost().LoadLibrary("kernel32.dll");
   ASSERT_TRUE(kernel);
   EXPECT_NE(kernel->Symbol("GetTickCount"), nullptr);
   EXPECT_EQ(kernel->Symbol("NoSuchFunction"), nullptr);
-  EXPECT_FALSE(SystemHost().LoadLibrary("no-such-library.dll"));
+  try {
+    SystemHost().LoadLibrary("no-such-library.dll");
+    ADD_FAILURE() << "loaded";
+  } catch (const EOSError& e) {
+    EXPECT_EQ(e.Cause().code, ERROR_MOD_NOT_FOUND);
+    EXPECT_FALSE(e.Cause().text.empty());
+  }
 }
 
-TEST(Win32Host, EventLogTakesAnErrorEntry) {
+TEST(Win32Host, EventLogTakesAnErrorEntryOfARegisteredSource) {
   EXPECT_NO_THROW(SystemHost().ReportError("korvel_host_tests.exe", "Ошибка WriteLog:\r\nпроверка"_cp));
+  wchar_t file[1024];
+  DWORD size = sizeof file;
+  const wchar_t* key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\korvel_host_tests.exe";
+  ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, key, L"EventMessageFile", RRF_RT_REG_SZ, nullptr, file, &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(Narrow(file), SystemHost().ExecutablePath());
 }
 
 TEST(Win32Host, DiskFreeBytesIsTheCallersShare) {

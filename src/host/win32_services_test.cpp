@@ -121,5 +121,27 @@ TEST(Win32Services, ARealServiceStartedQueriedListedAndStopped) {
   }
 }
 
+// A disabled service fails at once, with the system's reason, instead of
+// spending the whole budget on start requests.
+TEST(Win32Services, ADisabledServiceFailsAtOnceNamingTheCause) {
+  Host& host = SystemHost();
+  const std::string program = ExtractFilePath(host.ExecutablePath()) + "korvel_test_service.exe";
+  ScopedService scoped(L"KorvelDisabledService", L"\"" + Wide(program) + L"\" -service x");
+  ASSERT_TRUE(scoped.created());
+  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE service = ::OpenServiceW(manager, L"KorvelDisabledService", SERVICE_ALL_ACCESS);
+  ASSERT_TRUE(::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE, nullptr,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+  ::CloseServiceHandle(service);
+  ::CloseServiceHandle(manager);
+  try {
+    host.ServiceControl("KorvelDisabledService", true);
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Cause().kind, SysErrorKind::kServiceDisabled);
+    EXPECT_EQ(e.Message(), "Не удается запустить сервис KorvelDisabledService: "_cp + LastErrorText(e.Cause()));
+  }
+}
+
 }  // namespace
 }  // namespace korvel::host

@@ -60,7 +60,9 @@ void Update(host::Host& host, const std::string& source, const LogLineFn& log) {
   log("Обновление службы ..."_cp);
   if (host.FileExists(installed)) {
     host.ClearFileAttributes(installed);
-    host.RenameFileOrFail(installed, host::ChangeFileExt(installed, ".old"));
+    // The running service may execute the build an earlier update moved
+    // aside: that one is left alone.
+    MoveAside(host, installed);
   }
   host.CopyFileOrFail(source, installed);
   // The first letter is a Latin C, as the office's log readers expect.

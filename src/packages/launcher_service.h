@@ -26,8 +26,8 @@ bool SameLauncherBuild(std::int64_t size_a, TDateTime time_a, std::int64_t size_
 // Otherwise: a missing service is installed (the program copied into
 // `exe_dir` and run with /INSTALL /SILENT) and started; an installed one
 // whose program has another file name fails the step; one whose program is
-// another build gets the distribution's (the old one kept as ".old"; the
-// running service goes on until its next start). Raises with the messages
+// another build gets the distribution's (the old one moved aside by
+// MoveAside; the running service goes on until its next start). Raises with the messages
 // of each failure.
 void CheckLauncherService(host::Host& host, const std::string& distrib_dir, const std::string& exe_dir,
                           const LogLineFn& log);

@@ -67,8 +67,7 @@ void MoveOneFile(host::Host& host, const std::string& file, const std::string& t
         log(e.Message());
         log("Вторая попытка ..."_cp);
         try {
-          host.RenameFileOrFail(target, host::ChangeFileExt(target, ".old"));
-          aside = host::ChangeFileExt(target, ".old");
+          aside = MoveAside(host, target);
         } catch (const Exception&) {
           host.Sleep(kHeldTargetWaitMs);
         }
@@ -89,6 +88,23 @@ void MoveOneFile(host::Host& host, const std::string& file, const std::string& t
 }
 
 }  // namespace
+
+std::string MoveAside(host::Host& host, const std::string& file) {
+  constexpr int kAsideNames = 100;
+  std::string aside = host::ChangeFileExt(file, ".old");
+  for (int n = 1; n <= kAsideNames && host.FileExists(aside); ++n) {
+    host.ClearFileAttributes(aside);
+    try {
+      host.DeleteFile(aside);
+      break;
+    } catch (const Exception&) {
+      // Held by a running program: it stays, the next name is tried.
+    }
+    aside = host::ChangeFileExt(file, ".old" + std::to_string(n));
+  }
+  host.RenameFileOrFail(file, aside);
+  return aside;
+}
 
 bool IsTargetHeldError(const SysError& error) {
   if constexpr (host::kWindows) {

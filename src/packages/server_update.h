@@ -23,6 +23,13 @@ using LogLineFn = std::function<void(std::string_view line)>;
 // (lock violation); on POSIX EACCES, EPERM, EBUSY and ETXTBSY.
 bool IsTargetHeldError(const SysError& error);
 
+// Moves `file` aside to its name with ".old" and returns that name. A file
+// already there is removed first; when it cannot be (Windows refuses while
+// a program runs from it: the launcher service after an earlier update),
+// the first of ".old1", ".old2", ... that is free or can be freed is taken
+// instead. Raises RenameFileOrFail's message.
+std::string MoveAside(host::Host& host, const std::string& file);
+
 // Moves every file below `tmp_dir` into `target_dir` under the same
 // relative path, replacing what is there. A target that resists the first
 // move (IsTargetHeldError) is moved aside to its name with ".old" (after

@@ -72,7 +72,19 @@ class FaultHost : public RunTestHost {
     commands.push_back(command_line);
     RunTestHost::RunAndWait(command_line, working_dir);
   }
+  // Windows keeps a running program's file: it may be renamed (the program
+  // goes on from the new name) but not replaced or deleted.
+  void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
+    if (to == running) throw EOSError(AccessDenied());
+    RunTestHost::MoveFile(from, to, allow_copy);
+    if (from == running) running = to;
+  }
+  void DeleteFile(const std::string& path) override {
+    if (path == running) throw EOSError(AccessDenied());
+    RunTestHost::DeleteFile(path);
+  }
   bool deny_manager = false, deny_service = false, refuse_start = false;
+  std::string running;  // the file the running service executes
   V commands;
 };
 
@@ -252,6 +264,25 @@ TEST_F(LauncherService, ReplacesAnotherBuildAndKeepsTheServiceRunning) {
   EXPECT_THAT(Log().back(), "Cлужба TarnelService успешно обновлена"_cp);
   EXPECT_EQ(ReadFile(installed_), "build 3 (larger)");
   EXPECT_EQ(ReadFile(dm_.ExeDir + "TarnelSrv.old"), "build 2");
+}
+
+// Updates before the service restarts: the build it runs stays where the
+// first one put it, each later one moves aside to a free name.
+TEST_F(LauncherService, LaterUpdatesLeaveTheRunningBuildAlone) {
+  services_.Install(kService, installed_);
+  host_.running = installed_;
+  WriteFile(installed_, "build 1");
+  SetTime(installed_, kTime);
+  for (int build = 2; build <= 4; ++build) {
+    WriteFile(source_, "build " + std::to_string(build));
+    SetTime(source_, kTime + 120 * build);  // two minutes apart: another build each time
+    dm_.CheckLauncherService();
+    EXPECT_EQ(Log().back(), "Cлужба TarnelService успешно обновлена"_cp);
+    EXPECT_EQ(ReadFile(installed_), "build " + std::to_string(build));
+  }
+  EXPECT_EQ(host_.running, dm_.ExeDir + "TarnelSrv.old");
+  EXPECT_EQ(ReadFile(host_.running), "build 1");
+  EXPECT_EQ(ReadFile(dm_.ExeDir + "TarnelSrv.old1"), "build 3");  // build 2's place, freed again
 }
 
 TEST(LauncherBuild, SameWithinOneMinuteEitherWay) {

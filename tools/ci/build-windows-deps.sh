@@ -4,20 +4,31 @@
 # Debian's own source packages (fetched with apt-get source through a
 # private apt configuration; the system's is not touched). zlib comes from
 # Debian's libz-mingw-w64-dev.
-# Usage: tools/ci/build-windows-deps.sh PREFIX
-# PREFIX gets include/, lib/ and lib/pkgconfig/; cmake/mingw-w64.cmake
-# finds them there (KORVEL_WINDOWS_DEPS). Nothing is done when PREFIX holds
-# a complete build already.
+# Usage: tools/ci/build-windows-deps.sh PREFIX [i686|x86_64]
+# For 32-bit Windows (i686, the shipped build; the default) or 64-bit.
+# PREFIX gets include/, lib/ and lib/pkgconfig/; cmake/mingw-w64-i686.cmake
+# and cmake/mingw-w64.cmake find them there (KORVEL_WINDOWS_DEPS). Nothing
+# is done when PREFIX holds a complete build for that architecture already.
 set -euo pipefail
-[ $# -eq 1 ] || { echo "usage: $0 PREFIX" >&2; exit 2; }
+[ $# -eq 1 ] || [ $# -eq 2 ] || { echo "usage: $0 PREFIX [i686|x86_64]" >&2; exit 2; }
+arch=${2:-i686}
+case "$arch" in
+  i686) triple=i686-w64-mingw32 compiler=g++-mingw-w64-i686-posix openssl_target=mingw
+    toolchain=mingw-w64-i686.cmake ;;
+  x86_64) triple=x86_64-w64-mingw32 compiler=g++-mingw-w64-x86-64-posix openssl_target=mingw64
+    toolchain=mingw-w64.cmake ;;
+  *) echo "$0: unknown architecture $arch (i686 or x86_64)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 mkdir -p "$1"
 prefix=$(cd "$1" && pwd)
-stamp="$prefix/.complete"
+stamp="$prefix/.complete-$arch"
 [ -f "$stamp" ] && exit 0
+# A prefix of the other architecture is built again from scratch.
+rm -rf "${prefix:?}"/{include,lib,bin,share} "${prefix:?}"/.complete*
 
-tools/ci/install-deps.sh g++-mingw-w64-x86-64-posix libz-mingw-w64-dev cmake ninja-build make perl xz-utils
+tools/ci/install-deps.sh "$compiler" libz-mingw-w64-dev cmake ninja-build make perl xz-utils
 
 work="$prefix/.work"
 rm -rf "$work"
@@ -36,7 +47,7 @@ mkdir -p "$work/openssl"
 tar -xzf "$(ls "$work"/src/openssl_*.orig.tar.gz)" -C "$work/openssl" --strip-components=1
 (
   cd "$work/openssl"
-  ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$prefix" --libdir=lib \
+  ./Configure "$openssl_target" --cross-compile-prefix="$triple-" --prefix="$prefix" --libdir=lib \
     no-shared no-tests no-engine no-dso no-async no-module no-ssl no-dtls no-legacy no-ui-console >/dev/null
   make -j2 build_libs >/dev/null
   make install_dev >/dev/null
@@ -45,7 +56,7 @@ tar -xzf "$(ls "$work"/src/openssl_*.orig.tar.gz)" -C "$work/openssl" --strip-co
 # libzip: deflate through zlib; no encryption or other compressors.
 mkdir -p "$work/libzip"
 tar -xJf "$(ls "$work"/src/libzip_*.orig.tar.xz)" -C "$work/libzip" --strip-components=1
-cmake -S "$work/libzip" -B "$work/libzip-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+cmake -S "$work/libzip" -B "$work/libzip-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
   -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
   -DENABLE_COMMONCRYPTO=OFF -DENABLE_GNUTLS=OFF -DENABLE_MBEDTLS=OFF -DENABLE_OPENSSL=OFF \
   -DENABLE_WINDOWS_CRYPTO=OFF -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_ZSTD=OFF \
@@ -56,5 +67,5 @@ cmake --install "$work/libzip-build" >/dev/null
 sed -i 's|^prefix=.*|prefix=${pcfiledir}/../..|' "$prefix/lib/pkgconfig/libzip.pc"
 
 rm -rf "$work"
-echo "OpenSSL and libzip for Windows in $prefix"
+echo "OpenSSL and libzip for Windows ($arch) in $prefix"
 touch "$stamp"

@@ -9,6 +9,6 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args = host->Arguments();
   if (args.size() != 2) return 3;
   const korvel::host::NamedMutex mutex = host->CreateNamedMutex(args[1]);
-  if (!mutex.handle) return 2;
-  return mutex.already_existed ? 1 : 0;
+  if (mutex.already_existed) return 1;
+  return mutex.handle ? 0 : 2;
 }
