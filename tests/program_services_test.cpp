@@ -11,7 +11,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <set>
 
 #include "dbservice/db_service.h"
 #include "fb/database.h"
@@ -218,7 +221,9 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
       outcome = "no live file, no .lst; .new and .tmp as before";
     }
 
-    const V next = Run();
+    // The crashed run's log stays: the doctor reads the swap from it.
+    inst_.Run({"/Scripts"});
+    const V next = inst_.LogMessages();
     std::string next_run;
     if (live == "missing") {
       EXPECT_TRUE(InOrder(next, {"Ошибка Exception:", "БД находится в нерабочем состоянии!"})) << where;
@@ -245,6 +250,125 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
   }
   EXPECT_GT(point, 10);
   for (const std::string& row : matrix) std::cout << row << "\n";
+}
+
+// Every regular file directly in `dir`, by name.
+using DirFiles = std::map<std::string, std::string>;
+DirFiles Snapshot(const std::string& dir) {
+  DirFiles files;
+  V names;
+  SystemHost().ListFiles(dir, "*", names);
+  for (const std::string& name : names) files[name] = ReadFile(dir + name);
+  return files;
+}
+void Restore(const std::string& dir, const DirFiles& files) {
+  V names;
+  SystemHost().ListFiles(dir, "*", names);
+  for (const std::string& name : names) SystemHost().DeleteFile(dir + name);
+  for (const auto& [name, bytes] : files) WriteFile(dir + name, bytes);
+}
+
+// The power goes right after each operation that changes the database's
+// directory on the disk (host/testing/power_cut_host.h: what was not
+// flushed is lost, what the server wrote counts as not flushed), one cut
+// per run: an update that succeeds, one whose script fails, one whose
+// metadata check fails, each with and without a shadow. After each cut a
+// whole copy of the database from before or after the update is there
+// (the live file, else ".lst", else ".tmp" between the renames), and the
+// next run brings it back, or, without the live file, doctor --repair and
+// then a run. The repair itself is cut after each of its operations, from
+// each state without the live file that a cut of the update leaves.
+TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
+  const std::string dir = host::ExtractFilePath(path_), probe = inst_.root() / "probe.fdb";
+  const std::string before = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T v1200",
+                    after = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U v1203";
+  const auto cut_run = [&](const std::function<ProgramResult()>& program, int point) {
+    ::setenv("KORVEL_TEST_CUT_AT", std::to_string(point).c_str(), 1);
+    ::setenv("KORVEL_TEST_CUT_DIR", cp1251::ToUtf8(dir).c_str(), 1);
+    ProgramResult result = program();
+    ::unsetenv("KORVEL_TEST_CUT_AT");
+    ::unsetenv("KORVEL_TEST_CUT_DIR");
+    return result;
+  };
+  const auto doctor = [&](int cut_at) {
+    const V args = {"doctor", "--dir", cp1251::ToUtf8(inst_.exe_dir()), "--repair"};
+    const auto run = [&] { return RunProgram(ToolTestBuildProgram(), args); };
+    return cut_at > 0 ? cut_run(run, cut_at) : run();
+  };
+  // The invariant after a cut: the name of the whole copy, "" when none.
+  const auto whole_copy = [&](bool changed_allowed) -> std::string {
+    const std::string live = Content(path_, probe);
+    if (live != "missing") return live == before || (changed_allowed && live == after) ? "live" : "";
+    if (Exists(path_ + ".lst")) return Content(path_ + ".lst", probe) == before ? ".lst" : "";
+    return Content(path_ + ".tmp", probe) == before ? ".tmp" : "";
+  };
+  std::set<std::string> repairs_cut;  // the states the repair was cut from
+  int update_cuts = 0, repair_cuts = 0;
+  for (const bool shadow : {false, true}) {
+    if (shadow) {
+      fb::testing::ExecuteStatements(db_, {"create shadow 1 '" + host::ChangeFileExt(path_, ".shd") + "'"});
+      WriteFile(host::ChangeFileExt(path_, ".ShadowLink"), host::ChangeFileExt(path_, ".shd") + "\r\n");
+    }
+    const DirFiles pristine = Snapshot(dir);
+    for (const std::string kind : {"success", "failing script", "failing metadata check"}) {
+      Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
+      Script("1202.sql", kind == "failing script" ? "vacuum;\r\n" : "commit;\r\n");
+      Script("1203.sql", "update ORGANIZATION set SYSVERNO = 1203;\r\ncommit;\r\n");
+      // The metadata check cannot make its meta.fdb where a directory is.
+      if (kind == "failing metadata check") {
+        ASSERT_TRUE(SystemHost().ForceDirectoriesOrFail(dir + "meta.fdb"));
+      }
+      const bool succeeds = kind == "success";
+      for (int point = 1;; ++point) {
+        ASSERT_LT(point, 60) << kind;
+        Restore(dir, pristine);
+        services_.Host().ServiceControl("FirebirdServerPelkora", true);
+        SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
+        const ProgramResult cut = cut_run([&] { return inst_.Run({"/Scripts"}); }, point);
+        if (cut.exit_code == 0) break;  // the run has fewer operations
+        ASSERT_EQ(cut.exit_code, 77) << cut.error << inst_.LogUtf8();
+        ++update_cuts;
+        std::string where = kind + (shadow ? ", shadow" : "") + ": cut after " + std::to_string(point) + " " +
+                            cut.error.substr(0, cut.error.find('\n'));
+        const std::string copy = whole_copy(succeeds);
+        ASSERT_NE(copy, "") << where;
+        if (copy != "live") {
+          // Each such state once: the repair cut after each of its own
+          // operations leaves a whole copy that an uncut repair puts back.
+          const std::string state = copy + (Exists(path_ + ".new") ? "+.new" : "") + (shadow ? "+shadow" : "");
+          if (repairs_cut.insert(state).second) {
+            const DirFiles left = Snapshot(dir);
+            for (int repair_point = 1;; ++repair_point) {
+              ASSERT_LT(repair_point, 20) << where;
+              Restore(dir, left);
+              const ProgramResult repair = doctor(repair_point);
+              if (repair.exit_code != 77) break;
+              ++repair_cuts;
+              const std::string repair_where = where + "; repair cut after " + repair.error.substr(0, repair.error.find('\n'));
+              EXPECT_NE(whole_copy(false), "") << repair_where;
+              const ProgramResult again = doctor(0);
+              EXPECT_EQ(Content(path_, probe), before) << repair_where << "\n" << again.output;
+            }
+            Restore(dir, left);
+          }
+          const ProgramResult repaired = doctor(0);
+          EXPECT_THAT(repaired.output, HasSubstr("the database is back under its live name")) << where << "\n"
+                                                                                             << repaired.output;
+          EXPECT_EQ(Content(path_, probe), before) << where;
+        }
+        // The next run does the update (again), or fails as the first did
+        // with the database as before.
+        inst_.Run({"/Scripts"});
+        const std::string log = inst_.LogUtf8();
+        EXPECT_EQ(Content(path_, probe), succeeds ? after : before) << where << "\n" << log;
+        EXPECT_THAT(log.substr(log.rfind("\r\n\r\n")), succeeds ? HasSubstr("Завершение - OK") : HasSubstr("Ошибка"))
+            << where;
+      }
+      if (kind == "failing metadata check") SystemHost().RemoveDirectory(dir + "meta.fdb");
+    }
+  }
+  std::cout << "power cuts: " << update_cuts << " in the update, " << repair_cuts << " in the repair\n";
+  EXPECT_GT(update_cuts, 60);
 }
 
 // A Classic server's installation (version 1520 keeps the Classic flag):

@@ -195,7 +195,7 @@ TEST_F(DoctorTool, AnUnreachableOrShutDownDatabaseAndABrokenConfiguration) {
                                                std::vector<std::string>{"doctor", "--ini"}}) {
     const ProgramResult result = RunProgram(ToolTestBuildProgram(), args);
     EXPECT_EQ(result.exit_code, 2) << args.back();
-    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--repair]"));
+    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--repair [--restore-previous]]"));
   }
 }
 
@@ -252,8 +252,10 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
          fs.CopyFile(changed, L + ".new");
        },
        "PROBLEM  no live file, .lst and .new: an update was cut off while it worked on .new", true},
+      // ".new" as a power cut may leave the file the server wrote: torn (its
+      // header page lost); the flushed ".tmp" is whole.
       {"between the renames", [&] {
-         fs.CopyFile(down, L + ".new");
+         WriteFile(L + ".new", std::string(4096, '\0') + ReadFile(down).substr(4096));
          fs.CopyFile(down, L + ".tmp");
        },
        "PROBLEM  no live file, no .lst, .new and a complete .tmp: an update was cut off between its two renames",

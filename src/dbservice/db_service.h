@@ -50,6 +50,14 @@ inline constexpr const char* kLegacyServiceName = "YaffilSQLServer(SS)";
 // The Classic server's process, checked before its service is stopped.
 inline constexpr const char* kClassicServerExe = "fb_inet_server.exe";
 
+// A rename of a database file happened, but its directory could not be put
+// on the disk: the new name holds until a power cut.
+class EDirectoryNotFlushed : public Exception {
+ public:
+  using Exception::Exception;
+  const char* TypeName() const override { return "EDirectoryNotFlushed"; }
+};
+
 class TDbService {
  public:
   // DataModuleCreate: the administrator's login on the services components
@@ -135,11 +143,16 @@ class TDbService {
   // Writes ShadowFileName + CR LF into the ".ShadowLink" file, or deletes
   // that file (DeleteFileOrFail) when there is no shadow.
   void SaveShadowLink();
-  // A move on the same volume that replaces the target; "Файл %s
-  // переименован в %s." on success, else raises "Ошибка переименования
-  // файла %s в %s :\r\n%s.". The directory is flushed after the move, so
-  // that the new name survives a power cut.
+  // A move on the same volume that replaces the target; raises "Ошибка
+  // переименования файла %s в %s :\r\n%s." when it fails. After the move
+  // "Файл %s переименован в %s." and the directories of both names are
+  // flushed, so that the new name survives a power cut; a failed flush
+  // raises EDirectoryNotFlushed ("Ошибка записи на диск каталога %s после
+  // переименования файла %s в %s :\r\n%s.") with the file already moved.
   void MoveDbFile(const std::string& Source, const std::string& Target);
+  // Puts what the server wrote into a database file on the disk; raises
+  // "Ошибка записи на диск файла %s :\r\n%s.".
+  void FlushDbFile(const std::string& FileName);
   // "Копирование файла %s в %s ...", an overwriting copy (CopyFileOrFail)
   // that is put on the disk before it returns, "Копирование - OK".
   void CopyDbFile(const std::string& Source, const std::string& Target);
