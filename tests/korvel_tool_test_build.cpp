@@ -47,17 +47,8 @@ int main(int argc, char** argv) {
   const std::unique_ptr<korvel::host::Host> system =
       korvel::host::CreateSystemHost(argc, argv, Environment("KORVEL_TEST_SERVICE_ROOT"));
   // KORVEL_TEST_CUT_AT: the power goes after that operation (see above).
-  std::unique_ptr<korvel::host::PowerCutHost> cut;
-  korvel::host::Host* base = system.get();
-  if (const long cut_at = std::atol(Environment("KORVEL_TEST_CUT_AT").c_str()); cut_at > 0) {
-    cut = std::make_unique<korvel::host::PowerCutHost>(*system, Environment("KORVEL_TEST_CUT_DIR"), cut_at,
-                                                       [](const std::string& operation) {
-                                                         std::fprintf(stderr, "%s\n", operation.c_str());
-                                                         std::fflush(stderr);
-                                                         std::_Exit(77);
-                                                       });
-    base = cut.get();
-  }
+  const std::unique_ptr<korvel::host::PowerCutHost> cut = korvel::host::PowerCutFromEnvironment(*system);
+  korvel::host::Host* base = cut ? cut.get() : system.get();
   ToolTestHost host(*base);
   return korvel::tool::RunTool(host);
 }

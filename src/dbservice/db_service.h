@@ -175,7 +175,10 @@ class TDbService {
   using TWorkProc = std::function<void(const std::string& DatabaseName)>;
   // Shuts the database down, keeps a copy of it as ".lst", lets `Work`
   // change the file under the name ".new", proves its metadata and only
-  // then moves it back to the live name. A failure from the moves on logs
+  // then moves it back to the live name. What the server wrote is flushed
+  // before each rename of its file: the live file after the shutdown,
+  // ".new" after the work; a failed directory flush after the final move
+  // is logged and the update stands. A failure from the moves on logs
   // "Ошибка:\r\n" + message, puts the ".lst" copy back (RecoverFiles)
   // and propagates unchanged; a failure of the shutdown propagates with
   // nothing done. The server is started and a present live file brought

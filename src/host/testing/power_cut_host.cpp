@@ -1,6 +1,8 @@
 #include "host/testing/power_cut_host.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace korvel::host {
@@ -23,6 +25,7 @@ class PowerCutHost::CountedFile : public File {
   std::size_t Read(void* buffer, std::size_t size) override { return inner_->Read(buffer, size); }
   void Write(std::string_view data) override {
     inner_->Write(data);
+    node_->written = true;
     host_.Operation("Write", name_);
   }
   void Seek(std::int64_t position) override { inner_->Seek(position); }
@@ -45,7 +48,7 @@ PowerCutHost::PowerCutHost(Host& target, const std::string& directory, long cut_
     : ForwardingHost(target), dir_(WithoutSeparator(directory)), cut_after_(cut_after), on_cut_(std::move(on_cut)) {
   for (const DirEntry& entry : target.FindEntries(dir_ + kPathDelim + "*")) {
     if (entry.directory || !entry.reachable()) continue;
-    current_[entry.name] = std::make_shared<Node>(Node{ReadAll(entry.name)});
+    current_[entry.name] = std::make_shared<Node>(Node{ReadAll(entry.name), false, false, {}});
   }
   durable_ = current_;
 }
@@ -56,7 +59,7 @@ std::string PowerCutHost::NameIn(const std::string& path) const {
 
 std::shared_ptr<PowerCutHost::Node>& PowerCutHost::Current(const std::string& name) {
   std::shared_ptr<Node>& node = current_[name];
-  if (!node) node = std::make_shared<Node>();  // new: nothing of it on the disk yet
+  if (!node) node = std::make_shared<Node>(Node{{}, true, false, {}});  // new: nothing of it on the disk yet
   return node;
 }
 
@@ -68,7 +71,10 @@ std::string PowerCutHost::ReadAll(const std::string& name) {
 }
 
 void PowerCutHost::Flushed(const std::shared_ptr<Node>& node, const std::string& name) {
-  if (!name.empty()) node->durable = ReadAll(name);
+  if (name.empty()) return;
+  node->durable = ReadAll(name);
+  node->created = node->written = false;
+  node->torn.clear();
 }
 
 void PowerCutHost::Operation(const std::string& what, const std::string& name) {
@@ -82,7 +88,7 @@ void PowerCutHost::Operation(const std::string& what, const std::string& name) {
 void PowerCutHost::CopyFile(const std::string& from, const std::string& to) {
   ForwardingHost::CopyFile(from, to);
   const std::string name = NameIn(to);
-  if (!name.empty()) Current(name);
+  if (!name.empty()) Current(name)->written = true;
   Operation("CopyFile " + ExtractFileName(from) + " to", name);
 }
 
@@ -95,7 +101,17 @@ void PowerCutHost::MoveFile(const std::string& from, const std::string& to, bool
     if (it != current_.end()) node = it->second;
     current_.erase(source);
   }
-  if (!target_name.empty()) current_[target_name] = node ? node : std::make_shared<Node>();
+  if (!node) node = std::make_shared<Node>(Node{{}, true, false, {}});
+  if (!target_name.empty()) {
+    current_[target_name] = node;
+    // What it holds beyond what was flushed now goes by another name.
+    const std::string now = ReadAll(target_name);
+    node->torn.resize((node->durable.size() + kBlock - 1) / kBlock);
+    for (std::size_t block = 0; block < node->torn.size(); ++block) {
+      const std::size_t at = block * kBlock;
+      if (at >= now.size() || now.compare(at, kBlock, node->durable, at, kBlock) != 0) node->torn[block] = true;
+    }
+  }
   Operation("MoveFile " + ExtractFileName(from) + " to " + ExtractFileName(to), source.empty() ? target_name : source);
 }
 
@@ -128,31 +144,65 @@ std::unique_ptr<File> PowerCutHost::OpenFile(const std::string& path, OpenMode m
 }
 
 void PowerCutHost::Cut() {
-  // The contents each durable name comes back with: its file as last
-  // flushed, the blocks written over since then torn.
-  std::vector<std::pair<std::string, std::string>> files;
+  // The contents each durable name comes back with.
+  struct Rewound {
+    std::string name, contents;
+    std::optional<TDateTime> time;  // a cut changes no file's time
+  };
+  std::vector<Rewound> files;
   for (const auto& [name, node] : durable_) {
-    std::string contents = node->durable;
     const auto now = std::find_if(current_.begin(), current_.end(), [&](const auto& n) { return n.second == node; });
-    if (now != current_.end()) {
-      const std::string written = ReadAll(now->first);
-      for (std::size_t at = 0; at < contents.size(); at += kBlock) {
-        if (at >= written.size() || written.compare(at, kBlock, contents, at, kBlock) != 0) {
-          std::fill_n(contents.begin() + static_cast<std::ptrdiff_t>(at), std::min(kBlock, contents.size() - at), '\0');
-        }
+    const std::string held = now != current_.end() ? ReadAll(now->first) : node->durable;
+    std::string contents = node->created ? std::string() : node->written ? node->durable : held;
+    const auto tear = [&contents](std::size_t at) {
+      if (at < contents.size()) {
+        std::fill_n(contents.begin() + static_cast<std::ptrdiff_t>(at), std::min(kBlock, contents.size() - at), '\0');
       }
+    };
+    for (std::size_t at = 0; node->written && !node->created && at < contents.size(); at += kBlock) {
+      if (at >= held.size() || held.compare(at, kBlock, contents, at, kBlock) != 0) tear(at);
     }
-    files.emplace_back(name, std::move(contents));
+    for (std::size_t block = 0; !node->created && block < node->torn.size(); ++block) {
+      if (node->torn[block]) tear(block * kBlock);
+    }
+    files.push_back({name, std::move(contents),
+                     target().FileWriteTime(dir_ + kPathDelim + (now != current_.end() ? now->first : name))});
   }
   // Fresh files rather than rewritten ones: a process that still holds one
-  // open (the server) writes on into the file the cut took away.
+  // open (the server) writes on into the file the cut took away. Each is
+  // made as a copy of one that was there, so that it keeps the owner and
+  // mode the server's account needs.
+  const std::string model = dir_ + kPathDelim + ".power-cut-model";
+  bool have_model = false;
   for (const DirEntry& entry : target().FindEntries(dir_ + kPathDelim + "*")) {
-    if (!entry.directory && entry.reachable()) target().DeleteFile(dir_ + kPathDelim + entry.name);
+    if (entry.directory || !entry.reachable()) continue;
+    const std::string path = dir_ + kPathDelim + entry.name;
+    if (!have_model) {
+      target().MoveFile(path, model, false);
+      have_model = true;
+    } else {
+      target().DeleteFile(path);
+    }
   }
-  for (const auto& [name, contents] : files) {
-    target().OpenFile(dir_ + kPathDelim + name, OpenMode::kCreate, ShareMode::kExclusive)->Write(contents);
+  for (const Rewound& file : files) {
+    const std::string path = dir_ + kPathDelim + file.name;
+    if (have_model) target().CopyFile(model, path);
+    target().OpenFile(path, OpenMode::kCreate, ShareMode::kExclusive)->Write(file.contents);
+    if (file.time) target().SetFileWriteTime(path, *file.time);
   }
+  if (have_model) target().DeleteFile(model);
   current_ = durable_;
+}
+
+std::unique_ptr<PowerCutHost> PowerCutFromEnvironment(Host& system) {
+  const long cut_at = std::atol(system.GetEnvironmentVariable("KORVEL_TEST_CUT_AT").c_str());
+  if (cut_at <= 0) return nullptr;
+  return std::make_unique<PowerCutHost>(system, system.GetEnvironmentVariable("KORVEL_TEST_CUT_DIR"), cut_at,
+                                        [](const std::string& operation) {
+                                          std::fprintf(stderr, "%s\n", operation.c_str());
+                                          std::fflush(stderr);
+                                          std::_Exit(77);
+                                        });
 }
 
 }  // namespace korvel::host

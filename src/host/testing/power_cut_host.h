@@ -2,15 +2,17 @@
 // leveldb's fault-injection environment, for the files directly in one
 // directory. It keeps what a flush put on the disk: per file the contents
 // at its last File::Flush through this host, per directory the names
-// (created, renamed, removed) its last FlushDirectory made durable. All
-// else stays in the page cache, also whatever another process (the
-// database server) wrote into a file, until a flush through this host.
-// The files there when the host is made count as on the disk.
+// (created, renamed, removed) its last FlushDirectory made durable. The
+// files there when the host is made count as on the disk.
 //
 // Cut() rewinds the directory's real files to that state: a name that was
-// not made durable goes (a rename not made durable is undone), a file gets
-// its flushed contents with every 4 KiB block that was rewritten since
-// made zeros (a write the cut tore), a new file never flushed is empty.
+// not made durable goes (a rename not made durable is undone); a file made
+// here and never flushed is empty; a file written here since its last
+// flush gets its flushed contents with every 4 KiB block that differs from
+// what it holds now made zeros (a write the cut tore). What another process
+// (the database server) writes into a file under its name is that
+// process's own to flush, and stays; but what it wrote before the file was
+// renamed here without a flush is torn: those blocks are zeros.
 // Subdirectories are left alone.
 //
 // With `cut_after` N > 0 the host cuts right after its Nth operation that
@@ -24,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/forwarding_host.h"
 
@@ -45,7 +48,12 @@ class PowerCutHost : public ForwardingHost {
  private:
   // One file as the disk holds it, whatever its name: renames move it.
   struct Node {
-    std::string durable;
+    std::string durable;   // the contents as last flushed
+    bool created = false;  // made here, never flushed
+    bool written = false;  // written here since the last flush
+    // The 4 KiB blocks that differed from `durable` when the file was
+    // renamed since the last flush.
+    std::vector<bool> torn;
   };
   using Names = std::map<std::string, std::shared_ptr<Node>>;
   class CountedFile;
@@ -63,5 +71,11 @@ class PowerCutHost : public ForwardingHost {
   CutHandler on_cut_;
   Names current_, durable_;
 };
+
+// The test builds' power cut: KORVEL_TEST_CUT_AT=N and KORVEL_TEST_CUT_DIR
+// name the operation and the directory; at the cut the operation is named
+// on standard error and the process ends with exit code 77. Null when
+// KORVEL_TEST_CUT_AT is unset.
+std::unique_ptr<PowerCutHost> PowerCutFromEnvironment(Host& system);
 
 }  // namespace korvel::host
