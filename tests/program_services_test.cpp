@@ -321,13 +321,16 @@ TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
   // alike but for the server's counters come back alike.
   std::set<std::string> recovered;
   int update_cuts = 0, repair_cuts = 0;
+  const std::string pristine = inst_.root() / "pristine/";
   for (const bool shadow : {false, true}) {
     if (shadow) {
+      // The database as the first pass began, with a shadow now.
+      Restore(dir, pristine);
+      services_.Host().ServiceControl("FirebirdServerPelkora", true);
       fb::testing::ExecuteStatements(db_, {"create shadow 1 '" + host::ChangeFileExt(path_, ".shd") + "'"});
       WriteFile(host::ChangeFileExt(path_, ".ShadowLink"), host::ChangeFileExt(path_, ".shd") + "\r\n");
     }
     int before_work = 0;
-    const std::string pristine = inst_.root() / "pristine/";
     Snapshot(dir, pristine);
     for (const std::string kind : {"success", "failing script", "failing metadata check"}) {
       Script("1201.sql", "create table U (B integer);\r\ncommit;\r\ninsert into U values (2);\r\ncommit;\r\n");
@@ -398,7 +401,7 @@ TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
   }
   std::cout << "power cuts: " << update_cuts << " in the update, " << repair_cuts << " in the repair; "
             << recovered.size() << " states recovered from\n";
-  EXPECT_GT(update_cuts, 60);
+  EXPECT_GT(update_cuts, 40);
 }
 
 // A Classic server's installation (version 1520 keeps the Classic flag):
