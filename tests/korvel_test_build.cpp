@@ -1,5 +1,5 @@
 // A test build of the utility: the same run as Korvel's own main, on the
-// system's host, with three things a test may ask for through the
+// system's host, with four things a test may ask for through the
 // environment. Nothing of this is in the program the pharmacies run.
 //
 // - KORVEL_TEST_SERVICE_ROOT=<dir>: the service manager is looked up below
@@ -12,6 +12,10 @@
 //   file operations on paths below <dir> (copy, move, delete, flush of a
 //   directory, opening a file for writing) and the starts and stops of
 //   services. The operation is named on standard error first.
+// - KORVEL_TEST_CUT_AT=N with KORVEL_TEST_CUT_DIR=<dir>: a power cut right
+//   after the Nth operation that changes the files directly in <dir> on the
+//   disk (host/testing/power_cut_host.h): what was not flushed is rewound,
+//   the operation named on standard error, and the process ends (77).
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,6 +23,7 @@
 #include "host/datetime.h"
 #include "host/forwarding_host.h"
 #include "host/host.h"
+#include "host/testing/power_cut_host.h"
 #include "run/korvel_data.h"
 
 namespace {
@@ -134,7 +139,10 @@ int main(int argc, char** argv) {
   korvel::ApplyFormatSettings();
   const std::unique_ptr<Host> system =
       korvel::host::CreateSystemHost(argc, argv, Environment("KORVEL_TEST_SERVICE_ROOT"));
-  TestBuildHost host(*system);
+  // KORVEL_TEST_CUT_AT: the power goes after that operation (see above).
+  const std::unique_ptr<korvel::host::PowerCutHost> cut = korvel::host::PowerCutFromEnvironment(*system);
+  korvel::host::Host* base = cut ? cut.get() : system.get();
+  TestBuildHost host(*base);
   {
     korvel::run::TdmKorvel dmKorvel(host);
     dmKorvel.Execute();

@@ -9,6 +9,7 @@
 
 #include "dbservice/db_service.h"
 #include "fb/client_library.h"
+#include "host/cp1251.h"
 #include "host/testing/temp_dir.h"
 #include "tools/doctor_swap.h"
 
@@ -124,6 +125,53 @@ TEST_F(DoctorStates, TheShadowIsTheOneTheLastCheckRecorded) {
   EXPECT_TRUE(files.shadow_lst.exists);
   EXPECT_EQ(files.shadow_lst.size, 13);
   EXPECT_EQ(files.state, SwapState::kDown);
+}
+
+// ".lst" alone: the run log's last swap says whether it was cut off (the
+// repair's case) or ended, the live file lost later; where the log cannot
+// tell, neither does the doctor.
+TEST_F(DoctorStates, TheRunLogTellsACutOffSwapFromALiveFileLostLater) {
+  Make({{".lst", "db"}}, "");  // written 01.03.2024 12:00:00
+  const std::string L = names_.DbFileName, log_dir = dir_ / "KorvelLog/";
+  const auto run = [&](const std::string& time, const std::vector<std::string>& messages) {
+    std::string text = "\r\n" + time + "\t01.03.2024\r\n";
+    for (const std::string& m : messages) text += time + "\t" + m + "\r\n";
+    return text;
+  };
+  const std::string swap_start = run("12:00:00", {"Номерных скриптов 1", "БД в даун ...", "Файл " + L + " переименован в " + L + ".lst.",
+                                                  "Скрипт 1201.sql ..."});
+  const std::string swap_end = "12:00:01\tФайл " + L + ".new переименован в " + L + ".\r\n";
+  const std::string check_ok = run("12:30:00", {"Проверка БД - OK", "Номерных скриптов 0"});
+  const std::string stopped = run("13:00:00", {"Рабочий файл БД " + L + " не найден."});
+  struct Case {
+    std::map<std::string, std::string> logs;  // yyyymm.log -> UTF-8 text
+    SwapRecord record;
+    std::string outcome;  // a part of it
+  };
+  const std::vector<Case> cases = {
+      {{}, SwapRecord::kUnknown, "there is no run log"},
+      {{{"202403.log", check_ok + stopped}}, SwapRecord::kUnknown, "tell of no update that moved the live file"},
+      {{{"202403.log", swap_start + stopped + stopped}}, SwapRecord::kCutOff, ""},
+      {{{"202402.log", swap_start + swap_end}, {"202403.log", stopped}}, SwapRecord::kEnded, "changed file moved back"},
+      {{{"202403.log", swap_start + check_ok + stopped}}, SwapRecord::kEnded, "a later run found the live file"},
+      // The log ends an hour before .lst was written.
+      {{{"202403.log", run("10:59:58", {"БД в даун ...", "Файлы БД восстановлены."})}}, SwapRecord::kUnknown,
+       "before .lst was written"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outcome);
+    SystemHost().DeleteDirectoryTree(log_dir, false);
+    SystemHost().ForceDirectoriesOrFail(log_dir);
+    for (const auto& [name, text] : c.logs) WriteFile(log_dir + name, cp1251::FromUtf8(text));
+    const SwapFiles files = ExamineSwap(SystemHost(), names_);
+    const SwapEvidence evidence = ReadSwapEvidence(SystemHost(), log_dir, files);
+    EXPECT_EQ(evidence.record, c.record) << evidence.outcome;
+    EXPECT_NE(evidence.outcome.find(c.outcome), std::string::npos) << evidence.outcome;
+    if (c.record != SwapRecord::kUnknown) {
+      EXPECT_EQ(evidence.scripts, std::vector<std::string>{"1201.sql"});
+      EXPECT_EQ(FormatDateTime("dd.mm.yyyy hh:nn:ss", evidence.started), "01.03.2024 12:00:00");
+    }
+  }
 }
 
 }  // namespace

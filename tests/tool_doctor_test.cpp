@@ -195,7 +195,7 @@ TEST_F(DoctorTool, AnUnreachableOrShutDownDatabaseAndABrokenConfiguration) {
                                                std::vector<std::string>{"doctor", "--ini"}}) {
     const ProgramResult result = RunProgram(ToolTestBuildProgram(), args);
     EXPECT_EQ(result.exit_code, 2) << args.back();
-    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--pos] [--repair]"));
+    EXPECT_THAT(result.error, HasSubstr("Usage: korvel-tool doctor [--dir DIR] [--ini FILE] [--pos] [--repair [--restore-previous]]"));
   }
 }
 
@@ -257,11 +257,19 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
   const std::string half = ReadFile(down).substr(0, ReadFile(down).size() / 2);
   const std::string L = path_, tmp_copy = dir_ + "Tmp" + host::kPathDelim + "base.fdb";
 
+  // The run log the doctor reads where .lst is left alone: the last swap
+  // in it, cut off after the move away or ended by the move back.
+  const std::string today = FormatDateTime("dd.mm.yyyy", fs.Now()), now = FormatDateTime("hh:nn:ss", fs.Now());
+  const std::string cut_off = "\r\n" + now + "\t" + today + "\r\n" + now + "\tБД в даун ...\r\n" + now +
+                              "\tФайл " + cp1251::ToUtf8(L) + " переименован в " + cp1251::ToUtf8(L) + ".lst.\r\n";
+  const std::string ended = cut_off + now + "\tФайл " + cp1251::ToUtf8(L) + ".new переименован в " +
+                            cp1251::ToUtf8(L) + ".\r\n";
   struct Case {
     std::string name;
     std::function<void()> make;
     std::string finding;  // the state line
     bool repairable;
+    std::string log = "";  // the run log --repair finds (UTF-8)
   };
   const std::vector<Case> cases = {
       // The live file in place.
@@ -278,7 +286,13 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
        "note     live file with leftovers: the database is in place; .new is the changed copy", false},
       // Cut off with a whole copy from before the update.
       {"moved away", [&] { fs.CopyFile(down, L + ".lst"); },
-       "PROBLEM  no live file, .lst present: an update was cut off just after it moved the live file to .lst", true},
+       "PROBLEM  no live file, .lst present: an update was cut off just after it moved the live file to .lst", true,
+       cut_off},
+      // The same files, lost after an update that ended, or with no log to
+      // tell: --repair leaves them unless --restore-previous.
+      {"lost after the update", [&] { fs.CopyFile(down, L + ".lst"); }, "PROBLEM  no live file, .lst present:", false,
+       ended},
+      {"moved away, no log", [&] { fs.CopyFile(down, L + ".lst"); }, "PROBLEM  no live file, .lst present:", false},
       {"copying", [&] {
          fs.CopyFile(down, L + ".lst");
          WriteFile(L + ".tmp", half);
@@ -289,8 +303,10 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
          fs.CopyFile(changed, L + ".new");
        },
        "PROBLEM  no live file, .lst and .new: an update was cut off while it worked on .new", true},
+      // ".new" as a power cut may leave the file the server wrote: torn (its
+      // header page lost); the flushed ".tmp" is whole.
       {"between the renames", [&] {
-         fs.CopyFile(down, L + ".new");
+         WriteFile(L + ".new", std::string(4096, '\0') + ReadFile(down).substr(4096));
          fs.CopyFile(down, L + ".tmp");
        },
        "PROBLEM  no live file, no .lst, .new and a complete .tmp: an update was cut off between its two renames",
@@ -336,7 +352,27 @@ TEST_F(DoctorTool, EachStateOfAnInterruptedSwapAndItsRepair) {
     EXPECT_TRUE(ServerServiceRuns());
 
     fs.DeleteDirectoryTree(inst_.LogDir(), false);
+    if (!c.log.empty()) {
+      fs.ForceDirectoriesOrFail(inst_.LogDir());
+      WriteFile(inst_.LogFile(), cp1251::FromUtf8(c.log));
+    }
     result = Doctor({"--repair"});
+    if (c.name == "moved away" || !c.log.empty() || c.name.ends_with("no log")) {
+      EXPECT_THAT(result.output, HasSubstr(c.repairable    ? "the run log shows the update of "
+                                           : c.log.empty() ? "the run log cannot tell"
+                                                           : "the live file was lost after it"))
+          << result.output;
+    }
+    // Where the log does not show an update cut off, only the deliberate
+    // option puts .lst back.
+    if (!c.repairable && c.finding.find(".lst present") != std::string::npos) {
+      EXPECT_THAT(result.output, HasSubstr("--repair leaves it without --restore-previous")) << result.output;
+      EXPECT_EQ(DbDirectory(live), before);
+      result = Doctor({"--repair", "--restore-previous"});
+      EXPECT_THAT(result.output, HasSubstr("| Файлы БД восстановлены.")) << result.output;
+      EXPECT_EQ(Data(), "1 v700");
+      continue;
+    }
     if (c.repairable) {
       EXPECT_EQ(result.exit_code, 0) << result.output;
       EXPECT_THAT(result.output, HasSubstr("| Файлы БД восстановлены.")) << result.output;

@@ -34,7 +34,7 @@ constexpr const char* kUtilityName = host::kWindows ? "Korvel.exe" : "Korvel";
 constexpr const char* kDefaultIni = "Korvel.ini";
 constexpr std::int64_t kMiB = 1048576;
 constexpr std::size_t kLogLinesShown = 12;
-constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--pos] [--repair]";
+constexpr const char* kUsage = "doctor [--dir DIR] [--ini FILE] [--pos] [--repair [--restore-previous]]";
 // A workstation's database, beside the utility, as its /POS mode takes it.
 constexpr const char* kWorkstationDatabase = "DB\\orvpos.gdb";
 // The Debian package's korvel-tool and the installation directory it
@@ -47,7 +47,15 @@ struct DoctorArgs {
   std::string ini;  // as /INI takes it; empty for Korvel.ini
   bool pos = false;  // a workstation, run with /POS
   bool repair = false;
+  // --repair puts .lst back also where the run log does not show an update
+  // cut off: the live file may have been lost after a finished one.
+  bool restore_previous = false;
 };
+
+// The run logs beside the utility.
+std::string LogDir(const std::string& dir) {
+  return dir + host::ExtractFileNameWithoutExt(kUtilityName) + "Log" + host::kPathDelim;
+}
 
 // The findings, a line each, and how many need the administrator.
 class Findings {
@@ -94,9 +102,11 @@ DoctorArgs ParseDoctorArgs(host::Host& host, const std::vector<std::string>& arg
   ToolOptions()
       .Flag("--repair", parsed.repair)
       .Flag("--pos", parsed.pos)
+      .Flag("--restore-previous", parsed.restore_previous)
       .Value("--ini", parsed.ini)
       .Value("--dir", parsed.dir)
       .Parse(args, 0, "only options");
+  if (parsed.restore_previous && !parsed.repair) throw UsageError("--restore-previous goes with --repair");
   // Beside the utility: the toolkit's own directory unless told otherwise;
   // the package's installation directory for the packaged tool.
   if (parsed.dir.empty()) {
@@ -241,7 +251,7 @@ std::string FileLine(const SwapFile& file) {
                       : std::string("  missing"));
 }
 
-void ReportSwap(Findings& out, const SwapFiles& files) {
+void ReportSwap(Findings& out, const SwapFiles& files, const std::optional<SwapEvidence>& evidence) {
   for (const SwapFile* file : {&files.live, &files.lst, &files.fresh, &files.tmp, &files.tmp_dir}) {
     out.Plain(FileLine(*file));
   }
@@ -258,7 +268,17 @@ void ReportSwap(Findings& out, const SwapFiles& files) {
   } else {
     out.Note(text);
   }
-  if (!advice.todo.empty()) out.Todo(advice.todo);
+  if (evidence) {
+    out.Note(ExplainEvidence(files, *evidence));
+    if (evidence->record != SwapRecord::kCutOff) {
+      out.Todo("look for the live file first (a backup, an antivirus quarantine); to put .lst back all the same: "
+               "korvel-tool doctor --repair --restore-previous");
+    } else if (!advice.todo.empty()) {
+      out.Todo(advice.todo);
+    }
+  } else if (!advice.todo.empty()) {
+    out.Todo(advice.todo);
+  }
   if (files.live.exists && files.tmp_dir.exists) {
     out.Note("a copy in Tmp, left by another tool: the next start-of-run check moves it aside to " +
              files.tmp_dir.path + ".old");
@@ -316,7 +336,7 @@ void ReportDiskSpace(Findings& out, host::Host& host, const SwapFiles& files, co
 // [database], [database files], [repair] and [disk space]. Returns whether
 // the pharmacy's identity was read.
 bool ReportDatabase(Findings& out, run::TdmKorvel& dm, host::Host& system, const std::string& service_name,
-                    bool repair) {
+                    const DoctorArgs& args) {
   out.Section("database");
   dbservice::TDbService names(dm.Host(), dm.FbClient);
   try {
@@ -336,12 +356,18 @@ bool ReportDatabase(Findings& out, run::TdmKorvel& dm, host::Host& system, const
   bool identified = dm.FbClient.Loaded() && ReadIdentity(out, dm, names, files, service_name);
 
   out.Section("database files");
-  ReportSwap(out, files);
+  // ".lst" alone: an update cut off, or a live file lost after one.
+  std::optional<SwapEvidence> evidence;
+  if (files.state == SwapState::kDown) evidence = ReadSwapEvidence(system, LogDir(args.dir), files);
+  ReportSwap(out, files, evidence);
 
-  if (repair) {
+  if (args.repair) {
     out.Section("repair");
     if (!IsRepairable(files.state)) {
       out.Note(StateName(files.state) + ": nothing --repair undoes; the doctor changed nothing");
+    } else if (evidence && evidence->record != SwapRecord::kCutOff && !args.restore_previous) {
+      out.Note(StateName(files.state) + ": not shown to be an update cut off, and putting .lst back may lose much; "
+               "--repair leaves it without --restore-previous; the doctor changed nothing");
     } else if (Repair(out, system, dm, names, service_name, files)) {
       identified = true;
       out.Mended(out.problems() - problems_before);
@@ -442,7 +468,7 @@ void ReportService(Findings& out, run::TdmKorvel& dm, const std::string& name, S
 
 // The newest run log beside the utility and its last lines.
 void ReportLastRun(Findings& out, host::Host& host, const std::string& dir) {
-  const std::string log_dir = dir + host::ExtractFileNameWithoutExt(kUtilityName) + "Log" + host::kPathDelim;
+  const std::string log_dir = LogDir(dir);
   std::vector<std::string> logs;
   host.ListFiles(log_dir, "*.log", logs);
   if (logs.empty()) {
@@ -526,7 +552,7 @@ int RunDoctor(ToolContext& context) {
   if (dm.PosMode) {
     identified = configured && ReportWorkstationDatabase(out, dm, args.repair);
   } else {
-    identified = configured && ReportDatabase(out, dm, system, service_name, args.repair);
+    identified = configured && ReportDatabase(out, dm, system, service_name, args);
   }
 
   out.Section("services");
@@ -573,6 +599,9 @@ const ToolCommandRegistration kDoctor(ToolCommand{
     "interrupted update is there, it is put back with the utility's own recovery\n"
     "(the server stopped, the copy and the shadow's copy moved back, the server\n"
     "started and the database online); every other state is left as it is.\n"
+    "Where only .lst is left, the run log must show the update that made it\n"
+    "cut off; when it shows that update finished (the live file was lost\n"
+    "later) or cannot tell, --repair also needs --restore-previous.\n"
     "Exit code: 0 no problem (left), 1 problems found (or the repair failed),\n"
     "2 a usage error.",
     RunDoctor,

@@ -1,5 +1,8 @@
 #include "tools/doctor_swap.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "host/cp1251.h"
 #include "host/text.h"
 
@@ -60,8 +63,8 @@ SwapFiles ExamineSwap(host::Host& host, const dbservice::TDbService& names) {
     files.state = files.fresh.exists ? SwapState::kWorking : files.tmp.exists ? SwapState::kCopying : SwapState::kDown;
   } else if (files.fresh.exists && files.tmp.exists && files.fresh.size == files.tmp.size) {
     // The copy is flushed before the renames begin: a ".tmp" of the size of
-    // ".new" is whole.
-    source = &files.fresh;
+    // ".new" is whole, and it is what the repair puts back.
+    source = &files.tmp;
     files.state = SwapState::kBetweenRenames;
   } else if (files.fresh.exists || files.tmp.exists || files.tmp_dir.exists) {
     files.state = SwapState::kUnknown;
@@ -136,18 +139,19 @@ StateAdvice Explain(const SwapFiles& files) {
       break;
     case SwapState::kBetweenRenames:
       advice.problem = true;
-      advice.meaning = std::string("an update was cut off between its two renames: .new is the very file that was "
-                                   "live, not yet changed (the scripts start after the renames), .tmp its complete "
-                                   "copy") +
+      advice.meaning = std::string("an update was cut off between its two renames: .tmp is the complete copy of "
+                                   "the live file, flushed to the disk before the renames, .new the file that was "
+                                   "live, not yet changed (the scripts start after the renames) but never flushed "
+                                   "by the utility, so a power cut may have left it torn") +
                        StopsEveryRun();
-      advice.todo = "korvel-tool doctor --repair renames .new to .lst and puts it back under the live name with the "
-                    "utility's own recovery (.tmp stays; the next update replaces it)";
+      advice.todo = "korvel-tool doctor --repair renames .tmp to .lst and puts it back under the live name with the "
+                    "utility's own recovery (.new stays; the next update replaces it)";
       break;
     case SwapState::kTmpCopyNewer:
       advice.problem = true;
       advice.meaning = std::string("an update was cut off, and the copy in Tmp was written after the copy the "
                                    "recovery would put back (") +
-                       (files.lst.exists ? ".lst" : ".new") +
+                       (files.lst.exists ? ".lst" : ".tmp") +
                        "): someone worked on a copy since; the utility's recovery refuses (\"Обнаружен более новый "
                        "файл ... Восстановление невозможно!\"), and so does --repair"_cp;
       advice.todo = "decide which copy is the current database: if it is the Tmp copy, move it to the live name; if "
@@ -174,12 +178,136 @@ StateAdvice Explain(const SwapFiles& files) {
   return advice;
 }
 
+namespace {
+
+// One run of a log: the lines after the empty line each run begins with.
+struct LoggedRun {
+  std::vector<std::string> lines;  // "hh:nn:ss\tmessage"
+  TDateTime date = 0;              // from the run's first line "dd.mm.yyyy"
+};
+
+std::vector<LoggedRun> SplitRuns(const std::string& text) {
+  std::vector<LoggedRun> runs;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 2;
+    if (line.empty()) {
+      runs.emplace_back();
+    } else if (!runs.empty()) {
+      runs.back().lines.push_back(line);
+    }
+  }
+  for (LoggedRun& run : runs) {
+    int day = 0, month = 0, year = 0;
+    if (!run.lines.empty() && std::sscanf(run.lines[0].c_str(), "%*d:%*d:%*d\t%d.%d.%d", &day, &month, &year) == 3 &&
+        IsValidDate(year, month, day)) {
+      run.date = EncodeDateTime({year, month, day});
+    }
+  }
+  return runs;
+}
+
+// The date of the run with the time of one of its lines.
+TDateTime LineTime(const LoggedRun& run, const std::string& line) {
+  int hour = 0, minute = 0, second = 0;
+  if (run.date == 0 || std::sscanf(line.c_str(), "%d:%d:%d", &hour, &minute, &second) != 3) return 0;
+  return run.date + (hour * 3600 + minute * 60 + second) / 86400.0;
+}
+
+bool Says(const std::string& line, const std::string& message) {
+  const std::size_t tab = line.find('\t');
+  return tab != std::string::npos && line.compare(tab + 1, std::string::npos, message) == 0;
+}
+
+std::string When(TDateTime time) { return time == 0 ? std::string("?") : FormatDateTime("dd.mm.yyyy hh:nn:ss", time); }
+
+}  // namespace
+
+SwapEvidence ReadSwapEvidence(host::Host& host, const std::string& log_dir, const SwapFiles& files) {
+  SwapEvidence evidence;
+  std::vector<std::string> logs;
+  host.ListFiles(log_dir, "*.log", logs);
+  if (logs.empty()) {
+    evidence.outcome = "there is no run log in " + log_dir;
+    return evidence;
+  }
+  // yyyymm.log: the newest month sorts last.
+  std::sort(logs.rbegin(), logs.rend());
+  const std::string live = files.live.path;
+  bool found_later_check = false;
+  for (const std::string& name : logs) {
+    const std::vector<LoggedRun> runs = SplitRuns(host.ReadFileText(log_dir + name));
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+      const auto down = std::find_if(run->lines.begin(), run->lines.end(),
+                                     [](const std::string& line) { return Says(line, "БД в даун ..."_cp); });
+      if (down == run->lines.end()) {
+        found_later_check = found_later_check || std::any_of(run->lines.begin(), run->lines.end(), [](const auto& l) {
+                              return Says(l, "Проверка БД - OK"_cp);
+                            });
+        continue;
+      }
+      evidence.log = log_dir + name;
+      evidence.started = LineTime(*run, *down);
+      evidence.ended = LineTime(*run, run->lines.back());
+      for (auto line = down; line != run->lines.end(); ++line) {
+        const std::size_t tab = line->find('\t');
+        const std::string message = tab == std::string::npos ? *line : line->substr(tab + 1);
+        if (message.starts_with("Скрипт "_cp) && message.ends_with(" ...")) {
+          evidence.scripts.push_back(message.substr(7, message.size() - 11));
+        }
+        if (message == "Файл "_cp + live + ".new переименован в "_cp + live + ".") {
+          evidence.outcome = "it ended with the changed file moved back under the live name";
+        } else if (message == "Файлы БД восстановлены."_cp) {
+          evidence.outcome = "it failed and put the file from before it back under the live name";
+        }
+      }
+      if (evidence.outcome.empty() && found_later_check) {
+        evidence.outcome = "a later run found the live file at its start-of-run check";
+      }
+      evidence.record = evidence.outcome.empty() ? SwapRecord::kCutOff : SwapRecord::kEnded;
+      // ".lst" keeps the write time of the live file as the swap's shutdown
+      // left it: a later one comes from a swap this log does not tell of.
+      if (files.lst.time > evidence.ended + 2.0 / 86400) {
+        evidence.record = SwapRecord::kUnknown;
+        evidence.outcome = "the log ends (" + When(evidence.ended) + ") before .lst was written (" +
+                           When(files.lst.time) + "): it was cut short, by a full disk or a power cut";
+      }
+      return evidence;
+    }
+  }
+  evidence.outcome = "the run logs in " + log_dir + " tell of no update that moved the live file";
+  return evidence;
+}
+
+std::string ExplainEvidence(const SwapFiles& files, const SwapEvidence& evidence) {
+  std::string scripts;
+  for (const std::string& script : evidence.scripts) scripts += (scripts.empty() ? "" : ", ") + script;
+  const std::string update = "the update of " + When(evidence.started) +
+                             (scripts.empty() ? std::string() : " (scripts " + scripts + ")") + " in " + evidence.log;
+  switch (evidence.record) {
+    case SwapRecord::kCutOff:
+      return "the run log shows " + update + " moved the live file to .lst and was cut off: .lst is the database "
+             "as it was before that update";
+    case SwapRecord::kEnded:
+      return "the run log shows " + update + " ended (" + evidence.outcome + "), so the live file was lost after "
+             "it; .lst, written " + When(files.lst.time) + ", is the database as it was before that update: putting "
+             "it back loses that update and every change made to the database since";
+    case SwapRecord::kUnknown:
+      break;
+  }
+  return "the run log cannot tell whether an update was cut off here or the live file was lost after a finished "
+         "update (" + evidence.outcome + "); .lst, written " + When(files.lst.time) + ", is the database as it was "
+         "before an update: putting it back loses every change made since then";
+}
+
 void UndoInterruptedSwap(dbservice::TDbService& service, const SwapFiles& files) {
-  // Between the renames the file that was live is ".new", whole and never
-  // touched since; renamed to ".lst" it is what the recovery puts back, so
-  // the database returns in its own file rather than in the copy (which
-  // stays as the leftover ".tmp").
-  if (files.state == SwapState::kBetweenRenames) service.MoveDbFile(service.DbNewFileName, service.DbLstFileName);
+  // Between the renames ".tmp" is the copy the swap flushed before any
+  // rename; ".new", the file that was live, holds only what the server
+  // wrote, which a power cut may have torn. Renamed to ".lst", the copy is
+  // what the recovery puts back, as the swap itself would have.
+  if (files.state == SwapState::kBetweenRenames) service.MoveDbFile(service.DbTmpFileName, service.DbLstFileName);
   service.RecoverFiles();
   // The swap's own clean-up: the server runs again and the file, shut down
   // when the swap began, is online.

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "dbservice/db_service.h"
 #include "host/datetime.h"
@@ -71,9 +72,35 @@ struct StateAdvice {
 };
 StateAdvice Explain(const SwapFiles& files);
 
+// ".lst" alone is what a swap cut off just after it moved the live file
+// leaves, and also what a successful update leaves once the live file is
+// lost later (deleted, quarantined): putting ".lst" back then loses all
+// since. The run log tells them apart; the last swap in it is the last run
+// that took the database down for one ("БД в даун ..."): runs after a cut
+// stop at their start-of-run check and log none.
+enum class SwapRecord {
+  kCutOff,   // the log's last swap never brought ".new" back nor recovered
+  kEnded,    // it ended (or a later run found the live file): lost since
+  kUnknown,  // no log, no swap in it, or a log that ends before ".lst" was made
+};
+struct SwapEvidence {
+  SwapRecord record = SwapRecord::kUnknown;
+  std::string log;        // the log file of that swap
+  TDateTime started = 0;  // when that run took the database down
+  TDateTime ended = 0;    // its last line in the log
+  std::string outcome;    // what ended it, or why the log cannot tell
+  std::vector<std::string> scripts;  // the scripts that update ran
+};
+// Reads the run logs ("yyyymm.log" files of `log_dir`, newest first, back
+// to the last swap) against `files` (of state kDown). Reads only.
+SwapEvidence ReadSwapEvidence(host::Host& host, const std::string& log_dir, const SwapFiles& files);
+// A paragraph for the report: what ".lst" is and what putting it back
+// would lose, by the evidence.
+std::string ExplainEvidence(const SwapFiles& files, const SwapEvidence& evidence);
+
 // Undoes an interrupted swap of a repairable state with the utility's own
-// recovery: between the two renames ".new" (the file that was live,
-// unchanged) first becomes ".lst"; then TDbService::RecoverFiles (the
+// recovery: between the two renames ".tmp" (the flushed copy of the file
+// that was live) first becomes ".lst"; then TDbService::RecoverFiles (the
 // server stopped, the shadow's ".lst" and ".lst" moved back, refused when
 // the Tmp copy is newer); then, as the swap's own clean-up, the server
 // started and the database brought online. `service` has its database,

@@ -10,9 +10,11 @@
 //   ".lst", or after the next move in ".new" beside the flushed ".tmp" copy,
 //   and from the move of ".tmp" on in ".lst" again;
 // - after ".new" is moved back: the changed live file, ".lst" kept.
-// Copies are flushed before they are renamed into place and every rename is
-// followed by a flush of its directory, so no state above can show a name
-// pointing at half a file.
+// The live file is flushed after the shutdown and ".new" after the work (the
+// server's writes are not trusted to be on the disk), copies are flushed
+// before they are renamed into place and every rename is followed by a
+// flush of its directory, so no state above can show a name pointing at
+// half a file.
 #include "dbservice/db_service.h"
 #include "host/cp1251.h"
 #include "host/exception.h"
@@ -47,8 +49,13 @@ void TDbService::RunOnDatabaseCopy(const TWorkProc& Work) {
     // A shadow copy of an earlier run that did not finish.
     if (shadow && host_.FileExists(ShadowLstFileName)) host_.DeleteFileOrFail(ShadowLstFileName);
     host_.Sleep(kBeforeMoveMs);
+    // What the server wrote, its shutdown last, reaches the disk before the
+    // file becomes the copy that everything else is made from.
+    FlushDbFile(DbFileName);
     bool moved = false;
     try {
+      // Inside the recovery: a rename whose directory flush failed has
+      // still moved the live file away.
       MoveDbFile(DbFileName, DbLstFileName);
       moved = true;
       CopyDbFile(DbLstFileName, DbTmpFileName);
@@ -66,7 +73,16 @@ void TDbService::RunOnDatabaseCopy(const TWorkProc& Work) {
       CheckMetadata(DbNewFileName);
 
       StopServer();
-      MoveDbFile(DbNewFileName, DbFileName);
+      // The server's writes into ".new" are on the disk before its name
+      // becomes the live one.
+      FlushDbFile(DbNewFileName);
+      try {
+        MoveDbFile(DbNewFileName, DbFileName);
+      } catch (const EDirectoryNotFlushed& e) {
+        // The changed file is live and the update done; only a power cut
+        // before the system writes the directory could still undo the name.
+        Log(e.Message());
+      }
     } catch (const std::exception& e) {
       // A first move that failed left the live file in place; one that was
       // made but could not be logged has to be undone like any later step.

@@ -56,17 +56,35 @@ void TDbService::MoveDbFile(const std::string& Source, const std::string& Target
   try {
     // Never a copy: a database file is only ever renamed on its own volume.
     host_.MoveFile(Source, Target, false);
-    // The new name reaches the disk with its directory's entries; the old
-    // one disappears with its own directory's.
-    const std::string target_dir = host::ExtractFileDir(Target);
-    host_.FlushDirectory(target_dir);
-    const std::string source_dir = host::ExtractFileDir(Source);
-    if (source_dir != target_dir) host_.FlushDirectory(source_dir);
   } catch (const EOSError& e) {
     Fail("Ошибка переименования файла "_cp + Source + " в "_cp + Target + " :\r\n" + LastErrorText(e.Cause()) +
          ".");
   }
+  // The rename has happened, whatever the flush below says: the log and the
+  // caller's recovery go by the names as they now are.
   Log("Файл "_cp + Source + " переименован в "_cp + Target + ".");
+  // The new name reaches the disk with its directory's entries; the old one
+  // disappears with its own directory's.
+  std::vector<std::string> dirs{host::ExtractFileDir(Target)};
+  if (host::ExtractFileDir(Source) != dirs[0]) dirs.push_back(host::ExtractFileDir(Source));
+  for (const std::string& dir : dirs) {
+    try {
+      host_.FlushDirectory(dir);
+    } catch (const EOSError& e) {
+      throw EDirectoryNotFlushed("Ошибка записи на диск каталога "_cp + dir + " после переименования файла "_cp +
+                                 Source + " в "_cp + Target + " :\r\n" + LastErrorText(e.Cause()) + ".");
+    }
+  }
+}
+
+void TDbService::FlushDbFile(const std::string& FileName) {
+  try {
+    // Shared for writing: a server process may still hold the file open
+    // for a moment after the shutdown.
+    host_.OpenFile(FileName, host::OpenMode::kReadWrite, host::ShareMode::kReadWrite)->Flush();
+  } catch (const EOSError& e) {
+    Fail("Ошибка записи на диск файла "_cp + FileName + " :\r\n" + LastErrorText(e.Cause()) + ".");
+  }
 }
 
 void TDbService::CopyDbFile(const std::string& Source, const std::string& Target) {
@@ -143,8 +161,17 @@ void TDbService::RecoverFiles() {
     Fail("Обнаружен более новый файл "_cp + DbTmpDirFileName + ". Восстановление невозможно!"_cp);
   }
   StopServer();
-  if (!ShadowFileName.empty() && host_.FileExists(ShadowLstFileName)) MoveDbFile(ShadowLstFileName, ShadowFileName);
-  MoveDbFile(DbLstFileName, DbFileName);
+  // A name put back is back, even when its directory could not be flushed:
+  // the recovery goes on and says so.
+  const auto move_back = [this](const std::string& Source, const std::string& Target) {
+    try {
+      MoveDbFile(Source, Target);
+    } catch (const EDirectoryNotFlushed& e) {
+      Log(e.Message());
+    }
+  };
+  if (!ShadowFileName.empty() && host_.FileExists(ShadowLstFileName)) move_back(ShadowLstFileName, ShadowFileName);
+  move_back(DbLstFileName, DbFileName);
   Log("Файлы БД восстановлены."_cp);
 }
 

@@ -27,10 +27,12 @@ class CopyTestHost : public host::ForwardingHost {
   void Sleep(unsigned ms) override { slept_ms += ms; }
   void FlushDirectory(const std::string& directory) override {
     flushed_dirs.push_back(directory);
+    if (flushed_dirs.size() == fail_flush_at) throw EOSError(SysError{5, SysErrorKind::kOther, "EIO"});
     ForwardingHost::FlushDirectory(directory);
   }
   unsigned long long slept_ms = 0;
   V flushed_dirs;
+  std::size_t fail_flush_at = 0;  // the directory flush that fails, from 1
 };
 
 // One value of a select on `connection`.
@@ -372,6 +374,43 @@ TEST_F(DbFiles, AShadowIsCopiedWithTheDatabaseAndPutBackOnFailure) {
   EXPECT_FALSE(Exists(shadow + ".lst"));  // moved back over the shadow
   EXPECT_TRUE(Exists(shadow));
   EXPECT_EQ(QueryInt(db.Connection(), "select count(*) from RDB$FILES"), 1);
+}
+
+// A directory flush that fails after its rename is reported as what it is,
+// and the swap goes on from the names as they are: after the first rename
+// the live file is put back, after the last one the update stands.
+TEST_F(DbFiles, AFailedDirectoryFlushAfterARenameIsHandledFromTheNamesAsTheyAre) {
+  struct Case {
+    std::size_t fail_at;
+    const char* rename;  // the rename the failed flush followed, as "from>to" suffixes
+    bool update_stands;
+  };
+  for (const Case& c : {Case{1, ">.lst", false}, Case{4, ".new>", true}}) {
+    SCOPED_TRACE(c.fail_at);
+    fb::testing::ScratchDatabase db({"create table T (A integer)", "insert into T values (1)"});
+    Use(db);
+    service_->ReadDatabaseFiles();
+    host_.flushed_dirs.clear();
+    host_.fail_flush_at = c.fail_at;
+    const std::string L = db.Path(), rename = c.rename, from = rename.substr(0, rename.find('>')),
+                      to = rename.substr(rename.find('>') + 1);
+    std::string error;
+    try {
+      service_->RunOnDatabaseCopy([&](const std::string& name) { ExecuteStatements(name, {"update T set A = 10"}); });
+    } catch (const Exception& e) {
+      error = cp1251::ToUtf8(e.Message());
+    }
+    host_.fail_flush_at = 0;
+    const std::string flush_error = "Ошибка записи на диск каталога " + host::ExtractFileDir(L) +
+                                    " после переименования файла " + L + from + " в " + L + to + " :\r\nКод: 5: EIO.";
+    const V log = Take();
+    const auto renamed = std::find(log.begin(), log.end(), "Файл " + L + from + " переименован в " + L + to + ".");
+    ASSERT_NE(renamed, log.end());
+    EXPECT_NE(std::find(renamed, log.end(), (c.update_stands ? "" : "Ошибка:\r\n") + flush_error), log.end());
+    EXPECT_EQ(error, c.update_stands ? "" : flush_error);
+    EXPECT_EQ(QueryInt(db.Connection(), "select A from T"), c.update_stands ? 10 : 1);
+    EXPECT_EQ(Exists(L + ".lst"), c.update_stands);
+  }
 }
 
 TEST_F(DbFiles, AFailingShutdownTouchesNothing) {

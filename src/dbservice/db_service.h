@@ -50,6 +50,14 @@ inline constexpr const char* kLegacyServiceName = "YaffilSQLServer(SS)";
 // The Classic server's process, checked before its service is stopped.
 inline constexpr const char* kClassicServerExe = "fb_inet_server.exe";
 
+// A rename of a database file happened, but its directory could not be put
+// on the disk: the new name holds until a power cut.
+class EDirectoryNotFlushed : public Exception {
+ public:
+  using Exception::Exception;
+  const char* TypeName() const override { return "EDirectoryNotFlushed"; }
+};
+
 class TDbService {
  public:
   // DataModuleCreate: the administrator's login on the services components
@@ -139,11 +147,16 @@ class TDbService {
   // Writes ShadowFileName + CR LF into the ".ShadowLink" file, or deletes
   // that file (DeleteFileOrFail) when there is no shadow.
   void SaveShadowLink();
-  // A move on the same volume that replaces the target; "Файл %s
-  // переименован в %s." on success, else raises "Ошибка переименования
-  // файла %s в %s :\r\n%s.". The directory is flushed after the move, so
-  // that the new name survives a power cut.
+  // A move on the same volume that replaces the target; raises "Ошибка
+  // переименования файла %s в %s :\r\n%s." when it fails. After the move
+  // "Файл %s переименован в %s." and the directories of both names are
+  // flushed, so that the new name survives a power cut; a failed flush
+  // raises EDirectoryNotFlushed ("Ошибка записи на диск каталога %s после
+  // переименования файла %s в %s :\r\n%s.") with the file already moved.
   void MoveDbFile(const std::string& Source, const std::string& Target);
+  // Puts what the server wrote into a database file on the disk; raises
+  // "Ошибка записи на диск файла %s :\r\n%s.".
+  void FlushDbFile(const std::string& FileName);
   // "Копирование файла %s в %s ...", an overwriting copy (CopyFileOrFail)
   // that is put on the disk before it returns, "Копирование - OK".
   void CopyDbFile(const std::string& Source, const std::string& Target);
@@ -166,7 +179,10 @@ class TDbService {
   using TWorkProc = std::function<void(const std::string& DatabaseName)>;
   // Shuts the database down, keeps a copy of it as ".lst", lets `Work`
   // change the file under the name ".new", proves its metadata and only
-  // then moves it back to the live name. A failure from the moves on logs
+  // then moves it back to the live name. What the server wrote is flushed
+  // before each rename of its file: the live file after the shutdown,
+  // ".new" after the work; a failed directory flush after the final move
+  // is logged and the update stands. A failure from the moves on logs
   // "Ошибка:\r\n" + message, puts the ".lst" copy back (RecoverFiles)
   // and propagates unchanged; a failure of the shutdown propagates with
   // nothing done. The server is started and a present live file brought
