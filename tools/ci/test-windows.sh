@@ -109,3 +109,7 @@ compare_tool() {
 compare_tool
 
 echo "Windows build: $((built - started)) s; tests under wine: $(($(date +%s) - built)) s."
+
+# The database path: the x86_64 build under 64-bit wine against the real
+# server, through the Winelib bridge to the Linux client.
+tools/ci/test-windows-db.sh
