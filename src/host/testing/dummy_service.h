@@ -2,7 +2,7 @@
 // started, stopped and queried for real without touching the machine's
 // own. POSIX: a service root (standing for "/") with init scripts of small
 // sleeping daemons. Windows: services registered in the service control
-// manager (names the machine's own do not use), each a copy of the tests'
+// manager (of the test prefix under wine), each a copy of the tests'
 // service program in the root; they are stopped and removed at the end.
 #pragma once
 

@@ -33,21 +33,24 @@ SERVICE_STATUS_PROCESS Status(SC_HANDLE service) {
   return status;
 }
 
+// Stops the service and removes it; its program must have ended before
+// its file goes.
+void Remove(SC_HANDLE manager, const std::string& name) {
+  ServiceHandle service(::OpenServiceW(manager, host::win32::Wide(name).c_str(), SERVICE_ALL_ACCESS));
+  if (service.handle == nullptr) return;
+  SERVICE_STATUS status{};
+  ::ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
+  for (int i = 0; i < 300 && Status(service.handle).dwCurrentState != SERVICE_STOPPED; ++i) ::Sleep(100);
+  ::DeleteService(service.handle);
+}
+
 }  // namespace
 
 DummyServices::DummyServices() : host_(host::CreateSystemHost(0, nullptr)) {}
 
 DummyServices::~DummyServices() {
   ServiceHandle manager(OpenManager());
-  for (const std::string& name : names_) {
-    ServiceHandle service(::OpenServiceW(manager.handle, host::win32::Wide(name).c_str(), SERVICE_ALL_ACCESS));
-    if (service.handle == nullptr) continue;
-    SERVICE_STATUS status{};
-    ::ControlService(service.handle, SERVICE_CONTROL_STOP, &status);
-    // The program must have ended before the root goes.
-    for (int i = 0; i < 300 && Status(service.handle).dwCurrentState != SERVICE_STOPPED; ++i) ::Sleep(100);
-    ::DeleteService(service.handle);
-  }
+  for (const std::string& name : names_) Remove(manager.handle, name);
 }
 
 void DummyServices::Install(const std::string& name, const std::string& daemon) {
@@ -56,6 +59,8 @@ void DummyServices::Install(const std::string& name, const std::string& daemon) 
   const std::string program = root_ / file;
   if (!SystemHost().FileExists(program)) SystemHost().CopyFile(KORVEL_TEST_SERVICE_EXE, program);
   ServiceHandle manager(OpenManager());
+  // One left behind by a test run that was killed goes first.
+  Remove(manager.handle, name);
   const std::wstring command = L"\"" + host::win32::Wide(program) + L"\"";
   ServiceHandle service(::CreateServiceW(manager.handle, host::win32::Wide(name).c_str(), host::win32::Wide(name).c_str(),
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
