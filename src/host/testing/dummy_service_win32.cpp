@@ -57,7 +57,10 @@ void DummyServices::Install(const std::string& name, const std::string& daemon) 
   std::string file = daemon.substr(daemon.find_last_of("/\\") + 1);
   if (!EndsText(".exe", file)) file += ".exe";
   const std::string program = root_ / file;
-  if (!SystemHost().FileExists(program)) SystemHost().CopyFile(KORVEL_TEST_SERVICE_EXE, program);
+  if (!SystemHost().FileExists(program) &&
+      !::CopyFileW(host::win32::Wide(KORVEL_TEST_SERVICE_EXE).c_str(), host::win32::Wide(program).c_str(), TRUE)) {
+    throw Exception("DummyServices: cannot copy the service program to " + program);
+  }
   ServiceHandle manager(OpenManager());
   // One left behind by a test run that was killed goes first.
   Remove(manager.handle, name);
