@@ -18,7 +18,8 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
   return true;
 }
 
-TestBuildRun::TestBuildRun() : inst_("Korvel", TestBuildProgram()) {}
+// The test build under the utility's own name (Korvel.exe on Windows).
+TestBuildRun::TestBuildRun() : inst_(host::kWindows ? "Korvel.exe" : "Korvel", TestBuildProgram()) {}
 
 void TestBuildRun::SetUp() {
   KORVEL_REQUIRE_FB_SERVER();
