@@ -10,6 +10,8 @@
 #   from the program; they would inherit and hold open whatever pipes the
 #   program got, and ctest would wait for those pipes forever. So the
 #   program gets files, which are copied out when it ends.
+# - WINE names the wine loader to use (default wine; 64-bit wine for the
+#   x86_64 build's tests, tools/ci/test-windows-db.sh).
 # - Windows programs end their lines with CR LF; the CRs are dropped from
 #   standard output so that test lists and outputs read as on Linux.
 set -u
@@ -24,7 +26,7 @@ export LC_ALL=$LANG
 
 out=$(mktemp) && err=$(mktemp) || exit 125
 trap 'rm -f "$out" "$err"' EXIT
-wine "$@" </dev/null >"$out" 2>"$err"
+"${WINE:-wine}" "$@" </dev/null >"$out" 2>"$err"
 status=$?
 tr -d '\r' <"$out"
 cat "$err" >&2

@@ -194,12 +194,12 @@ TEST_F(ProgramScripts, AProcessKilledAtAnyPointLeavesTheDatabaseWhole) {
     SystemHost().CopyFile(pristine, path_);
     services_.Host().ServiceControl("FirebirdServerPelkora", true);
 
-    ::setenv("KORVEL_TEST_EXIT_AT", std::to_string(point).c_str(), 1);
-    ::setenv("KORVEL_TEST_EXIT_DIR", cp1251::ToUtf8(dir).c_str(), 1);
+    SetEnvironment("KORVEL_TEST_EXIT_AT", std::to_string(point));
+    SetEnvironment("KORVEL_TEST_EXIT_DIR", cp1251::ToUtf8(dir));
     SystemHost().DeleteDirectoryTree(inst_.LogDir(), false);
     const ProgramResult crashed = inst_.Run({"/Scripts"});
-    ::unsetenv("KORVEL_TEST_EXIT_AT");
-    ::unsetenv("KORVEL_TEST_EXIT_DIR");
+    SetEnvironment("KORVEL_TEST_EXIT_AT", "");
+    SetEnvironment("KORVEL_TEST_EXIT_DIR", "");
     if (crashed.exit_code == 0) break;  // the run has fewer points
     ASSERT_EQ(crashed.exit_code, 77) << crashed.error << inst_.LogUtf8();
     std::string where = crashed.error.substr(0, crashed.error.find('\n'));

@@ -18,7 +18,8 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
   return true;
 }
 
-TestBuildRun::TestBuildRun() : inst_("Korvel", TestBuildProgram()) {}
+// The test build under the utility's own name (Korvel.exe on Windows).
+TestBuildRun::TestBuildRun() : inst_(host::kWindows ? "Korvel.exe" : "Korvel", TestBuildProgram()) {}
 
 void TestBuildRun::SetUp() {
   KORVEL_REQUIRE_FB_SERVER();
@@ -26,14 +27,14 @@ void TestBuildRun::SetUp() {
     services_.Install(name);
     services_.Host().ServiceControl(name, true);
   }
-  ::setenv("KORVEL_TEST_SERVICE_ROOT", services_.root().c_str(), 1);
-  ::setenv("KORVEL_TEST_INSTANT_CLOCK", "1", 1);
+  SetEnvironment("KORVEL_TEST_SERVICE_ROOT", services_.root());
+  SetEnvironment("KORVEL_TEST_INSTANT_CLOCK", "1");
   inst_.MakeDirectories(1520);
 }
 
 void TestBuildRun::TearDown() {
-  ::unsetenv("KORVEL_TEST_SERVICE_ROOT");
-  ::unsetenv("KORVEL_TEST_INSTANT_CLOCK");
+  SetEnvironment("KORVEL_TEST_SERVICE_ROOT", "");
+  SetEnvironment("KORVEL_TEST_INSTANT_CLOCK", "");
 }
 
 std::vector<std::string> TestBuildRun::Run(const std::vector<std::string>& args) {

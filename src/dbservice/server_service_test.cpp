@@ -62,6 +62,9 @@ TEST(RealServerService, StoppedAndStartedThroughItsServiceName) {
   fb::testing::ScratchDatabase database;
   fb::ClientLibrary& client = *fb::testing::TestClient();
   ASSERT_TRUE(Connects(client, database.Connection()));
+  // Under wine the server's processes are Linux ones, out of sight of the
+  // process snapshot: their count is checked where the running server shows.
+  const bool processes_visible = ServerProcesses(host) > 0;
 
   TDbService db(host, client);
   db.ServiceName = kPelkoraServiceName;
@@ -94,7 +97,7 @@ TEST(RealServerService, StoppedAndStartedThroughItsServiceName) {
   EXPECT_EQ(host.slept_ms, 10000u);
   EXPECT_EQ(host.QueryServiceState(kPelkoraServiceName), host::kServiceRunning);
   EXPECT_TRUE(Connects(client, database.Connection()));
-  EXPECT_GT(ServerProcesses(host), 0u);
+  if (processes_visible) EXPECT_GT(ServerProcesses(host), 0u);
 }
 
 }  // namespace

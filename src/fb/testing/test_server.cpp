@@ -84,8 +84,11 @@ bool EmbeddedAvailable() {
 }
 
 void MakeServerAccessible(const std::string& directory) {
-  std::filesystem::permissions(std::filesystem::path(cp1251::ToUtf8(directory)), std::filesystem::perms::all,
-                               std::filesystem::perm_options::add);
+  // Named by its UTF-8 form: a narrow path would be read in the ANSI code
+  // page on Windows.
+  const std::string utf8 = cp1251::ToUtf8(directory);
+  std::filesystem::permissions(std::filesystem::path(std::u8string(utf8.begin(), utf8.end())),
+                               std::filesystem::perms::all, std::filesystem::perm_options::add);
 }
 
 namespace {

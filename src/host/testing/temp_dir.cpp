@@ -74,6 +74,18 @@ bool MakeFifo(const std::string& path) {
 #endif
 }
 
+void SetEnvironment(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  ::_putenv_s(name.c_str(), value.c_str());
+#else
+  if (value.empty()) {
+    ::unsetenv(name.c_str());
+  } else {
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+#endif
+}
+
 void ArmWatchdog(unsigned seconds) {
 #ifdef _WIN32
   (void)seconds;

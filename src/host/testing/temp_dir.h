@@ -38,6 +38,10 @@ void WriteFileWithSystemName(const std::string& directory, const std::string& ut
 // Makes a FIFO at `path`; false where the system has none (Windows).
 bool MakeFifo(const std::string& path);
 
+// Sets the environment variable `name` of this process (and of the programs
+// it starts) to `value` (the file system's encoding); empty removes it.
+void SetEnvironment(const std::string& name, const std::string& value);
+
 // Ends the test program after `seconds` unless disarmed (0), so that a call
 // that blocks fails the test instead of hanging it. Nothing on Windows.
 void ArmWatchdog(unsigned seconds);
