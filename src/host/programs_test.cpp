@@ -64,6 +64,9 @@ class ChunkHost : public ForwardingHost {
         return chunks[next++];
       }
       std::uint32_t ExitCode() override { return 3; }
+      std::optional<std::string> ReadAvailableOutput() override { return ReadOutput(); }
+      bool HasEnded() override { return next == chunks.size(); }
+      void Terminate() override { next = chunks.size(); }
     };
     auto process = std::make_unique<Process>();
     process->chunks = chunks_;
