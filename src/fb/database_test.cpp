@@ -48,7 +48,8 @@ TEST(ClientLibraryTest, AClientThatAppearsLaterIsLoadedAtFirstUse) {
   struct LateHost : host::ForwardingHost {
     LateHost() : ForwardingHost(korvel::testing::SystemHost()) {}
     std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string& name) override {
-      return present ? ForwardingHost::LoadLibrary(name) : nullptr;
+      if (!present) throw EOSError(SysError{0, SysErrorKind::kNotFound, "not there yet"});
+      return ForwardingHost::LoadLibrary(name);
     }
     bool present = false;
   } host;

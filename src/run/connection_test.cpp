@@ -174,7 +174,9 @@ TEST(ConnectionTest, MissingClientLibraryFailsAtOpen) {
   // A machine without the client library.
   struct NoClientHost : RunTestHost {
     using RunTestHost::RunTestHost;
-    std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string&) override { return nullptr; }
+    std::unique_ptr<host::SharedLibrary> LoadLibrary(const std::string&) override {
+      throw EOSError(SysError{0, SysErrorKind::kNotFound, "no such library"});
+    }
   } host(dir.path(), {});
   TdmKorvel dm(host);
   dm.DbName = "127.0.0.1/3050:/nonexistent/base.fdb";
@@ -183,7 +185,7 @@ TEST(ConnectionTest, MissingClientLibraryFailsAtOpen) {
     FAIL() << "no exception";
   } catch (const fb::EIBClientError& e) {
     EXPECT_EQ(e.Message(), "Ошибка открытия БД.\r\nFirebird client library "_cp + fb::DefaultClientLibraryName() +
-                               " is not loaded");
+                               " is not loaded (" + LastErrorText(SysError{0, SysErrorKind::kNotFound, "no such library"}) + ")");
   }
 }
 
