@@ -97,7 +97,9 @@ TEST(RealServerService, StoppedAndStartedThroughItsServiceName) {
   EXPECT_EQ(host.slept_ms, 10000u);
   EXPECT_EQ(host.QueryServiceState(kPelkoraServiceName), host::kServiceRunning);
   EXPECT_TRUE(Connects(client, database.Connection()));
-  if (processes_visible) EXPECT_GT(ServerProcesses(host), 0u);
+  if (processes_visible) {
+    EXPECT_GT(ServerProcesses(host), 0u);
+  }
 }
 
 }  // namespace
