@@ -2,6 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 namespace korvel::packages {
@@ -38,6 +42,69 @@ std::string Sha256::FinishText() {
     text += kHex[digest[i] & 0x0F];
   }
   return text;
+}
+
+struct BackgroundSha256::Worker {
+  Sha256 sha256;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::string_view block;
+  bool pending = false, stop = false;
+  std::exception_ptr failure;
+  std::thread thread;
+
+  void Run() {
+    std::unique_lock lock(mutex);
+    for (;;) {
+      changed.wait(lock, [this] { return pending || stop; });
+      if (!pending) return;
+      const std::string_view data = block;
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        sha256.Update(data);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      if (error && !failure) failure = error;
+      pending = false;
+      changed.notify_all();
+    }
+  }
+
+  // Waits until the block handed over last is hashed; rethrows its failure.
+  void Drain(std::unique_lock<std::mutex>& lock) {
+    changed.wait(lock, [this] { return !pending; });
+    if (failure) std::rethrow_exception(failure);
+  }
+};
+
+BackgroundSha256::BackgroundSha256() : worker_(std::make_unique<Worker>()) {
+  worker_->thread = std::thread([worker = worker_.get()] { worker->Run(); });
+}
+
+BackgroundSha256::~BackgroundSha256() {
+  {
+    const std::lock_guard lock(worker_->mutex);
+    worker_->stop = true;
+  }
+  worker_->changed.notify_all();
+  worker_->thread.join();
+}
+
+void BackgroundSha256::Update(std::string_view block) {
+  std::unique_lock lock(worker_->mutex);
+  worker_->Drain(lock);
+  worker_->block = block;
+  worker_->pending = true;
+  worker_->changed.notify_all();
+}
+
+std::string BackgroundSha256::FinishText() {
+  std::unique_lock lock(worker_->mutex);
+  worker_->Drain(lock);
+  return worker_->sha256.FinishText();
 }
 
 std::string DigestText(std::string_view data) {

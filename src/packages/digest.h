@@ -32,6 +32,25 @@ class Sha256 {
   std::unique_ptr<Context> context_;
 };
 
+// A SHA-256 computation on a thread of its own, so that hashing a block
+// overlaps with reading the next and writing this one elsewhere. Update
+// waits for the block before to be hashed; the caller keeps a block's
+// bytes unchanged until the next Update or FinishText returns.
+class BackgroundSha256 {
+ public:
+  BackgroundSha256();
+  ~BackgroundSha256();
+  BackgroundSha256(const BackgroundSha256&) = delete;
+  BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+  void Update(std::string_view block);
+  std::string FinishText();
+
+ private:
+  struct Worker;
+  std::unique_ptr<Worker> worker_;
+};
+
 // The digest text of a byte string.
 std::string DigestText(std::string_view data);
 

@@ -110,13 +110,15 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error)
 void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink) {
   zip_file_t* file = zip_fopen_index(archive_->zip, index, 0);
   if (file == nullptr) throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
-  std::string buffer(kBlock, '\0');
+  // One buffer for every entry: thousands of small files cost no
+  // allocation each.
+  buffer_.resize(kBlock);
   try {
     for (;;) {
-      const zip_int64_t got = zip_fread(file, buffer.data(), buffer.size());
+      const zip_int64_t got = zip_fread(file, buffer_.data(), buffer_.size());
       if (got < 0) throw Exception(ZipErrorText(zip_file_get_error(file)));
       if (got == 0) break;
-      sink(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+      sink(std::string_view(buffer_.data(), static_cast<std::size_t>(got)));
     }
   } catch (...) {
     zip_fclose(file);

@@ -56,6 +56,7 @@ class ZipReader {
   explicit ZipReader(std::unique_ptr<Archive> archive);
   std::unique_ptr<Archive> archive_;
   std::vector<ZipEntry> entries_;
+  std::vector<char> buffer_;
 };
 
 // The relative path an entry may be unpacked to, as its steps; throws

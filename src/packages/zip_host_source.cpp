@@ -1,7 +1,10 @@
 #include "packages/zip_host_source.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace korvel::packages {
 
@@ -56,21 +59,13 @@ class HostSource {
         size_ = ReadFile()->Size();
         position_ = 0;
         file_position_ = -1;
+        ahead_.clear();
         return 0;
       case ZIP_SOURCE_READ: {
-        host::File* file = ReadFile();
         const std::int64_t left = size_ - position_;
-        std::size_t want = left <= 0 ? 0 : static_cast<std::size_t>(left < static_cast<std::int64_t>(len) ? left : len);
-        if (want == 0) return 0;
-        if (file_position_ != position_) file->Seek(position_);
-        std::size_t done = 0;
-        while (done < want) {
-          const std::size_t got = file->Read(static_cast<char*>(data) + done, want - done);
-          if (got == 0) break;
-          done += got;
-        }
+        const std::size_t want = left <= 0 ? 0 : static_cast<std::size_t>(left < static_cast<std::int64_t>(len) ? left : len);
+        const std::size_t done = Read(static_cast<char*>(data), want);
         position_ += static_cast<std::int64_t>(done);
-        file_position_ = position_;
         return static_cast<zip_int64_t>(done);
       }
       case ZIP_SOURCE_CLOSE:
@@ -154,7 +149,42 @@ class HostSource {
     }
   }
 
+  // libzip reads the directory a few bytes at a time and compressed data
+  // in small blocks: those reads are served from one larger read ahead, so
+  // that a package of thousands of files costs hundreds of reads, not tens
+  // of thousands. A read as large as the read-ahead goes straight through.
+  std::size_t Read(char* data, std::size_t want) {
+    std::size_t done = 0;
+    while (done < want) {
+      const std::int64_t at = position_ + static_cast<std::int64_t>(done);
+      if (at >= ahead_start_ && at < ahead_start_ + static_cast<std::int64_t>(ahead_.size())) {
+        const std::size_t offset = static_cast<std::size_t>(at - ahead_start_);
+        const std::size_t take = std::min(want - done, ahead_.size() - offset);
+        std::memcpy(data + done, ahead_.data() + offset, take);
+        done += take;
+        continue;
+      }
+      host::File* file = ReadFile();
+      if (file_position_ != at) file->Seek(at);
+      std::size_t got;
+      if (want - done >= kReadAhead) {
+        got = file->Read(data + done, want - done);
+        done += got;
+      } else {
+        ahead_.resize(kReadAhead);
+        got = file->Read(ahead_.data(), kReadAhead);
+        ahead_.resize(got);
+        ahead_start_ = at;
+      }
+      file_position_ = at + static_cast<std::int64_t>(got);
+      if (got == 0) break;
+    }
+    return done;
+  }
+
   std::string TempPath() const { return path_ + ".tmp"; }
+
+  static constexpr std::size_t kReadAhead = 1 << 16;
 
   Kind kind_;
   host::Host* host_;
@@ -163,6 +193,8 @@ class HostSource {
   std::unique_ptr<host::File> owned_;
   std::unique_ptr<host::File> write_file_;
   std::int64_t size_ = 0, position_ = 0, file_position_ = -1;
+  std::vector<char> ahead_;
+  std::int64_t ahead_start_ = 0;
   std::int64_t write_position_ = 0, write_size_ = 0;
   zip_error_t error_;
 };
