@@ -334,6 +334,11 @@ TEST(TrailerSignature, SignFileAppendsOnceAndRefusesASecondTrailer) {
   EXPECT_TRUE(Check(dir / "a.upd"));
   EXPECT_THROW(SignFile(SystemHost(), OfficeSigner(), dir / "a.upd"), Exception);
   EXPECT_TRUE(Check(dir / "a.upd"));
+  // Content that merely begins its last 108 bytes with "<key>" is no
+  // trailer: it is signed, and the check accepts it, as it does any file.
+  WriteFile(dir / "b.upd", SampleZip() + "<key>" + std::string(103, 'x'));
+  EXPECT_EQ(SignFile(SystemHost(), OfficeSigner(), dir / "b.upd"), SignatureForm::kTrailer);
+  EXPECT_TRUE(Check(dir / "b.upd"));
 }
 
 // ---- The text form ----

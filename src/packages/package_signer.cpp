@@ -94,7 +94,10 @@ SignatureForm SignFile(host::Host& host, const SignatureSigner& signer, const st
     const std::int64_t size = file->Size();
     if (size >= kTrailerSize) {
       file->Seek(size - kTrailerSize);
-      if (file->ReadUpTo(5) == "<key>") throw Exception("the file already ends with a signature trailer");
+      // The check refuses a file signed twice: refused here on the same test.
+      if (IsTrailerText(file->ReadUpTo(static_cast<std::size_t>(kTrailerSize)))) {
+        throw Exception("the file already ends with a signature trailer");
+      }
     }
     const std::string trailer = MakeTrailer(signer.SignDigestText(FileDigestText(*file, size)));
     file->SeekToEnd();
