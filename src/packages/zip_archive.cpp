@@ -182,7 +182,7 @@ struct PlannedFile {
 
 }  // namespace
 
-int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory) {
+int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory, std::int64_t keep_free) {
   std::unique_ptr<ZipReader> reader = ZipReader::Open(archive);
   if (!reader) return 0;
   const std::vector<ZipEntry>& entries = reader->Entries();
@@ -210,9 +210,11 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
     total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
   }
   const std::int64_t free = host.DiskFreeBytes(directory);
-  if (free < 0 || total > static_cast<std::uint64_t>(free)) {
+  const auto reserve = static_cast<std::uint64_t>(keep_free < 0 ? 0 : keep_free);
+  if (free < 0 || total > UINT64_MAX - reserve || total + reserve > static_cast<std::uint64_t>(free)) {
     throw Exception("Недостаточно места на диске для распаковки архива: нужно "_cp + std::to_string(total) +
-                    " байт, свободно "_cp + IntToStr(free < 0 ? 0 : free) + " байт"_cp);
+                    " байт"_cp + (reserve > 0 ? " и запас "_cp + std::to_string(reserve) + " байт"_cp : std::string()) +
+                    ", свободно "_cp + IntToStr(free < 0 ? 0 : free) + " байт"_cp);
   }
 
   // The one temporary name, at the top, differs from every top-level name

@@ -82,10 +82,13 @@ std::string JoinEntryPath(const std::vector<std::string>& steps, std::size_t cou
 // leave `directory` or a symbolic link fails the whole archive, and so
 // does a total unpacked size above the free space of the volume of
 // `directory` ("Недостаточно места на диске для распаковки архива: нужно
-// N байт, свободно M байт"). Each file
+// N байт, свободно M байт"); `keep_free` bytes more must stay free (the
+// volume is often the database's), and the message then names them too
+// ("нужно N байт и запас K байт, свободно M байт"). Each file
 // is written under a temporary name and renamed into place once it is
 // complete, so that a failed extraction never leaves a truncated file
 // under an entry's name. Failures raise Exception with the entry's name.
-int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory);
+int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory,
+                   std::int64_t keep_free = 0);
 
 }  // namespace korvel::packages

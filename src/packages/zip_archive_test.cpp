@@ -265,6 +265,14 @@ TEST_F(Extraction, PayloadLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten
   FreeSpaceHost too_little(SystemHost(), 14), exact(SystemHost(), 15);
   EXPECT_THROW(ExtractArchive(too_little, *file, out()), Exception);
   EXPECT_EQ(ExtractArchive(exact, *file, out()), 2);
+  // A margin to keep free counts with the payload.
+  try {
+    ExtractArchive(exact, *file, out(), 1);
+    FAIL() << "extracted";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(),
+              "Недостаточно места на диске для распаковки архива: нужно 15 байт и запас 1 байт, свободно 15 байт"_cp);
+  }
 }
 
 TEST_F(Extraction, TemporaryNameNeverCollidesWithAnEntry) {
