@@ -16,6 +16,7 @@ class ForwardingFile : public File {
   void SeekToEnd() override { target_->SeekToEnd(); }
   std::int64_t Size() override { return target_->Size(); }
   void Flush() override { target_->Flush(); }
+  void StartWriteBack() override { target_->StartWriteBack(); }
 
  protected:
   File& target() { return *target_; }

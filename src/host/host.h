@@ -94,6 +94,11 @@ class File {
   // Puts what was written on the disk itself, so that a file renamed into
   // place afterwards survives a power cut whole.
   virtual void Flush() = 0;
+  // Starts writing what was written so far to the disk and returns at
+  // once, so that the disk works while the caller goes on; nothing is
+  // durable until a Flush or the host's FlushTree. Does nothing where the
+  // system has no such call.
+  virtual void StartWriteBack() {}
 
   // Reads until `size` bytes or the end of the file, whichever comes first.
   std::string ReadUpTo(std::size_t size) {

@@ -217,17 +217,22 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
                     ", свободно "_cp + IntToStr(free < 0 ? 0 : free) + " байт"_cp);
   }
 
-  // The one temporary name, at the top, differs from every top-level name
-  // in the archive, so that no entry can land on it.
+  // Each file is written under one temporary name in its own directory,
+  // so that it is made where it stays (the file system places a new file
+  // by its directory) and renamed within that directory. The name differs
+  // from every name at any level of the archive, so no entry can land on
+  // it.
   std::string temp_name = "~korvel-unzip.tmp";
   for (int n = 1;; ++n) {
     bool taken = false;
-    for (const PlannedFile& file : files) taken = taken || SameText(file.steps.front(), temp_name);
-    for (const auto& steps : directories) taken = taken || SameText(steps.front(), temp_name);
+    const auto check = [&](const std::vector<std::string>& steps) {
+      for (const std::string& step : steps) taken = taken || SameText(step, temp_name);
+    };
+    for (const PlannedFile& file : files) check(file.steps);
+    for (const auto& steps : directories) check(steps);
     if (!taken) break;
     temp_name = "~korvel-unzip" + IntToStr(n) + ".tmp";
   }
-  const std::string temp_path = directory + temp_name;
 
   const auto make_directory = [&host](const std::string& path) {
     if (!host.ForceDirectoriesOrFail(path)) throw Exception("Ошибка создания каталога "_cp + path);
@@ -238,9 +243,12 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
   for (const PlannedFile& planned : files) {
     const ZipEntry& entry = entries[planned.index];
     const std::string target = directory + JoinEntryPath(planned.steps);
+    std::string parent = directory;
     if (planned.steps.size() > 1) {
-      make_directory(host::IncludePathDelimiter(directory + JoinEntryPath(planned.steps, planned.steps.size() - 1)));
+      parent = host::IncludePathDelimiter(directory + JoinEntryPath(planned.steps, planned.steps.size() - 1));
+      make_directory(parent);
     }
+    const std::string temp_path = parent + temp_name;
     try {
       {
         std::unique_ptr<host::File> out = host.OpenFile(temp_path, host::OpenMode::kCreate, host::ShareMode::kExclusive);
@@ -253,6 +261,9 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
           out->Write(block);
         });
         if (written != entry.size) throw Exception("данные короче объявленного размера"_cp);
+        // The disk writes this file while the next ones are unpacked; the
+        // one flush of the tree at the end then has little left to wait for.
+        out->StartWriteBack();
       }
       if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
       // A program stays a program (POSIX; Windows has no such attribute):
