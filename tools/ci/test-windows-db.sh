@@ -10,7 +10,8 @@
 # program. With the bridge nothing skips for want of a client, an engine or
 # the server: KORVEL_REQUIRE_FIREBIRD=1 makes such a case fail.
 # Usage: tools/ci/test-windows-db.sh [CTEST-ARGS...]   (needs root)
-# Environment: KORVEL_WIN64_BUILD (default build-win64);
+# Environment: KORVEL_WIN64_BUILD (default build-win64); KORVEL_WINDOWS_DEPS,
+# OpenSSL and libzip for 64-bit Windows (default windows-deps in the build);
 # KORVEL_WINE_SERVER_CONTROL, the Linux program the service runs with
 # "start" and "stop" (default tools/ci/firebird-test-server.sh; a stand-in
 # that leaves the shared server alone while developing); KORVEL_WINE_TEMP,
@@ -33,10 +34,13 @@ tools/ci/firebird-test-server.sh start
 
 # OpenSSL and libzip for 64-bit Windows (the script's second argument names
 # the architecture where it builds for more than one).
+# KORVEL_WINDOWS_DEPS names a prefix built already (another checkout's);
+# cmake/mingw-w64.cmake reads it too.
+deps=${KORVEL_WINDOWS_DEPS:-$build/windows-deps}
 if grep -q 'x86_64' tools/ci/build-windows-deps.sh; then
-  tools/ci/build-windows-deps.sh "$build/windows-deps" x86_64
+  tools/ci/build-windows-deps.sh "$deps" x86_64
 else
-  tools/ci/build-windows-deps.sh "$build/windows-deps"
+  tools/ci/build-windows-deps.sh "$deps"
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TESTS=ON
