@@ -14,7 +14,13 @@ namespace korvel::testing {
 namespace {
 
 std::string ShellQuote(const std::string& s) {
-  if (host::kWindows) return "\"" + s + "\"";
+  if (host::kWindows) {
+    // Backslashes before the closing quote are doubled, or the program's
+    // runtime would read the last one as escaping the quote ("C:\dir\").
+    std::size_t trailing = 0;
+    while (trailing < s.size() && s[s.size() - 1 - trailing] == '\\') ++trailing;
+    return "\"" + s + std::string(trailing, '\\') + "\"";
+  }
   std::string quoted = "'";
   for (char c : s) {
     if (c == '\'') {

@@ -144,9 +144,6 @@ TEST_F(ToolDeploy, FailuresPrintTheUtilitysMessage) {
 // copied into a later FILELIST's source, a destination spelled with "..",
 // a destination below a file or that is a directory.
 TEST_F(ToolDeploy, ThePlanIsWhatTheDeploymentDoes) {
-  // Under wine the deployment into a relative destination that does not
-  // exist yet fails ("Код: 3") where the plan copies: not yet explained.
-  if (host::kWindows) GTEST_SKIP() << "a relative new destination fails under wine; under investigation";
   const auto descriptor = [](const std::string& root, const std::string& nodes) {
     return "<DISTRIB><MODULES><MODULE ID=\"2\" Root=\"" + root + "\"><FILES>" + nodes +
            "</FILES></MODULE></MODULES></DISTRIB>";

@@ -10,15 +10,16 @@ using namespace korvel::literals;
 
 namespace {
 
-// Below this length a path without its trailing separator is a root that
-// is never created: "C:" on Windows, "" (for "/") on POSIX.
 #ifdef _WIN32
-constexpr std::size_t kRootLength = 2;
 constexpr bool IsDelimiter(char c) { return c == '\\' || c == ':'; }
 #else
-constexpr std::size_t kRootLength = 0;
 constexpr bool IsDelimiter(char c) { return c == '/'; }
 #endif
+
+// A path without its trailing separator that names a root, never created:
+// "" (for "/" or "\\") and, on Windows, a drive ("C:"). A short relative
+// name ("a1") is a directory like any other.
+bool IsRoot(const std::string& dir) { return dir.empty() || (kWindows && dir.size() == 2 && dir[1] == ':'); }
 
 std::size_t LastDelimiter(std::string_view path) {
   for (std::size_t i = path.size(); i > 0; --i) {
@@ -278,7 +279,7 @@ bool Host::ForceDirectoriesOrFail(const std::string& directory) {
   if (directory.empty()) throw Exception("Невозможно создать директорию \"\""_cp);
   std::string dir = directory;
   if (dir.back() == kPathDelim) dir.pop_back();
-  if (dir.size() <= kRootLength || DirectoryExists(dir)) return true;
+  if (IsRoot(dir) || DirectoryExists(dir)) return true;
   const std::string parent = ExtractFilePath(dir);
   if (parent == dir) return true;
   if (!parent.empty() && !ForceDirectoriesOrFail(parent)) return false;

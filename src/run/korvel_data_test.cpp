@@ -18,28 +18,8 @@ using namespace korvel::literals;
 using korvel::testing::SystemHost;
 using korvel::testing::TempDir;
 using korvel::testing::WriteFile;
+using testing::RunningServicesHost;
 using testing::RunTestHost;
-
-// A machine whose every service runs, the Classic server's among them
-// (which this machine has not): the database check's start of the server
-// is then left out, as on a pharmacy's server where it runs.
-class RunningServicesHost : public RunTestHost {
- public:
-  using RunTestHost::RunTestHost;
-  std::unique_ptr<host::ServiceManagerHandle> OpenServiceManager(const std::string&, bool) override {
-    struct Service : host::ServiceHandle {
-      int QueryState() override { return host::kServiceRunning; }
-      bool Start() override { return true; }
-      void SendStop() override { ADD_FAILURE() << "a service was stopped"; }
-    };
-    struct Manager : host::ServiceManagerHandle {
-      std::unique_ptr<host::ServiceHandle> OpenService(const std::string&, bool) override {
-        return std::make_unique<Service>();
-      }
-    };
-    return std::make_unique<Manager>();
-  }
-};
 
 // A temporary installation: Korvel/ holds the executable's place and the
 // ini file, Work/ the distribution.
@@ -202,7 +182,7 @@ TEST_F(RunFixture, ScriptsModeWritesNoPacket) {
   UseDatabase();
   SetVersion(1520);
   WriteIni("");
-  RunTestHost host(exe_dir_, {"/Scripts"});
+  RunningServicesHost host(exe_dir_, {"/Scripts"});
   TdmKorvel dm(host);
   dm.Execute();
   EXPECT_FALSE(dm.RequestPending);

@@ -17,14 +17,14 @@ using korvel::testing::ReadFile;
 using korvel::testing::SystemHost;
 using korvel::testing::TempDir;
 using korvel::testing::WriteFile;
-using testing::RunTestHost;
 
 // A host that refuses the rename of the finished packet, or that fails
 // once the configuration has been read (the mode's first look at the
-// switches), standing for any step that fails after initialisation.
-class PacketTestHost : public RunTestHost {
+// switches), standing for any step that fails after initialisation; its
+// services all run.
+class PacketTestHost : public testing::RunningServicesHost {
  public:
-  using RunTestHost::RunTestHost;
+  using RunningServicesHost::RunningServicesHost;
 
   void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
     if (refuse_rename) throw EOSError(SysError{5, SysErrorKind::kAccessDenied, "Access denied"});

@@ -3,6 +3,9 @@
 // recorded event log and an instant clock.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +44,30 @@ class RunTestHost : public host::ForwardingHost {
  private:
   std::string exe_dir_;
   std::vector<std::string> args_;
+};
+
+// A machine whose every service runs, the Classic server's among them
+// (which this machine has not): the database check's start of the server
+// is then left out, as on a pharmacy's server where it runs, and the run
+// needs no service registered under the server's name (under wine the
+// run's own tests register services of their own under it). A stop fails
+// the test.
+class RunningServicesHost : public RunTestHost {
+ public:
+  using RunTestHost::RunTestHost;
+  std::unique_ptr<host::ServiceManagerHandle> OpenServiceManager(const std::string&, bool) override {
+    struct Service : host::ServiceHandle {
+      int QueryState() override { return host::kServiceRunning; }
+      bool Start() override { return true; }
+      void SendStop() override { ADD_FAILURE() << "a service was stopped"; }
+    };
+    struct Manager : host::ServiceManagerHandle {
+      std::unique_ptr<host::ServiceHandle> OpenService(const std::string&, bool) override {
+        return std::make_unique<Service>();
+      }
+    };
+    return std::make_unique<Manager>();
+  }
 };
 
 // The messages of run log lines, without the time and tab before them.

@@ -10,10 +10,13 @@
 # program. With the bridge nothing skips for want of a client, an engine or
 # the server: KORVEL_REQUIRE_FIREBIRD=1 makes such a case fail.
 # Usage: tools/ci/test-windows-db.sh [CTEST-ARGS...]   (needs root)
-# Environment: KORVEL_WIN64_BUILD (default build-win64);
+# Environment: KORVEL_WIN64_BUILD (default build-win64); KORVEL_WINDOWS_DEPS,
+# OpenSSL and libzip for 64-bit Windows (default windows-deps in the build);
 # KORVEL_WINE_SERVER_CONTROL, the Linux program the service runs with
 # "start" and "stop" (default tools/ci/firebird-test-server.sh; a stand-in
-# that leaves the shared server alone while developing).
+# that leaves the shared server alone while developing); KORVEL_WINE_TEMP,
+# the tests' temporary directory (default /tmp/korvel-wine64-temp; one per
+# checkout where several run at once).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -31,10 +34,13 @@ tools/ci/firebird-test-server.sh start
 
 # OpenSSL and libzip for 64-bit Windows (the script's second argument names
 # the architecture where it builds for more than one).
+# KORVEL_WINDOWS_DEPS names a prefix built already (another checkout's);
+# cmake/mingw-w64.cmake reads it too.
+deps=${KORVEL_WINDOWS_DEPS:-$build/windows-deps}
 if grep -q 'x86_64' tools/ci/build-windows-deps.sh; then
-  tools/ci/build-windows-deps.sh "$build/windows-deps" x86_64
+  tools/ci/build-windows-deps.sh "$deps" x86_64
 else
-  tools/ci/build-windows-deps.sh "$build/windows-deps"
+  tools/ci/build-windows-deps.sh "$deps"
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVEL_TESTS=ON
@@ -87,7 +93,7 @@ fi
 # The tests' temporary files on drive Z:, in a directory whose default ACL
 # lets the server's account use whatever the Windows code creates there
 # (wine creates files as root, and a copy keeps no owner).
-temp=/tmp/korvel-wine64-temp
+temp=${KORVEL_WINE_TEMP:-/tmp/korvel-wine64-temp}
 rm -rf "$temp"
 mkdir -p "$temp"
 setfacl -m u:firebird:rwx,d:u:firebird:rwx,d:m:rwx "$temp"
@@ -95,42 +101,54 @@ for name in TEMP TMP; do
   "$WINE" reg add 'HKCU\Environment' /v "$name" /t REG_SZ /d "Z:${temp//\//\\}" /f >/dev/null
 done
 
-# Every test but the one that stops the server and the two that show the
-# skip rule with no server (on purpose); the services a run stops and
-# starts are the tests' own there.
-# The test programs that do not pass against the real server under wine
-# yet (they run in test-windows.sh without it, their database cases
-# skipped): the run's and the programs' tests, whose services and paths
-# under wine are not finished, and deploy's relative destinations.
-not_yet='korvel_run_tests|korvel_program_tests|korvel_program_database_tests|korvel_program_package_tests|korvel_tool_deploy_tests'
-failed=0
-ctest --test-dir "$build" -j2 --output-on-failure --timeout 600 \
-  -E "^(korvel_dbservice_server_tests|FirebirdRequired\..*|$not_yet)\$" "$@" || failed=1
-log="$build/Testing/Temporary/LastTest.log"
-skipped=$(grep -ac '^\[  SKIPPED \] [^ ]*$' "$log" || true)
-echo "Cases skipped under 64-bit wine: $skipped."
-if [ "$skipped" -gt 0 ]; then
-  echo "Reasons:"
-  grep -a -A1 ': Skipped$' "$log" | grep -av ': Skipped$' | grep -av '^--$' | sort | uniq -c
-fi
+# The server's service is registered in wine's service control manager
+# only for the tests that need the real one (below): the run's own tests
+# register services of their own under its name, replacing whatever is
+# there. One left by a killed run goes first (stopped already: its
+# process went with that run's wine server).
+"$WINE" sc delete FirebirdServerPelkora >/dev/null 2>&1 || true
 
-# The test that stops and starts the real server through its service in
-# wine's service control manager: the service's stop is refused there so
-# far ("Не удается остановить сервис"), so it runs only when asked for
-# (KORVEL_WINE_SERVICE_TEST=1) until that is mended.
-if [ "${KORVEL_WINE_SERVICE_TEST:-0}" = 1 ]; then
-  # The server's service, registered for the test that stops and starts the
-  # real server through it (alone: every other database test would fail
-  # meanwhile). The service starts at once and reports running, as the
-  # server is.
+# run_tests CTEST-ARGS...: ctest under wine; the cases it skipped are
+# collected for the summary.
+failed=0
+skips="$build/Testing/Temporary/skips.txt"
+: >"$skips"
+run_tests() {
+  ctest --test-dir "$build" --output-on-failure --timeout 600 "$@" || failed=1
+  local log="$build/Testing/Temporary/LastTest.log"
+  grep -a -A1 ': Skipped$' "$log" | grep -av ': Skipped$' | grep -av '^--$' >>"$skips" || true
+}
+
+# The tests that run the built utility against the real server: a full run
+# asks for the state of the server's service.
+real_service='korvel_program_tests|korvel_program_database_tests|korvel_program_package_tests'
+# Every other test but the one that stops the server and the two that show
+# the skip rule with no server (on purpose; test-windows.sh runs them).
+run_tests -j2 -E "^(korvel_dbservice_server_tests|FirebirdRequired\..*|$real_service)\$" "$@"
+
+# FirebirdServerPelkora as a test service that drives the Linux test
+# server. Its start (the server runs already) returns when the service
+# runs; the pipe timeout leaves room for a real start of the server.
+"$WINE" reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ /d 120000 /f >/dev/null
+"$WINE" sc create FirebirdServerPelkora start= demand \
+  binpath= "\"Z:${bridge//\//\\}\\service\\firebird_service.exe\" $control" >/dev/null
+"$WINE" net start FirebirdServerPelkora </dev/null >/dev/null 2>&1
+remove_service() {
   "$WINE" sc delete FirebirdServerPelkora >/dev/null 2>&1 || true
-  "$WINE" sc create FirebirdServerPelkora start= demand \
-    binpath= "\"Z:${bridge//\//\\}\\service\\firebird_service.exe\" $control" >/dev/null
-  "$WINE" net start FirebirdServerPelkora </dev/null >/dev/null 2>&1
-  ctest --test-dir "$build" --output-on-failure --timeout 600 \
-    -R '^(korvel_dbservice_server_tests|FirebirdRequired\..*)$' || failed=1
-  "$WINE" sc delete FirebirdServerPelkora >/dev/null 2>&1 || true
-  tools/ci/firebird-test-server.sh start >/dev/null
+  stop_wine
+}
+trap remove_service EXIT
+run_tests -j2 -R "^($real_service)\$" "$@"
+# The test that stops and starts the real server through its service, alone
+# (every other database test would fail meanwhile); the server runs again
+# afterwards whatever it did.
+run_tests -R '^korvel_dbservice_server_tests$'
+tools/ci/firebird-test-server.sh start >/dev/null
+
+echo "Cases skipped under 64-bit wine: $(wc -l <"$skips")."
+if [ -s "$skips" ]; then
+  echo "Reasons:"
+  sort "$skips" | uniq -c
 fi
 echo "Windows x86_64 build: $((built - started)) s; tests under 64-bit wine: $(($(date +%s) - built)) s."
 exit "$failed"
