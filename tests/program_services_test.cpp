@@ -392,7 +392,7 @@ TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
         const std::string operation = cut.error.substr(0, cut.error.find('\n'));
         const std::string where = scenario + ": cut after " + std::to_string(point) + " " + operation;
         const std::string copy = whole_copy(succeeds);
-        ASSERT_NE(copy, "") << where;
+        ASSERT_NE(copy, "") << where << "; the live file: " << content(path_) << "; .lst: " << content(path_ + ".lst");
         const auto at = static_cast<std::size_t>(point);
         if (succeeds) {
           success_operations.push_back(operation);
