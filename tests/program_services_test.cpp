@@ -300,6 +300,13 @@ TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
   const std::string dir = host::ExtractFilePath(path_), probe = inst_.root() / "probe.fdb";
   const std::string before = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T v1200",
                     after = "ORGANIZATION,PRICING_PROCS,SCRIPT_LOG,T,U v1203";
+  // However the test ends, the server lets go of what it may still hold.
+  struct LetGoAtEnd {
+    std::vector<std::string> files;
+    ~LetGoAtEnd() {
+      for (const std::string& file : files) LetGo(file);
+    }
+  } let_go{{path_, path_ + ".new", probe}};
   const auto cut_run = [&](const std::function<ProgramResult()>& program, int point) {
     ::setenv("KORVEL_TEST_CUT_AT", std::to_string(point).c_str(), 1);
     ::setenv("KORVEL_TEST_CUT_DIR", cp1251::ToUtf8(dir).c_str(), 1);
@@ -452,7 +459,6 @@ TEST_F(ProgramScripts, APowerCutAtAnyPointLeavesAWholeCopyThatComesBack) {
       if (kind == "failing metadata check") SystemHost().RemoveDirectory(dir + "meta.fdb");
     }
   }
-  for (const std::string& attached : {path_, path_ + ".new", probe}) LetGo(attached);
   int total = 0;
   for (const auto& [scenario, cuts] : update_cuts) {
     std::cout << "power cuts, " << scenario << ": " << cuts << "\n";
