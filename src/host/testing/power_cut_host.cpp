@@ -67,7 +67,15 @@ std::string PowerCutHost::ReadAll(const std::string& name) {
   const std::string path = dir_ + kPathDelim + name;
   const std::int64_t size = target().FileSize(path);
   if (size <= 0) return {};
-  return target().OpenFile(path, OpenMode::kRead, ShareMode::kReadWrite)->ReadUpTo(static_cast<std::size_t>(size));
+  // Read through a copy: a file the database server holds open (the live
+  // file while a run is attached, the shadow) is locked against any open,
+  // a copy is not.
+  const std::string copy = dir_ + kPathDelim + ".power-cut-read";
+  target().CopyFile(path, copy);
+  std::string contents =
+      target().OpenFile(copy, OpenMode::kRead, ShareMode::kReadWrite)->ReadUpTo(static_cast<std::size_t>(size));
+  target().DeleteFile(copy);
+  return contents;
 }
 
 void PowerCutHost::Flushed(const std::shared_ptr<Node>& node, const std::string& name) {
