@@ -1,64 +1,11 @@
-// The POSIX backend. Paths are UTF-8 on disk and Windows-1251 inside the
-// program. Where Windows behaves in a way the program relies on, the
-// closest honest equivalent is built here:
-// - a file without any write permission bit is "read-only": it cannot be
-//   opened for writing, overwritten by a copy or move, or deleted, also by
-//   root (as the read-only attribute works on Windows);
-// - file masks match without regard to letter case;
-// - a copy keeps the last-write time, permission bits and (where allowed)
-//   the owner;
-// - "unshared" opens take an exclusive advisory lock, shared opens a shared
-//   one, so that two of our processes see each other's locks;
-// - the named mutex is an exclusive lock on a file <name>.lock in a
-//   directory no other account can write in (NamedMutexFile), released by
-//   the system when the process dies;
-// - the event log is syslog;
-// - a command line is split into words by the Windows rules and the program
-//   found along PATH (no shell); child output, UTF-8 as the locale writes
-//   it, is converted to Windows-1251;
-// - a service is what the machine's service manager knows by that name:
-//   installed when a systemd unit NAME.service (in /etc/systemd/system or
-//   /lib/systemd/system) or an init script /etc/init.d/NAME exists; its
-//   image path is the program of the unit's ExecStart (or the init script's
-//   DAEMON=, else the script itself); state, start and stop go through
-//   systemctl where systemd runs (/run/systemd/system exists), otherwise
-//   through the init script's status (LSB: 0 running, 1-3 stopped), start
-//   and stop. Full access to the service manager needs root, as the service
-//   control manager's needs an administrator;
-// - processes come from /proc.
-#include <dirent.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <sys/types.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <syslog.h>
-#include <unistd.h>
+// The POSIX backend.
+#include "host/posix_backend.h"
 
-#include <cerrno>
-#include <clocale>
-#include <cstdlib>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-
-#include "host/cp1251.h"
-#include "host/host.h"
-#include "host/ini_file.h"
-#include "host/program_messages.h"
-#include "host/terminal.h"
-#include "host/text.h"
-#include "host/version.h"
-
-namespace korvel::host {
-namespace {
+namespace korvel::host::posix {
 
 using namespace korvel::literals;
+
+namespace {
 
 SysError ErrnoError(int code) {
   SysError error;
@@ -89,6 +36,7 @@ SysError ErrnoError(int code) {
 }
 
 [[noreturn]] void ThrowErrno(int code) { throw EOSError(ErrnoError(code)); }
+
 [[noreturn]] void ThrowLastErrno() { ThrowErrno(errno); }
 
 std::string Sys(const std::string& path) { return cp1251::ToUtf8(path); }
@@ -238,8 +186,6 @@ std::string QuoteArgument(const std::string& arg) {
   }
   return quoted + "\"";
 }
-
-
 
 // A word list for posix_spawn; the strings stay owned by `words`.
 std::vector<char*> ArgvOf(std::vector<std::string>& words) {
@@ -409,16 +355,6 @@ int RunTool(std::vector<std::string> words, std::string* output) {
   return static_cast<int>(WaitForChild(pid));
 }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool IsFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 std::string ReadSmallFile(const std::string& path) {
   std::string text;
   FdGuard fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -432,30 +368,6 @@ std::string ReadSmallFile(const std::string& path) {
   }
   return text;
 }
-
-// The service layout below a root ("" for the system's own).
-struct ServiceLayout {
-  std::string root;
-
-  std::string InitScript(const std::string& name) const { return root + "/etc/init.d/" + name; }
-  bool SystemdRuns() const { return IsDirectory(root + "/run/systemd/system"); }
-  // The unit file, the machine's own before the packages' ones; empty when
-  // there is none.
-  std::string UnitFile(const std::string& name) const {
-    for (const char* dir : {"/etc/systemd/system/", "/lib/systemd/system/"}) {
-      const std::string path = root + dir + name + ".service";
-      if (IsFile(path)) return path;
-    }
-    return {};
-  }
-  static bool ValidName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
-  }
-  bool Installed(const std::string& name) const {
-    return ValidName(name) && (!UnitFile(name).empty() || IsFile(InitScript(name)));
-  }
-};
 
 SysError ServiceMissingError() {
   SysError error;
@@ -593,469 +505,477 @@ bool IsPrivateDirectory(const std::string& sys_dir) {
          (st.st_mode & 0077) == 0;
 }
 
-class PosixHost : public Host {
- public:
-  PosixHost(int argc, char** argv, std::string service_root) : services_{std::move(service_root)} {
-    // A closed console or pipe must fail the write, not kill the process.
-    ::signal(SIGPIPE, SIG_IGN);
-    // Libraries that take narrow file names read them in the locale's
-    // character set: the Firebird client converts a database name from it
-    // and refuses a Cyrillic name under the "C" locale. Our names are UTF-8
-    // (ToFileNameEncoding), and so is the character set from here on.
-    // Only LC_CTYPE changes; the program's own text handling uses no locale.
-    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C.utf8");
-    for (int i = 0; i < argc; ++i) arguments_.push_back(cp1251::FromUtf8(argv[i]));
-    // Taken once: once the file is renamed or replaced during the run (the
-    // self-update does that), the link names the moved file or ends in
-    // " (deleted)"; the run keeps the name it started under.
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n > 0) {
-      executable_path_ = cp1251::FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
-    } else if (!arguments_.empty()) {
-      executable_path_ = arguments_[0];
-    }
-  }
+}  // namespace
 
-  std::optional<FileAttributes> GetAttributes(const std::string& path) override {
-    const std::string sys = Sys(path);
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+PosixHost::PosixHost(int argc, char** argv, std::string service_root) : services_{std::move(service_root)} {
+  // A closed console or pipe must fail the write, not kill the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  // Libraries that take narrow file names read them in the locale's
+  // character set: the Firebird client converts a database name from it
+  // and refuses a Cyrillic name under the "C" locale. Our names are UTF-8
+  // (ToFileNameEncoding), and so is the character set from here on.
+  // Only LC_CTYPE changes; the program's own text handling uses no locale.
+  if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) std::setlocale(LC_CTYPE, "C.utf8");
+  for (int i = 0; i < argc; ++i) arguments_.push_back(cp1251::FromUtf8(argv[i]));
+  // Taken once: once the file is renamed or replaced during the run (the
+  // self-update does that), the link names the moved file or ends in
+  // " (deleted)"; the run keeps the name it started under.
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n > 0) {
+    executable_path_ = cp1251::FromUtf8(std::string_view(buffer, static_cast<std::size_t>(n)));
+  } else if (!arguments_.empty()) {
+    executable_path_ = arguments_[0];
+  }
+}
+
+std::optional<FileAttributes> PosixHost::GetAttributes(const std::string& path) {
+  const std::string sys = Sys(path);
+  struct stat st;
+  if (::lstat(sys.c_str(), &st) != 0) return std::nullopt;
+  FileAttributes a;
+  if (S_ISLNK(st.st_mode)) {
+    a.link = true;
+    // A dangling link still exists; it points at nothing.
+    if (::stat(sys.c_str(), &st) != 0) return a;
+  }
+  a.directory = S_ISDIR(st.st_mode);
+  a.read_only = IsReadOnlyMode(st.st_mode);
+  a.executable = S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
+  return a;
+}
+
+void PosixHost::SetAttributes(const std::string& path, const FileAttributes& attributes) {
+  const std::string sys = Sys(path);
+  struct stat st;
+  if (::stat(sys.c_str(), &st) != 0) ThrowLastErrno();
+  mode_t mode = st.st_mode & 07777;
+  if (attributes.read_only) {
+    mode &= ~static_cast<mode_t>(0222);
+  } else if (IsReadOnlyMode(st.st_mode)) {
+    mode |= S_IWUSR;
+  }
+  if (attributes.executable && S_ISREG(st.st_mode) && (mode & 0111) == 0) mode |= (mode & 0444) >> 2;
+  if (mode == (st.st_mode & 07777)) return;
+  if (::chmod(sys.c_str(), mode) != 0) ThrowLastErrno();
+}
+
+std::vector<DirEntry> PosixHost::FindEntries(const std::string& pattern) {
+  std::string dir, mask;
+  SplitPattern(Sys(pattern), dir, mask);
+  const std::string wanted = cp1251::FromUtf8(mask);
+  std::vector<DirEntry> entries;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return entries;
+  while (const dirent* e = ::readdir(d)) {
+    std::string name = cp1251::FromUtf8(e->d_name);
+    if (!MatchesMask(name, wanted)) continue;
+    DirEntry entry;
+    // A name that does not come back to the same bytes (characters
+    // Windows-1251 lacks, bytes that are not UTF-8, more than 260
+    // characters) keeps its own spelling, so that it can still be cleared.
+    if (name.size() > 260 || cp1251::ToUtf8(name) != e->d_name) entry.system_name = e->d_name;
+    if (name.size() > 260) name.resize(260);
+    entry.name = name;
     struct stat st;
-    if (::lstat(sys.c_str(), &st) != 0) return std::nullopt;
-    FileAttributes a;
-    if (S_ISLNK(st.st_mode)) {
-      a.link = true;
-      // A dangling link still exists; it points at nothing.
-      if (::stat(sys.c_str(), &st) != 0) return a;
-    }
-    a.directory = S_ISDIR(st.st_mode);
-    a.read_only = IsReadOnlyMode(st.st_mode);
-    a.executable = S_ISREG(st.st_mode) && (st.st_mode & 0111) != 0;
-    return a;
+    entry.directory = ::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    entries.push_back(std::move(entry));
   }
+  ::closedir(d);
+  return entries;
+}
 
-  void SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    const std::string sys = Sys(path);
-    struct stat st;
-    if (::stat(sys.c_str(), &st) != 0) ThrowLastErrno();
-    mode_t mode = st.st_mode & 07777;
-    if (attributes.read_only) {
-      mode &= ~static_cast<mode_t>(0222);
-    } else if (IsReadOnlyMode(st.st_mode)) {
-      mode |= S_IWUSR;
-    }
-    if (attributes.executable && S_ISREG(st.st_mode) && (mode & 0111) == 0) mode |= (mode & 0444) >> 2;
-    if (mode == (st.st_mode & 07777)) return;
-    if (::chmod(sys.c_str(), mode) != 0) ThrowLastErrno();
+void PosixHost::CopyFile(const std::string& from, const std::string& to) {
+  const std::string src = Sys(from), dst = Sys(to);
+  // As in OpenFile: only a regular file is copied, and a FIFO cannot hold
+  // the open.
+  struct stat st;
+  if (::stat(src.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+  FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (in.get() < 0) ThrowLastErrno();
+  if (::fstat(in.get(), &st) != 0) ThrowLastErrno();
+  RefuseNonRegular(st.st_mode);
+  const int status = ::fcntl(in.get(), F_GETFL);
+  if (status < 0 || ::fcntl(in.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
+  struct stat target;
+  if (::stat(dst.c_str(), &target) == 0) {
+    // Copying a file onto itself would truncate it.
+    if (target.st_dev == st.st_dev && target.st_ino == st.st_ino) ThrowErrno(EBUSY);
+    if (IsReadOnlyMode(target.st_mode)) ThrowErrno(EACCES);
   }
-
-  std::vector<DirEntry> FindEntries(const std::string& pattern) override {
-    std::string dir, mask;
-    SplitPattern(Sys(pattern), dir, mask);
-    const std::string wanted = cp1251::FromUtf8(mask);
-    std::vector<DirEntry> entries;
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return entries;
-    while (const dirent* e = ::readdir(d)) {
-      std::string name = cp1251::FromUtf8(e->d_name);
-      if (!MatchesMask(name, wanted)) continue;
-      DirEntry entry;
-      // A name that does not come back to the same bytes (characters
-      // Windows-1251 lacks, bytes that are not UTF-8, more than 260
-      // characters) keeps its own spelling, so that it can still be cleared.
-      if (name.size() > 260 || cp1251::ToUtf8(name) != e->d_name) entry.system_name = e->d_name;
-      if (name.size() > 260) name.resize(260);
-      entry.name = name;
-      struct stat st;
-      entry.directory = ::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-      entries.push_back(std::move(entry));
-    }
-    ::closedir(d);
-    return entries;
-  }
-
-  void CopyFile(const std::string& from, const std::string& to) override {
-    const std::string src = Sys(from), dst = Sys(to);
-    // As in OpenFile: only a regular file is copied, and a FIFO cannot hold
-    // the open.
-    struct stat st;
-    if (::stat(src.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
-    FdGuard in(::open(src.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (in.get() < 0) ThrowLastErrno();
-    if (::fstat(in.get(), &st) != 0) ThrowLastErrno();
-    RefuseNonRegular(st.st_mode);
-    const int status = ::fcntl(in.get(), F_GETFL);
-    if (status < 0 || ::fcntl(in.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
-    struct stat target;
-    if (::stat(dst.c_str(), &target) == 0) {
-      // Copying a file onto itself would truncate it.
-      if (target.st_dev == st.st_dev && target.st_ino == st.st_ino) ThrowErrno(EBUSY);
-      if (IsReadOnlyMode(target.st_mode)) ThrowErrno(EACCES);
-    }
-    FdGuard out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777));
-    if (out.get() < 0) ThrowLastErrno();
-    char buffer[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        ThrowLastErrno();
-      }
-      WriteAll(out.get(), buffer, static_cast<std::size_t>(n));
-    }
-    // The owner may only be kept where the process is allowed to set it.
-    if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
-      // Not permitted: the copy belongs to us, as a Windows copy would.
-    }
-    if (::fchmod(out.get(), st.st_mode & 07777) != 0) ThrowLastErrno();
-    const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(out.get(), times) != 0) ThrowLastErrno();
-    if (::close(out.release()) != 0) ThrowLastErrno();
-  }
-
-  void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
-    const std::string src = Sys(from), dst = Sys(to);
-    struct stat st;
-    if (::lstat(src.c_str(), &st) != 0) ThrowLastErrno();
-    struct stat target;
-    if (::stat(dst.c_str(), &target) == 0 && !(target.st_dev == st.st_dev && target.st_ino == st.st_ino)) {
-      if (IsReadOnlyMode(target.st_mode)) ThrowErrno(EACCES);
-      if (S_ISDIR(target.st_mode)) ThrowErrno(EACCES);
-    }
-    if (::rename(src.c_str(), dst.c_str()) == 0) return;
-    if (errno != EXDEV || !allow_copy || S_ISDIR(st.st_mode)) ThrowLastErrno();
-    CopyFile(from, to);
-    if (::unlink(src.c_str()) != 0) ThrowLastErrno();
-  }
-
-  void DeleteFile(const std::string& path) override {
-    const std::string sys = Sys(path);
-    struct stat st;
-    if (::lstat(sys.c_str(), &st) == 0) {
-      if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
-      // A link has no attributes of its own: it may always go.
-      if (!S_ISLNK(st.st_mode)) RefuseIfReadOnly(sys);
-    }
-    if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
-  }
-
-  void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
-    const std::string sys =
-        Sys(IncludePathDelimiter(directory)) + (entry.reachable() ? Sys(entry.name) : entry.system_name);
-    struct stat st;
-    if (::lstat(sys.c_str(), &st) != 0) ThrowLastErrno();
-    if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
-    const bool read_only = !S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode);
-    if (read_only && ::chmod(sys.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLastErrno();
-    if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
-  }
-
-  void CreateDirectory(const std::string& path) override {
-    if (::mkdir(Sys(path).c_str(), 0777) != 0) ThrowLastErrno();
-  }
-
-  void RemoveDirectory(const std::string& path) override {
-    if (::rmdir(Sys(path).c_str()) != 0) ThrowLastErrno();
-  }
-
-  std::int64_t FileSize(const std::string& path) override {
-    struct stat st;
-    if (::stat(Sys(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    return st.st_size;
-  }
-
-  std::optional<TDateTime> FileWriteTime(const std::string& path) override {
-    struct stat st;
-    if (::stat(Sys(path).c_str(), &st) != 0) return std::nullopt;
-    return FromTimespec(st.st_mtim);
-  }
-
-  void SetFileWriteTime(const std::string& path, TDateTime time) override {
-    const timespec times[2] = {{0, UTIME_OMIT}, ToTimespec(time)};
-    if (::utimensat(AT_FDCWD, Sys(path).c_str(), times, 0) != 0) ThrowLastErrno();
-  }
-
-  void FlushDirectory(const std::string& directory) override {
-    FdGuard dir(::open(Sys(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) ThrowLastErrno();
-    // A rename reaches the disk only with its directory's own entries.
-    if (::fsync(dir.get()) != 0) ThrowLastErrno();
-  }
-
-  void FlushTree(const std::string& directory) override {
-    FdGuard dir(::open(Sys(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) ThrowLastErrno();
-    // One write-back of the volume costs less than an fsync per file.
-    if (::syncfs(dir.get()) != 0) ThrowLastErrno();
-  }
-
-  std::int64_t DiskFreeBytes(const std::string& directory) override {
-    struct statvfs vfs;
-    if (::statvfs(Sys(directory).c_str(), &vfs) != 0) ThrowLastErrno();
-    return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
-  }
-
-  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) override {
-    const std::string sys = Sys(path);
-    int flags = O_CLOEXEC;
-    switch (mode) {
-      case OpenMode::kRead:
-        flags |= O_RDONLY;
-        break;
-      case OpenMode::kReadWrite:
-        flags |= O_RDWR;
-        break;
-      case OpenMode::kCreate:
-        flags |= O_RDWR | O_CREAT | O_TRUNC;
-        break;
-      case OpenMode::kOpenOrCreate:
-        flags |= O_RDWR | O_CREAT;
-        break;
-      case OpenMode::kCreatePrivate:
-        flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
-        break;
-      case OpenMode::kAppend:
-        flags |= O_WRONLY | O_CREAT | O_APPEND;
-        break;
-    }
-    if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
-    // Only regular files are opened: a FIFO, device or socket dropped where
-    // a file is expected would block the read for ever or act on the device.
-    // The type is checked before the open, and again on the descriptor,
-    // which is opened without blocking so that a FIFO swapped in between
-    // cannot hold the open itself.
-    struct stat st;
-    if (::stat(sys.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
-    FdGuard fd(::open(sys.c_str(), flags | O_NONBLOCK, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
-    if (fd.get() < 0) ThrowLastErrno();
-    if (::fstat(fd.get(), &st) != 0) ThrowLastErrno();
-    RefuseNonRegular(st.st_mode);
-    const int status = ::fcntl(fd.get(), F_GETFL);
-    if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
-    const int lock = share == ShareMode::kExclusive ? LOCK_EX : LOCK_SH;
-    if (::flock(fd.get(), lock | LOCK_NB) != 0) ThrowErrno(errno == EWOULDBLOCK ? EBUSY : errno);
-    return std::make_unique<PosixFile>(fd.release());
-  }
-
-  std::string ExecutablePath() override { return executable_path_; }
-
-  std::string CommandLine() override {
-    std::string line;
-    for (const std::string& arg : arguments_) {
-      if (!line.empty()) line += ' ';
-      line += QuoteArgument(arg);
-    }
-    return line;
-  }
-
-  std::vector<std::string> Arguments() override { return arguments_; }
-
-  std::string FileVersion(const std::string& executable) override {
-    // Our own executables carry the project's version, embedded at build
-    // time; other files have no version resource on POSIX.
-    return SameText(executable, ExecutablePath()) ? KORVEL_FILE_VERSION : std::string();
-  }
-
-  std::string CurrentDirectory() override {
-    char buffer[4096];
-    if (::getcwd(buffer, sizeof buffer) == nullptr) ThrowLastErrno();
-    return cp1251::FromUtf8(buffer);
-  }
-
-  std::string SystemDirectory() override { return "/usr/local/lib"; }
-
-  void SetCurrentDirectory(const std::string& path) override {
-    if (::chdir(Sys(path).c_str()) != 0) ThrowLastErrno();
-  }
-
-  std::string ExpandUNCFileName(const std::string& path) override {
-    std::string full = !path.empty() && path[0] == '/' ? path : IncludePathDelimiter(CurrentDirectory()) + path;
-    // "." and ".." steps are resolved as text, as GetFullPathName does.
-    std::vector<std::string> parts;
-    for (const std::string& part : SplitString(full, '/')) {
-      if (part.empty() || part == ".") continue;
-      if (part == "..") {
-        if (!parts.empty()) parts.pop_back();
-        continue;
-      }
-      parts.push_back(part);
-    }
-    std::string result;
-    for (const std::string& part : parts) result += "/" + part;
-    if (result.empty() || (!path.empty() && path.back() == '/')) result += "/";
-    return result;
-  }
-
-  std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,
-                            const std::string& fallback) override {
-    std::string text;
-    try {
-      text = ReadFileText(file);
-    } catch (const Exception&) {
-      return fallback;
-    }
-    return FindIniValue(text, section, key).value_or(fallback);
-  }
-
-  TDateTime Now() override {
-    timespec ts;
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return FromTimespec(ts);
-  }
-
-  void Sleep(unsigned milliseconds) override {
-    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
-    while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-  }
-
-  NamedMutex CreateNamedMutex(const std::string& name) override {
-    NamedMutex result;
-    const std::string path = NamedMutexFile(name);
-    if (path.empty()) return result;
-    // Never through a link, never a chmod: the file is ours and private, or
-    // the lock is not taken.
-    FdGuard fd(::open(Sys(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0) return result;
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return result;
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) result.already_existed = true;
-    result.handle = std::make_unique<PosixMutex>(fd.release());
-    return result;
-  }
-
-  void ReportError(const std::string& source, const std::string& message) override {
-    // openlog keeps the pointer; the identity must outlive the call.
-    static std::string identity;
-    identity = Sys(source);
-    ::openlog(identity.c_str(), LOG_PID, LOG_USER);
-    ::syslog(LOG_ERR, "%s", Sys(message).c_str());
-    ::closelog();
-  }
-
-  void ConsoleWriteLine(std::string_view line) override {
-    const std::string text = cp1251::ToUtf8(line) + "\n";
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+  FdGuard out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777));
+  if (out.get() < 0) ThrowLastErrno();
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
       ThrowLastErrno();
     }
+    WriteAll(out.get(), buffer, static_cast<std::size_t>(n));
   }
+  // The owner may only be kept where the process is allowed to set it.
+  if (::fchown(out.get(), st.st_uid, st.st_gid) != 0) {
+    // Not permitted: the copy belongs to us, as a Windows copy would.
+  }
+  if (::fchmod(out.get(), st.st_mode & 07777) != 0) ThrowLastErrno();
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::futimens(out.get(), times) != 0) ThrowLastErrno();
+  if (::close(out.release()) != 0) ThrowLastErrno();
+}
 
-  std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override {
-    void* handle = ::dlopen(Sys(name).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-      const char* reason = ::dlerror();
-      throw EOSError(SysError{0, SysErrorKind::kNotFound, cp1251::FromUtf8(reason ? reason : "")});
+void PosixHost::MoveFile(const std::string& from, const std::string& to, bool allow_copy) {
+  const std::string src = Sys(from), dst = Sys(to);
+  struct stat st;
+  if (::lstat(src.c_str(), &st) != 0) ThrowLastErrno();
+  struct stat target;
+  if (::stat(dst.c_str(), &target) == 0 && !(target.st_dev == st.st_dev && target.st_ino == st.st_ino)) {
+    if (IsReadOnlyMode(target.st_mode)) ThrowErrno(EACCES);
+    if (S_ISDIR(target.st_mode)) ThrowErrno(EACCES);
+  }
+  if (::rename(src.c_str(), dst.c_str()) == 0) return;
+  if (errno != EXDEV || !allow_copy || S_ISDIR(st.st_mode)) ThrowLastErrno();
+  CopyFile(from, to);
+  if (::unlink(src.c_str()) != 0) ThrowLastErrno();
+}
+
+void PosixHost::DeleteFile(const std::string& path) {
+  const std::string sys = Sys(path);
+  struct stat st;
+  if (::lstat(sys.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
+    // A link has no attributes of its own: it may always go.
+    if (!S_ISLNK(st.st_mode)) RefuseIfReadOnly(sys);
+  }
+  if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
+}
+
+void PosixHost::DeleteFoundFile(const std::string& directory, const DirEntry& entry) {
+  const std::string sys =
+      Sys(IncludePathDelimiter(directory)) + (entry.reachable() ? Sys(entry.name) : entry.system_name);
+  struct stat st;
+  if (::lstat(sys.c_str(), &st) != 0) ThrowLastErrno();
+  if (S_ISDIR(st.st_mode)) ThrowErrno(EACCES);
+  const bool read_only = !S_ISLNK(st.st_mode) && IsReadOnlyMode(st.st_mode);
+  if (read_only && ::chmod(sys.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowLastErrno();
+  if (::unlink(sys.c_str()) != 0) ThrowLastErrno();
+}
+
+void PosixHost::CreateDirectory(const std::string& path) {
+  if (::mkdir(Sys(path).c_str(), 0777) != 0) ThrowLastErrno();
+}
+
+void PosixHost::RemoveDirectory(const std::string& path) {
+  if (::rmdir(Sys(path).c_str()) != 0) ThrowLastErrno();
+}
+
+std::int64_t PosixHost::FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(Sys(path).c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+std::optional<TDateTime> PosixHost::FileWriteTime(const std::string& path) {
+  struct stat st;
+  if (::stat(Sys(path).c_str(), &st) != 0) return std::nullopt;
+  return FromTimespec(st.st_mtim);
+}
+
+void PosixHost::SetFileWriteTime(const std::string& path, TDateTime time) {
+  const timespec times[2] = {{0, UTIME_OMIT}, ToTimespec(time)};
+  if (::utimensat(AT_FDCWD, Sys(path).c_str(), times, 0) != 0) ThrowLastErrno();
+}
+
+void PosixHost::FlushDirectory(const std::string& directory) {
+  FdGuard dir(::open(Sys(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) ThrowLastErrno();
+  // A rename reaches the disk only with its directory's own entries.
+  if (::fsync(dir.get()) != 0) ThrowLastErrno();
+}
+
+void PosixHost::FlushTree(const std::string& directory) {
+  FdGuard dir(::open(Sys(directory).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) ThrowLastErrno();
+  // One write-back of the volume costs less than an fsync per file.
+  if (::syncfs(dir.get()) != 0) ThrowLastErrno();
+}
+
+std::int64_t PosixHost::DiskFreeBytes(const std::string& directory) {
+  struct statvfs vfs;
+  if (::statvfs(Sys(directory).c_str(), &vfs) != 0) ThrowLastErrno();
+  return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+}
+
+std::unique_ptr<File> PosixHost::OpenFile(const std::string& path, OpenMode mode, ShareMode share) {
+  const std::string sys = Sys(path);
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kReadWrite:
+      flags |= O_RDWR;
+      break;
+    case OpenMode::kCreate:
+      flags |= O_RDWR | O_CREAT | O_TRUNC;
+      break;
+    case OpenMode::kOpenOrCreate:
+      flags |= O_RDWR | O_CREAT;
+      break;
+    case OpenMode::kCreatePrivate:
+      flags |= O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
+      break;
+    case OpenMode::kAppend:
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      break;
+  }
+  if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
+  // Only regular files are opened: a FIFO, device or socket dropped where
+  // a file is expected would block the read for ever or act on the device.
+  // The type is checked before the open, and again on the descriptor,
+  // which is opened without blocking so that a FIFO swapped in between
+  // cannot hold the open itself.
+  struct stat st;
+  if (::stat(sys.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+  FdGuard fd(::open(sys.c_str(), flags | O_NONBLOCK, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
+  if (fd.get() < 0) ThrowLastErrno();
+  if (::fstat(fd.get(), &st) != 0) ThrowLastErrno();
+  RefuseNonRegular(st.st_mode);
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) ThrowLastErrno();
+  const int lock = share == ShareMode::kExclusive ? LOCK_EX : LOCK_SH;
+  if (::flock(fd.get(), lock | LOCK_NB) != 0) ThrowErrno(errno == EWOULDBLOCK ? EBUSY : errno);
+  return std::make_unique<PosixFile>(fd.release());
+}
+
+std::string PosixHost::ExecutablePath() { return executable_path_; }
+
+std::string PosixHost::CommandLine() {
+  std::string line;
+  for (const std::string& arg : arguments_) {
+    if (!line.empty()) line += ' ';
+    line += QuoteArgument(arg);
+  }
+  return line;
+}
+
+std::vector<std::string> PosixHost::Arguments() { return arguments_; }
+
+std::string PosixHost::FileVersion(const std::string& executable) {
+  // Our own executables carry the project's version, embedded at build
+  // time; other files have no version resource on POSIX.
+  return SameText(executable, ExecutablePath()) ? KORVEL_FILE_VERSION : std::string();
+}
+
+std::string PosixHost::CurrentDirectory() {
+  char buffer[4096];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) ThrowLastErrno();
+  return cp1251::FromUtf8(buffer);
+}
+
+std::string PosixHost::SystemDirectory() { return "/usr/local/lib"; }
+
+void PosixHost::SetCurrentDirectory(const std::string& path) {
+  if (::chdir(Sys(path).c_str()) != 0) ThrowLastErrno();
+}
+
+std::string PosixHost::ExpandUNCFileName(const std::string& path) {
+  std::string full = !path.empty() && path[0] == '/' ? path : IncludePathDelimiter(CurrentDirectory()) + path;
+  // "." and ".." steps are resolved as text, as GetFullPathName does.
+  std::vector<std::string> parts;
+  for (const std::string& part : SplitString(full, '/')) {
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
     }
-    return std::make_unique<PosixLibrary>(handle);
+    parts.push_back(part);
   }
+  std::string result;
+  for (const std::string& part : parts) result += "/" + part;
+  if (result.empty() || (!path.empty() && path.back() == '/')) result += "/";
+  return result;
+}
 
-  std::string GetEnvironmentVariable(const std::string& name) override {
-    const char* value = ::getenv(Sys(name).c_str());
-    return value == nullptr ? std::string() : cp1251::FromUtf8(value);
+std::string PosixHost::ReadIniString(const std::string& file, const std::string& section, const std::string& key,
+                                     const std::string& fallback) {
+  std::string text;
+  try {
+    text = ReadFileText(file);
+  } catch (const Exception&) {
+    return fallback;
   }
+  return FindIniValue(text, section, key).value_or(fallback);
+}
 
-  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
-                                                        const std::string& working_dir) override {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) RaisePipeError(ErrnoError(errno));
-    std::vector<std::string> words;
-    for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
-    pid_t pid = 0;
-    const int error = Spawn(std::move(words), Sys(working_dir), fds[1], fds[0], pid);
-    ::close(fds[1]);
-    if (error != 0) {
-      ::close(fds[0]);
-      RaiseStartError(command_line, ErrnoError(error), true);
-    }
-    return std::make_unique<PosixCapturedProcess>(pid, fds[0]);
-  }
+TDateTime PosixHost::Now() {
+  timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return FromTimespec(ts);
+}
 
-  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
-    std::vector<std::string> words;
-    for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
-    pid_t pid = 0;
-    const int error = Spawn(std::move(words), Sys(working_dir), -1, -1, pid);
-    if (error != 0) RaiseStartError(command_line, ErrnoError(error), false);
-    WaitForChild(pid);
+void PosixHost::Sleep(unsigned milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
 
-  std::string ReadServiceImagePath(const std::string& name) override {
-    const std::string sys = Sys(name);
-    if (!services_.Installed(sys)) return {};
-    const std::string unit = services_.UnitFile(sys);
-    if (!unit.empty()) return cp1251::FromUtf8(UnitProgram(ReadSmallFile(unit)));
-    const std::string script = services_.InitScript(sys);
-    const std::string daemon = InitScriptDaemon(ReadSmallFile(script));
-    return cp1251::FromUtf8(daemon.empty() ? QuoteWord(script) : QuoteWord(daemon));
-  }
+NamedMutex PosixHost::CreateNamedMutex(const std::string& name) {
+  NamedMutex result;
+  const std::string path = NamedMutexFile(name);
+  if (path.empty()) return result;
+  // Never through a link, never a chmod: the file is ours and private, or
+  // the lock is not taken.
+  FdGuard fd(::open(Sys(path).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) return result;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return result;
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) result.already_existed = true;
+  result.handle = std::make_unique<PosixMutex>(fd.release());
+  return result;
+}
 
-  std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine, bool full_access) override {
-    if (!machine.empty() && machine != "localhost" && machine != "127.0.0.1") ThrowErrno(EHOSTUNREACH);
-    if (full_access && ::geteuid() != 0) ThrowErrno(EACCES);
-    return std::make_unique<PosixServiceManager>(services_);
-  }
+void PosixHost::ReportError(const std::string& source, const std::string& message) {
+  // openlog keeps the pointer; the identity must outlive the call.
+  static std::string identity;
+  identity = Sys(source);
+  ::openlog(identity.c_str(), LOG_PID, LOG_USER);
+  ::syslog(LOG_ERR, "%s", Sys(message).c_str());
+  ::closelog();
+}
 
-  std::string ServiceCommandLine(const std::string& name, bool start) override {
-    const char* verb = start ? "start" : "stop";
-    if (services_.SystemdRuns()) return std::string("systemctl ") + verb + " " + QuoteWord(name);
-    return QuoteWord(cp1251::FromUtf8(services_.InitScript(Sys(name)))) + " " + verb;
+void PosixHost::ConsoleWriteLine(std::string_view line) {
+  const std::string text = cp1251::ToUtf8(line) + "\n";
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    ThrowLastErrno();
   }
+}
 
-  std::vector<ProcessEntry> ListProcesses() override {
-    DIR* d = ::opendir("/proc");
-    if (d == nullptr) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrnoError(errno));
-    std::vector<ProcessEntry> entries;
-    while (const dirent* e = ::readdir(d)) {
-      std::uint32_t id = 0;
-      if (!TryParseProcessId(e->d_name, id)) continue;
-      const std::string exe = ProcessExecutable(std::string("/proc/") + e->d_name);
-      if (exe.empty()) continue;
-      entries.push_back({id, cp1251::FromUtf8(exe)});
-    }
-    ::closedir(d);
-    return entries;
+std::unique_ptr<SharedLibrary> PosixHost::LoadLibrary(const std::string& name) {
+  void* handle = ::dlopen(Sys(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* reason = ::dlerror();
+    throw EOSError(SysError{0, SysErrorKind::kNotFound, cp1251::FromUtf8(reason ? reason : "")});
   }
+  return std::make_unique<PosixLibrary>(handle);
+}
 
- private:
-  static bool TryParseProcessId(const char* name, std::uint32_t& id) {
-    if (*name == '\0') return false;
-    std::uint64_t value = 0;
-    for (const char* p = name; *p != '\0'; ++p) {
-      if (*p < '0' || *p > '9') return false;
-      value = value * 10 + static_cast<std::uint64_t>(*p - '0');
-      if (value > 0xFFFFFFFFu) return false;
-    }
-    id = static_cast<std::uint32_t>(value);
-    return true;
+std::string PosixHost::GetEnvironmentVariable(const std::string& name) {
+  const char* value = ::getenv(Sys(name).c_str());
+  return value == nullptr ? std::string() : cp1251::FromUtf8(value);
+}
+
+std::unique_ptr<CapturedProcess> PosixHost::StartCapturedProcess(const std::string& command_line,
+                                                                 const std::string& working_dir) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) RaisePipeError(ErrnoError(errno));
+  std::vector<std::string> words;
+  for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
+  pid_t pid = 0;
+  const int error = Spawn(std::move(words), Sys(working_dir), fds[1], fds[0], pid);
+  ::close(fds[1]);
+  if (error != 0) {
+    ::close(fds[0]);
+    RaiseStartError(command_line, ErrnoError(error), true);
   }
+  return std::make_unique<PosixCapturedProcess>(pid, fds[0]);
+}
+
+void PosixHost::RunAndWait(const std::string& command_line, const std::string& working_dir) {
+  std::vector<std::string> words;
+  for (const std::string& word : SplitCommandLine(command_line)) words.push_back(Sys(word));
+  pid_t pid = 0;
+  const int error = Spawn(std::move(words), Sys(working_dir), -1, -1, pid);
+  if (error != 0) RaiseStartError(command_line, ErrnoError(error), false);
+  WaitForChild(pid);
+}
+
+std::string PosixHost::ReadServiceImagePath(const std::string& name) {
+  const std::string sys = Sys(name);
+  if (!services_.Installed(sys)) return {};
+  const std::string unit = services_.UnitFile(sys);
+  if (!unit.empty()) return cp1251::FromUtf8(UnitProgram(ReadSmallFile(unit)));
+  const std::string script = services_.InitScript(sys);
+  const std::string daemon = InitScriptDaemon(ReadSmallFile(script));
+  return cp1251::FromUtf8(daemon.empty() ? QuoteWord(script) : QuoteWord(daemon));
+}
+
+std::unique_ptr<ServiceManagerHandle> PosixHost::OpenServiceManager(const std::string& machine, bool full_access) {
+  if (!machine.empty() && machine != "localhost" && machine != "127.0.0.1") ThrowErrno(EHOSTUNREACH);
+  if (full_access && ::geteuid() != 0) ThrowErrno(EACCES);
+  return std::make_unique<PosixServiceManager>(services_);
+}
+
+std::string PosixHost::ServiceCommandLine(const std::string& name, bool start) {
+  const char* verb = start ? "start" : "stop";
+  if (services_.SystemdRuns()) return std::string("systemctl ") + verb + " " + QuoteWord(name);
+  return QuoteWord(cp1251::FromUtf8(services_.InitScript(Sys(name)))) + " " + verb;
+}
+
+std::vector<ProcessEntry> PosixHost::ListProcesses() {
+  DIR* d = ::opendir("/proc");
+  if (d == nullptr) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrnoError(errno));
+  std::vector<ProcessEntry> entries;
+  while (const dirent* e = ::readdir(d)) {
+    std::uint32_t id = 0;
+    if (!TryParseProcessId(e->d_name, id)) continue;
+    const std::string exe = ProcessExecutable(std::string("/proc/") + e->d_name);
+    if (exe.empty()) continue;
+    entries.push_back({id, cp1251::FromUtf8(exe)});
+  }
+  ::closedir(d);
+  return entries;
+}
+
+bool PosixHost::TryParseProcessId(const char* name, std::uint32_t& id) {
+  if (*name == '\0') return false;
+  std::uint64_t value = 0;
+  for (const char* p = name; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+    if (value > 0xFFFFFFFFu) return false;
+  }
+  id = static_cast<std::uint32_t>(value);
+  return true;
+}
 
   // The file name of a process's executable: the target of its exe link
   // (" (deleted)" dropped), else the first word of its command line;
   // kernel threads have neither.
-  static std::string ProcessExecutable(const std::string& dir) {
-    char buffer[4096];
-    const ssize_t n = ::readlink((dir + "/exe").c_str(), buffer, sizeof buffer - 1);
-    std::string path;
-    if (n > 0) {
-      path.assign(buffer, static_cast<std::size_t>(n));
-      const std::string deleted = " (deleted)";
-      if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        path.resize(path.size() - deleted.size());
-      }
-    } else {
-      const std::string cmdline = ReadSmallFile(dir + "/cmdline");
-      path = cmdline.substr(0, cmdline.find('\0'));
+std::string PosixHost::ProcessExecutable(const std::string& dir) {
+  char buffer[4096];
+  const ssize_t n = ::readlink((dir + "/exe").c_str(), buffer, sizeof buffer - 1);
+  std::string path;
+  if (n > 0) {
+    path.assign(buffer, static_cast<std::size_t>(n));
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+      path.resize(path.size() - deleted.size());
     }
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+  } else {
+    const std::string cmdline = ReadSmallFile(dir + "/cmdline");
+    path = cmdline.substr(0, cmdline.find('\0'));
   }
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
 
-  std::vector<std::string> arguments_;
-  ServiceLayout services_;
-  std::string executable_path_;
-};
+}  // namespace korvel::host::posix
 
-}  // namespace
+namespace korvel::host {
+
+using namespace posix;
 
 std::unique_ptr<Host> CreateSystemHost(int argc, char** argv, const std::string& service_root) {
   return std::make_unique<PosixHost>(argc, argv, Sys(service_root));
