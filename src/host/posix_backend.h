@@ -63,9 +63,38 @@
 
 namespace korvel::host::posix {
 
+[[noreturn]] void ThrowErrno(int code);
+
+[[noreturn]] void ThrowLastErrno();
+
+std::string Sys(const std::string& path);
+
+TDateTime FromTimespec(const timespec& ts);
+
+class FdGuard {
+ public:
+  explicit FdGuard(int fd) : fd_(fd) {}
+  ~FdGuard() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FdGuard(const FdGuard&) = delete;
+  FdGuard& operator=(const FdGuard&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
 bool IsDirectory(const std::string& path);
 
 bool IsFile(const std::string& path);
+
+std::string ReadSmallFile(const std::string& path);
 
 // The service layout below a root ("" for the system's own).
 struct ServiceLayout {
