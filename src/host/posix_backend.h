@@ -63,6 +63,8 @@
 
 namespace korvel::host::posix {
 
+SysError ErrnoError(int code);
+
 [[noreturn]] void ThrowErrno(int code);
 
 [[noreturn]] void ThrowLastErrno();
@@ -89,6 +91,14 @@ class FdGuard {
  private:
   int fd_;
 };
+
+// Waits for the child; its exit code as ExitCodeOf gives it.
+std::uint32_t WaitForChild(pid_t pid);
+
+// Starts `words` (found along PATH) with standard input from /dev/null,
+// standard output and error to `out_fd` (-1: /dev/null) and `close_fd`
+// closed in the child; the error number of a failed start, else 0.
+int Spawn(std::vector<std::string> words, const std::string& working_dir, int out_fd, int close_fd, pid_t& pid);
 
 bool IsDirectory(const std::string& path);
 
