@@ -1,4 +1,5 @@
-// The POSIX backend.
+// The POSIX backend's process-wide rest: the host itself, the clock, the
+// single-instance lock, the system log and the console.
 #include "host/posix_backend.h"
 
 namespace korvel::host::posix {
