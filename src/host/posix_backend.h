@@ -182,7 +182,6 @@ class PosixHost : public Host {
   std::string ServiceCommandLine(const std::string& name, bool start) override;
 
  private:
-  // Programs and processes (posix_processes.cpp).
   static bool TryParseProcessId(const char* name, std::uint32_t& id);
 
   // The file name of a process's executable: the target of its exe link
