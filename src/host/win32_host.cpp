@@ -1,48 +1,11 @@
-// The Win32 backend. Strings are Windows-1251 inside the program and UTF-16
-// at the system boundary, converted with the program's own table (never the
-// machine's ANSI code page), so a name reaches the file system the same on
-// every Windows; only the "W" functions are called.
-//
-// Failures become EOSError from GetLastError with the system message
-// table's text, taken right after the failing call.
-//
-// Things that are not the system's alone:
-// - a read-only file is refused as a copy or move target and for writing
-//   before the system is asked, because file systems that only emulate the
-//   attribute may let a privileged user through (wine run as root);
-// - a hidden or system file that is overwritten loses those attributes
-//   first, since Windows refuses to replace one with a normal file;
-// - the ini file is read as Windows-1251 text by the program's own reader,
-//   whatever the machine's ANSI code page (the profile functions would
-//   turn Cyrillic into '?' on a server whose locale is not Russian).
-#include "host/win32_api.h"
+// The Win32 backend.
+#include "host/win32_backend.h"
 
-#include <sddl.h>
-#include <shellapi.h>
-#include <tlhelp32.h>
-#include <winnetwk.h>
-#include <winver.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <cwchar>
-#include <vector>
-
-#include "host/cp1251.h"
-#include "host/host.h"
-#include "host/ini_file.h"
-#include "host/program_messages.h"
-#include "host/terminal.h"
-#include "host/text.h"
-
-namespace korvel::host {
-namespace {
+namespace korvel::host::win32 {
 
 using namespace korvel::literals;
 
-using win32::Narrow;
-using win32::Wide;
+namespace {
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16 code units");
 
@@ -88,6 +51,7 @@ SysError ErrorFromCode(DWORD code) {
 }
 
 [[noreturn]] void ThrowError(DWORD code) { throw EOSError(ErrorFromCode(code)); }
+
 // Must be called right after the failing call, before anything else can
 // overwrite the thread's last error.
 [[noreturn]] void ThrowLastError() { ThrowError(::GetLastError()); }
@@ -395,7 +359,6 @@ std::string ToConsoleCodePage(std::string_view line, UINT code_page) {
   return bytes;
 }
 
-
 // A child's output read from its pipe, converted from the OEM code page.
 class Win32CapturedProcess : public CapturedProcess {
  public:
@@ -527,510 +490,509 @@ DWORD CreateHiddenProcess(const std::string& command_line, const std::string& wo
   return 0;
 }
 
-class Win32Host : public Host {
- public:
-  Win32Host() {
-    // An unattended program: no system dialog (a drive not ready, a crash
-    // report, a missing file) may wait for someone to press a button. The
-    // mode is the process's and is inherited by the programs it starts.
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // The arguments as the system split the wide command line; main's
-    // argv went through the ANSI code page.
-    int count = 0;
-    LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (argv != nullptr) {
-      for (int i = 0; i < count; ++i) arguments_.push_back(Narrow(argv[i]));
-      ::LocalFree(argv);
+}  // namespace
+
+Win32Host::Win32Host() {
+  // An unattended program: no system dialog (a drive not ready, a crash
+  // report, a missing file) may wait for someone to press a button. The
+  // mode is the process's and is inherited by the programs it starts.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  // The arguments as the system split the wide command line; main's
+  // argv went through the ANSI code page.
+  int count = 0;
+  LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (argv != nullptr) {
+    for (int i = 0; i < count; ++i) arguments_.push_back(Narrow(argv[i]));
+    ::LocalFree(argv);
+  }
+  // Taken once: the file may be renamed or replaced during the run (the
+  // self-update does that), the run keeps the name it started under.
+  executable_path_ = Narrow(
+      GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
+}
+
+std::optional<FileAttributes> Win32Host::GetAttributes(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesW(SysPath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
+  FileAttributes a;
+  a.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  a.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  a.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+  a.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
+  a.archive = (attributes & FILE_ATTRIBUTE_ARCHIVE) != 0;
+  a.link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  return a;
+}
+
+void Win32Host::SetAttributes(const std::string& path, const FileAttributes& attributes) {
+  const std::wstring wide = SysPath(path);
+  DWORD current = ::GetFileAttributesW(wide.c_str());
+  if (current == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+  // The four flags we know are set as asked; the others (compression,
+  // indexing, ...) stay as they are.
+  constexpr DWORD kOurs =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  DWORD wanted = current & ~(kOurs | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+  if (attributes.read_only) wanted |= FILE_ATTRIBUTE_READONLY;
+  if (attributes.hidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
+  if (attributes.system) wanted |= FILE_ATTRIBUTE_SYSTEM;
+  if (attributes.archive) wanted |= FILE_ATTRIBUTE_ARCHIVE;
+  if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
+  if (!::SetFileAttributesW(wide.c_str(), wanted)) ThrowLastError();
+}
+
+std::vector<DirEntry> Win32Host::FindEntries(const std::string& pattern) {
+  std::vector<DirEntry> entries;
+  WIN32_FIND_DATAW data;
+  const HANDLE search = ::FindFirstFileW(SysPath(pattern).c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return entries;
+  do {
+    DirEntry entry;
+    const std::wstring_view wide(data.cFileName, ::wcsnlen(data.cFileName, MAX_PATH));
+    entry.name = Narrow(wide);
+    // A name with characters Windows-1251 lacks keeps its own spelling
+    // (as UTF-8), so that it can still be cleared.
+    if (Wide(entry.name) != wide) entry.system_name = WideToUtf8(wide);
+    entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entries.push_back(std::move(entry));
+  } while (::FindNextFileW(search, &data));
+  ::FindClose(search);
+  return entries;
+}
+
+void Win32Host::DeleteFoundFile(const std::string& directory, const DirEntry& entry) {
+  const std::wstring wide = SysPath(IncludePathDelimiter(directory)) +
+                            (entry.reachable() ? Wide(entry.name) : Utf8ToWide(entry.system_name));
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) ThrowError(ERROR_ACCESS_DENIED);
+  constexpr DWORD kClear = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((attributes & kClear) != 0) {
+    const DWORD wanted = attributes & ~kClear;
+    if (!::SetFileAttributesW(wide.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted)) ThrowLastError();
+  }
+  if (!::DeleteFileW(wide.c_str())) ThrowLastError();
+}
+
+void Win32Host::CopyFile(const std::string& from, const std::string& to) {
+  // The system's copy keeps the time and attributes and refuses a
+  // read-only target.
+  const std::wstring target = SysPath(to);
+  RefuseIfReadOnly(target);
+  ClearHiddenAndSystem(target);
+  if (!::CopyFileW(SysPath(from).c_str(), target.c_str(), FALSE)) ThrowLastError();
+}
+
+void Win32Host::MoveFile(const std::string& from, const std::string& to, bool allow_copy) {
+  const std::wstring source = SysPath(from), target = SysPath(to);
+  // Renaming a read-only file is allowed; replacing one is not.
+  if (!SamePath(source, target)) RefuseIfReadOnly(target);
+  // Write-through: the call returns once the move is on the disk, also
+  // one made as a copy across volumes.
+  DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+  if (allow_copy) flags |= MOVEFILE_COPY_ALLOWED;
+  if (!::MoveFileExW(source.c_str(), target.c_str(), flags)) ThrowLastError();
+}
+
+void Win32Host::DeleteFile(const std::string& path) {
+  if (!::DeleteFileW(SysPath(path).c_str())) ThrowLastError();
+}
+
+void Win32Host::CreateDirectory(const std::string& path) {
+  if (!::CreateDirectoryW(SysPath(path).c_str(), nullptr)) ThrowLastError();
+}
+
+void Win32Host::RemoveDirectory(const std::string& path) {
+  if (!::RemoveDirectoryW(SysPath(path).c_str())) ThrowLastError();
+}
+
+std::int64_t Win32Host::FileSize(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+  return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::optional<TDateTime> Win32Host::FileWriteTime(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  FILETIME local;
+  SYSTEMTIME st;
+  if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &st)) {
+    return std::nullopt;
+  }
+  return FromSystemTime(st);
+}
+
+void Win32Host::FlushDirectory(const std::string&) {
+  // Windows has no flush of a directory's entries: the renames themselves
+  // are made with MOVEFILE_WRITE_THROUGH (see MoveFile), and NTFS logs
+  // the change of the entries in its journal.
+}
+
+void Win32Host::FlushTree(const std::string& directory) {
+  // Windows has no flush of a volume short of administrator rights: each
+  // file's buffers go on their own; the entries need none (see above).
+  const std::string dir = IncludePathDelimiter(directory);
+  for (const DirEntry& entry : FindEntries(dir + "*")) {
+    if (entry.name == "." || entry.name == ".." || !entry.reachable()) continue;
+    const std::string path = dir + entry.name;
+    const std::optional<FileAttributes> attributes = GetAttributes(path);
+    if (!attributes || attributes->link) continue;
+    if (entry.directory) {
+      FlushTree(path);
+    } else {
+      OpenFile(path, OpenMode::kReadWrite, ShareMode::kReadWrite)->Flush();
     }
-    // Taken once: the file may be renamed or replaced during the run (the
-    // self-update does that), the run keeps the name it started under.
-    executable_path_ = Narrow(
-        GrowingBuffer([](wchar_t* buffer, DWORD size) { return ::GetModuleFileNameW(nullptr, buffer, size); }));
   }
+}
 
-  std::optional<FileAttributes> GetAttributes(const std::string& path) override {
-    const DWORD attributes = ::GetFileAttributesW(SysPath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return std::nullopt;
-    FileAttributes a;
-    a.directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    a.read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    a.hidden = (attributes & FILE_ATTRIBUTE_HIDDEN) != 0;
-    a.system = (attributes & FILE_ATTRIBUTE_SYSTEM) != 0;
-    a.archive = (attributes & FILE_ATTRIBUTE_ARCHIVE) != 0;
-    a.link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    return a;
+void Win32Host::SetFileWriteTime(const std::string& path, TDateTime time) {
+  const SYSTEMTIME st = ToSystemTime(time);
+  FILETIME local, utc;
+  if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc)) ThrowLastError();
+  // Directories open only with backup semantics.
+  HandleGuard file(::CreateFileW(SysPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.valid()) ThrowLastError();
+  if (!::SetFileTime(file.get(), nullptr, nullptr, &utc)) ThrowLastError();
+}
+
+std::int64_t Win32Host::DiskFreeBytes(const std::string& directory) {
+  ULARGE_INTEGER free_to_caller;
+  const std::wstring wide = Wide(directory);
+  if (!::GetDiskFreeSpaceExW(wide.empty() ? nullptr : wide.c_str(), &free_to_caller, nullptr, nullptr)) {
+    ThrowLastError();
   }
+  return static_cast<std::int64_t>(free_to_caller.QuadPart);
+}
 
-  void SetAttributes(const std::string& path, const FileAttributes& attributes) override {
-    const std::wstring wide = SysPath(path);
-    DWORD current = ::GetFileAttributesW(wide.c_str());
-    if (current == INVALID_FILE_ATTRIBUTES) ThrowLastError();
-    // The four flags we know are set as asked; the others (compression,
-    // indexing, ...) stay as they are.
-    constexpr DWORD kOurs =
-        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
-    DWORD wanted = current & ~(kOurs | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
-    if (attributes.read_only) wanted |= FILE_ATTRIBUTE_READONLY;
-    if (attributes.hidden) wanted |= FILE_ATTRIBUTE_HIDDEN;
-    if (attributes.system) wanted |= FILE_ATTRIBUTE_SYSTEM;
-    if (attributes.archive) wanted |= FILE_ATTRIBUTE_ARCHIVE;
-    if (wanted == 0) wanted = FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileAttributesW(wide.c_str(), wanted)) ThrowLastError();
+std::unique_ptr<File> Win32Host::OpenFile(const std::string& path, OpenMode mode, ShareMode share) {
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::kRead:
+      access = GENERIC_READ;
+      break;
+    case OpenMode::kReadWrite:
+      break;
+    case OpenMode::kCreate:
+      disposition = CREATE_ALWAYS;
+      break;
+    case OpenMode::kOpenOrCreate:
+      disposition = OPEN_ALWAYS;
+      break;
+    case OpenMode::kCreatePrivate:
+      disposition = CREATE_NEW;
+      break;
+    case OpenMode::kAppend:
+      // Without FILE_WRITE_DATA every write goes to the end of the file
+      // as one piece, whoever else appends at the same time.
+      // (Reading access too: the lock in Win32File::Write needs it.)
+      access = GENERIC_READ | FILE_APPEND_DATA;
+      disposition = OPEN_ALWAYS;
+      break;
   }
-
-  std::vector<DirEntry> FindEntries(const std::string& pattern) override {
-    std::vector<DirEntry> entries;
-    WIN32_FIND_DATAW data;
-    const HANDLE search = ::FindFirstFileW(SysPath(pattern).c_str(), &data);
-    if (search == INVALID_HANDLE_VALUE) return entries;
-    do {
-      DirEntry entry;
-      const std::wstring_view wide(data.cFileName, ::wcsnlen(data.cFileName, MAX_PATH));
-      entry.name = Narrow(wide);
-      // A name with characters Windows-1251 lacks keeps its own spelling
-      // (as UTF-8), so that it can still be cleared.
-      if (Wide(entry.name) != wide) entry.system_name = WideToUtf8(wide);
-      entry.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      entries.push_back(std::move(entry));
-    } while (::FindNextFileW(search, &data));
-    ::FindClose(search);
-    return entries;
+  DWORD share_flags = 0;
+  switch (share) {
+    case ShareMode::kExclusive:
+      break;
+    case ShareMode::kRead:
+      share_flags = FILE_SHARE_READ;
+      break;
+    case ShareMode::kReadWrite:
+      share_flags = FILE_SHARE_READ | FILE_SHARE_WRITE;
+      break;
   }
+  const std::wstring wide = SysPath(path);
+  if (mode != OpenMode::kRead) RefuseIfReadOnly(wide);
+  if (mode == OpenMode::kCreate) ClearHiddenAndSystem(wide);
+  OwnerOnlySecurity owner_only;
+  if (mode == OpenMode::kCreatePrivate) owner_only.Build();
+  const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
+  auto file = std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
+  // Only files on a disk are opened: a pipe, console or device reached by
+  // name would block a read or act on the device. The system has no error
+  // for this, so the text is our own.
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {
+    SysError error;
+    error.code = ERROR_BAD_FILE_TYPE;
+    error.kind = SysErrorKind::kAccessDenied;
+    error.text = "Не является обычным файлом"_cp;
+    throw EOSError(error);
+  }
+  return file;
+}
 
-  void DeleteFoundFile(const std::string& directory, const DirEntry& entry) override {
-    const std::wstring wide = SysPath(IncludePathDelimiter(directory)) +
-                              (entry.reachable() ? Wide(entry.name) : Utf8ToWide(entry.system_name));
-    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) ThrowLastError();
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) ThrowError(ERROR_ACCESS_DENIED);
-    constexpr DWORD kClear = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    if ((attributes & kClear) != 0) {
-      const DWORD wanted = attributes & ~kClear;
-      if (!::SetFileAttributesW(wide.c_str(), wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted)) ThrowLastError();
+std::string Win32Host::ExecutablePath() { return executable_path_; }
+
+std::string Win32Host::CommandLine() { return Narrow(::GetCommandLineW()); }
+
+std::vector<std::string> Win32Host::Arguments() { return arguments_; }
+
+std::string Win32Host::FileVersion(const std::string& executable) {
+  const std::wstring path = Wide(executable);
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<BYTE> data(size);
+  if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
+
+  // The "FileVersion" string of the languages the resource lists, then of
+  // the usual English and Russian blocks.
+  std::vector<std::wstring> blocks;
+  struct Translation {
+    WORD language;
+    WORD code_page;
+  };
+  Translation* translations = nullptr;
+  UINT length = 0;
+  if (::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                       &length)) {
+    for (UINT i = 0; i < length / sizeof(Translation); ++i) {
+      blocks.push_back(Hex4(translations[i].language) + Hex4(translations[i].code_page));
     }
-    if (!::DeleteFileW(wide.c_str())) ThrowLastError();
   }
-
-  void CopyFile(const std::string& from, const std::string& to) override {
-    // The system's copy keeps the time and attributes and refuses a
-    // read-only target.
-    const std::wstring target = SysPath(to);
-    RefuseIfReadOnly(target);
-    ClearHiddenAndSystem(target);
-    if (!::CopyFileW(SysPath(from).c_str(), target.c_str(), FALSE)) ThrowLastError();
-  }
-
-  void MoveFile(const std::string& from, const std::string& to, bool allow_copy) override {
-    const std::wstring source = SysPath(from), target = SysPath(to);
-    // Renaming a read-only file is allowed; replacing one is not.
-    if (!SamePath(source, target)) RefuseIfReadOnly(target);
-    // Write-through: the call returns once the move is on the disk, also
-    // one made as a copy across volumes.
-    DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (allow_copy) flags |= MOVEFILE_COPY_ALLOWED;
-    if (!::MoveFileExW(source.c_str(), target.c_str(), flags)) ThrowLastError();
-  }
-
-  void DeleteFile(const std::string& path) override {
-    if (!::DeleteFileW(SysPath(path).c_str())) ThrowLastError();
-  }
-
-  void CreateDirectory(const std::string& path) override {
-    if (!::CreateDirectoryW(SysPath(path).c_str(), nullptr)) ThrowLastError();
-  }
-
-  void RemoveDirectory(const std::string& path) override {
-    if (!::RemoveDirectoryW(SysPath(path).c_str())) ThrowLastError();
-  }
-
-  std::int64_t FileSize(const std::string& path) override {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return -1;
-    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  }
-
-  std::optional<TDateTime> FileWriteTime(const std::string& path) override {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(SysPath(path).c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
-    FILETIME local;
-    SYSTEMTIME st;
-    if (!::FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !::FileTimeToSystemTime(&local, &st)) {
-      return std::nullopt;
+  for (const wchar_t* block : {L"041904E3", L"040904E4", L"040904B0"}) blocks.push_back(block);
+  for (const std::wstring& block : blocks) {
+    wchar_t* value = nullptr;
+    const std::wstring query = L"\\StringFileInfo\\" + block + L"\\FileVersion";
+    if (::VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) && length > 0) {
+      const std::string text = Narrow(std::wstring_view(value, ::wcsnlen(value, length)));
+      if (!text.empty()) return text;
     }
-    return FromSystemTime(st);
   }
-
-  void FlushDirectory(const std::string&) override {
-    // Windows has no flush of a directory's entries: the renames themselves
-    // are made with MOVEFILE_WRITE_THROUGH (see MoveFile), and NTFS logs
-    // the change of the entries in its journal.
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  if (::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
+      length >= sizeof(VS_FIXEDFILEINFO)) {
+    return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
+           "." + std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+           std::to_string(LOWORD(fixed->dwFileVersionLS));
   }
+  return {};
+}
 
-  void FlushTree(const std::string& directory) override {
-    // Windows has no flush of a volume short of administrator rights: each
-    // file's buffers go on their own; the entries need none (see above).
-    const std::string dir = IncludePathDelimiter(directory);
-    for (const DirEntry& entry : FindEntries(dir + "*")) {
-      if (entry.name == "." || entry.name == ".." || !entry.reachable()) continue;
-      const std::string path = dir + entry.name;
-      const std::optional<FileAttributes> attributes = GetAttributes(path);
-      if (!attributes || attributes->link) continue;
-      if (entry.directory) {
-        FlushTree(path);
-      } else {
-        OpenFile(path, OpenMode::kReadWrite, ShareMode::kReadWrite)->Flush();
+std::string Win32Host::CurrentDirectory() {
+  const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
+  if (size == 0) ThrowLastError();
+  std::wstring buffer(size, L'\0');
+  const DWORD n = ::GetCurrentDirectoryW(size, buffer.data());
+  if (n == 0 || n >= size) ThrowLastError();
+  buffer.resize(n);
+  return Narrow(buffer);
+}
+
+std::string Win32Host::SystemDirectory() {
+  wchar_t buffer[1024];
+  const UINT n = ::GetSystemDirectoryW(buffer, 1024);
+  if (n == 0 || n >= 1024) ThrowLastError();
+  return Narrow(std::wstring_view(buffer, n));
+}
+
+void Win32Host::SetCurrentDirectory(const std::string& path) {
+  if (!::SetCurrentDirectoryW(Wide(path).c_str())) ThrowLastError();
+}
+
+std::string Win32Host::ExpandUNCFileName(const std::string& path) {
+  std::wstring full = FullPathName(Wide(path));
+  if (full.empty()) return path;
+  // A path on a mapped network drive becomes the share's UNC name; local
+  // drives are left alone without asking the network providers.
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
+    const std::wstring root = full.substr(0, 3);
+    if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE) {
+      DWORD size = 1024;
+      std::vector<BYTE> buffer(size);
+      DWORD result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
+      if (result == ERROR_MORE_DATA) {
+        buffer.resize(size);
+        result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
       }
+      if (result == NO_ERROR) full = reinterpret_cast<UNIVERSAL_NAME_INFOW*>(buffer.data())->lpUniversalName;
     }
   }
+  return Narrow(full);
+}
 
-  void SetFileWriteTime(const std::string& path, TDateTime time) override {
-    const SYSTEMTIME st = ToSystemTime(time);
-    FILETIME local, utc;
-    if (!::SystemTimeToFileTime(&st, &local) || !::LocalFileTimeToFileTime(&local, &utc)) ThrowLastError();
-    // Directories open only with backup semantics.
-    HandleGuard file(::CreateFileW(SysPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!file.valid()) ThrowLastError();
-    if (!::SetFileTime(file.get(), nullptr, nullptr, &utc)) ThrowLastError();
+std::string Win32Host::ReadIniString(const std::string& file, const std::string& section, const std::string& key,
+                                     const std::string& fallback) {
+  // A relative name is taken from the current directory (the profile
+  // functions would look in the Windows directory).
+  std::string text;
+  try {
+    text = ReadFileText(file);
+  } catch (const Exception&) {
+    return fallback;
   }
-
-  std::int64_t DiskFreeBytes(const std::string& directory) override {
-    ULARGE_INTEGER free_to_caller;
-    const std::wstring wide = Wide(directory);
-    if (!::GetDiskFreeSpaceExW(wide.empty() ? nullptr : wide.c_str(), &free_to_caller, nullptr, nullptr)) {
-      ThrowLastError();
-    }
-    return static_cast<std::int64_t>(free_to_caller.QuadPart);
+  // A file saved as Unicode (UTF-16 with its byte order mark) is read as
+  // the profile functions read it; any other as Windows-1251.
+  if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
+    std::wstring wide((text.size() - 2) / 2, L'\0');
+    std::memcpy(wide.data(), text.data() + 2, wide.size() * sizeof(wchar_t));
+    text = Narrow(wide);
   }
+  return FindIniValue(text, section, key).value_or(fallback);
+}
 
-  std::unique_ptr<File> OpenFile(const std::string& path, OpenMode mode, ShareMode share) override {
-    DWORD access = GENERIC_READ | GENERIC_WRITE;
-    DWORD disposition = OPEN_EXISTING;
-    switch (mode) {
-      case OpenMode::kRead:
-        access = GENERIC_READ;
-        break;
-      case OpenMode::kReadWrite:
-        break;
-      case OpenMode::kCreate:
-        disposition = CREATE_ALWAYS;
-        break;
-      case OpenMode::kOpenOrCreate:
-        disposition = OPEN_ALWAYS;
-        break;
-      case OpenMode::kCreatePrivate:
-        disposition = CREATE_NEW;
-        break;
-      case OpenMode::kAppend:
-        // Without FILE_WRITE_DATA every write goes to the end of the file
-        // as one piece, whoever else appends at the same time.
-        // (Reading access too: the lock in Win32File::Write needs it.)
-        access = GENERIC_READ | FILE_APPEND_DATA;
-        disposition = OPEN_ALWAYS;
-        break;
-    }
-    DWORD share_flags = 0;
-    switch (share) {
-      case ShareMode::kExclusive:
-        break;
-      case ShareMode::kRead:
-        share_flags = FILE_SHARE_READ;
-        break;
-      case ShareMode::kReadWrite:
-        share_flags = FILE_SHARE_READ | FILE_SHARE_WRITE;
-        break;
-    }
-    const std::wstring wide = SysPath(path);
-    if (mode != OpenMode::kRead) RefuseIfReadOnly(wide);
-    if (mode == OpenMode::kCreate) ClearHiddenAndSystem(wide);
-    OwnerOnlySecurity owner_only;
-    if (mode == OpenMode::kCreatePrivate) owner_only.Build();
-    const HANDLE handle = ::CreateFileW(wide.c_str(), access, share_flags, owner_only.Attributes(), disposition,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) ThrowLastError();
-    auto file = std::make_unique<Win32File>(handle, mode == OpenMode::kAppend);
-    // Only files on a disk are opened: a pipe, console or device reached by
-    // name would block a read or act on the device. The system has no error
-    // for this, so the text is our own.
-    if (::GetFileType(handle) != FILE_TYPE_DISK) {
-      SysError error;
-      error.code = ERROR_BAD_FILE_TYPE;
-      error.kind = SysErrorKind::kAccessDenied;
-      error.text = "Не является обычным файлом"_cp;
-      throw EOSError(error);
-    }
-    return file;
-  }
+TDateTime Win32Host::Now() {
+  SYSTEMTIME st;
+  ::GetLocalTime(&st);
+  return FromSystemTime(st);
+}
 
-  std::string ExecutablePath() override { return executable_path_; }
+void Win32Host::Sleep(unsigned milliseconds) { ::Sleep(milliseconds); }
 
-  std::string CommandLine() override { return Narrow(::GetCommandLineW()); }
-
-  std::vector<std::string> Arguments() override { return arguments_; }
-
-  std::string FileVersion(const std::string& executable) override {
-    const std::wstring path = Wide(executable);
-    DWORD ignored = 0;
-    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) return {};
-    std::vector<BYTE> data(size);
-    if (!::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) return {};
-
-    // The "FileVersion" string of the languages the resource lists, then of
-    // the usual English and Russian blocks.
-    std::vector<std::wstring> blocks;
-    struct Translation {
-      WORD language;
-      WORD code_page;
-    };
-    Translation* translations = nullptr;
-    UINT length = 0;
-    if (::VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
-                         &length)) {
-      for (UINT i = 0; i < length / sizeof(Translation); ++i) {
-        blocks.push_back(Hex4(translations[i].language) + Hex4(translations[i].code_page));
-      }
-    }
-    for (const wchar_t* block : {L"041904E3", L"040904E4", L"040904B0"}) blocks.push_back(block);
-    for (const std::wstring& block : blocks) {
-      wchar_t* value = nullptr;
-      const std::wstring query = L"\\StringFileInfo\\" + block + L"\\FileVersion";
-      if (::VerQueryValueW(data.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) && length > 0) {
-        const std::string text = Narrow(std::wstring_view(value, ::wcsnlen(value, length)));
-        if (!text.empty()) return text;
-      }
-    }
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    if (::VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) &&
-        length >= sizeof(VS_FIXEDFILEINFO)) {
-      return std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." + std::to_string(LOWORD(fixed->dwFileVersionMS)) +
-             "." + std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-             std::to_string(LOWORD(fixed->dwFileVersionLS));
-    }
-    return {};
-  }
-
-  std::string CurrentDirectory() override {
-    const DWORD size = ::GetCurrentDirectoryW(0, nullptr);
-    if (size == 0) ThrowLastError();
-    std::wstring buffer(size, L'\0');
-    const DWORD n = ::GetCurrentDirectoryW(size, buffer.data());
-    if (n == 0 || n >= size) ThrowLastError();
-    buffer.resize(n);
-    return Narrow(buffer);
-  }
-
-  std::string SystemDirectory() override {
-    wchar_t buffer[1024];
-    const UINT n = ::GetSystemDirectoryW(buffer, 1024);
-    if (n == 0 || n >= 1024) ThrowLastError();
-    return Narrow(std::wstring_view(buffer, n));
-  }
-
-  void SetCurrentDirectory(const std::string& path) override {
-    if (!::SetCurrentDirectoryW(Wide(path).c_str())) ThrowLastError();
-  }
-
-  std::string ExpandUNCFileName(const std::string& path) override {
-    std::wstring full = FullPathName(Wide(path));
-    if (full.empty()) return path;
-    // A path on a mapped network drive becomes the share's UNC name; local
-    // drives are left alone without asking the network providers.
-    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') {
-      const std::wstring root = full.substr(0, 3);
-      if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE) {
-        DWORD size = 1024;
-        std::vector<BYTE> buffer(size);
-        DWORD result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
-        if (result == ERROR_MORE_DATA) {
-          buffer.resize(size);
-          result = ::WNetGetUniversalNameW(full.c_str(), UNIVERSAL_NAME_INFO_LEVEL, buffer.data(), &size);
-        }
-        if (result == NO_ERROR) full = reinterpret_cast<UNIVERSAL_NAME_INFOW*>(buffer.data())->lpUniversalName;
-      }
-    }
-    return Narrow(full);
-  }
-
-  std::string ReadIniString(const std::string& file, const std::string& section, const std::string& key,
-                            const std::string& fallback) override {
-    // A relative name is taken from the current directory (the profile
-    // functions would look in the Windows directory).
-    std::string text;
-    try {
-      text = ReadFileText(file);
-    } catch (const Exception&) {
-      return fallback;
-    }
-    // A file saved as Unicode (UTF-16 with its byte order mark) is read as
-    // the profile functions read it; any other as Windows-1251.
-    if (text.size() >= 2 && text[0] == '\xFF' && text[1] == '\xFE') {
-      std::wstring wide((text.size() - 2) / 2, L'\0');
-      std::memcpy(wide.data(), text.data() + 2, wide.size() * sizeof(wchar_t));
-      text = Narrow(wide);
-    }
-    return FindIniValue(text, section, key).value_or(fallback);
-  }
-
-  TDateTime Now() override {
-    SYSTEMTIME st;
-    ::GetLocalTime(&st);
-    return FromSystemTime(st);
-  }
-
-  void Sleep(unsigned milliseconds) override { ::Sleep(milliseconds); }
-
-  NamedMutex CreateNamedMutex(const std::string& name) override {
-    NamedMutex result;
-    // In the global namespace: without the prefix the name exists only in
-    // the caller's session, and a scheduled run (session 0) would not see
-    // an administrator's run over a remote desktop.
-    const HANDLE handle = ::CreateMutexW(nullptr, TRUE, (L"Global\\" + Wide(name)).c_str());
-    const DWORD error = ::GetLastError();
-    // One that exists but cannot be opened was made by another account's
-    // process (a service's run): taken all the same.
-    if (handle == nullptr) {
-      result.already_existed = error == ERROR_ACCESS_DENIED;
-      return result;
-    }
-    result.already_existed = error == ERROR_ALREADY_EXISTS;
-    // An existing mutex is opened without taking it, whatever was asked.
-    result.handle = std::make_unique<Win32Mutex>(handle, !result.already_existed);
+NamedMutex Win32Host::CreateNamedMutex(const std::string& name) {
+  NamedMutex result;
+  // In the global namespace: without the prefix the name exists only in
+  // the caller's session, and a scheduled run (session 0) would not see
+  // an administrator's run over a remote desktop.
+  const HANDLE handle = ::CreateMutexW(nullptr, TRUE, (L"Global\\" + Wide(name)).c_str());
+  const DWORD error = ::GetLastError();
+  // One that exists but cannot be opened was made by another account's
+  // process (a service's run): taken all the same.
+  if (handle == nullptr) {
+    result.already_existed = error == ERROR_ACCESS_DENIED;
     return result;
   }
+  result.already_existed = error == ERROR_ALREADY_EXISTS;
+  // An existing mutex is opened without taking it, whatever was asked.
+  result.handle = std::make_unique<Win32Mutex>(handle, !result.already_existed);
+  return result;
+}
 
-  void ReportError(const std::string& source, const std::string& message) override {
-    RegisterEventSourceMessages(Wide(source));
-    const HANDLE log = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
-    if (log == nullptr) ThrowLastError();
-    const std::wstring text = Wide(message);
-    LPCWSTR strings[] = {text.c_str()};
-    const BOOL reported = ::ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
-    const DWORD error = ::GetLastError();
-    ::DeregisterEventSource(log);
-    if (!reported) ThrowError(error);
-  }
+void Win32Host::ReportError(const std::string& source, const std::string& message) {
+  RegisterEventSourceMessages(Wide(source));
+  const HANDLE log = ::RegisterEventSourceW(nullptr, Wide(source).c_str());
+  if (log == nullptr) ThrowLastError();
+  const std::wstring text = Wide(message);
+  LPCWSTR strings[] = {text.c_str()};
+  const BOOL reported = ::ReportEventW(log, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 1, 0, strings, nullptr);
+  const DWORD error = ::GetLastError();
+  ::DeregisterEventSource(log);
+  if (!reported) ThrowError(error);
+}
 
-  void ConsoleWriteLine(std::string_view line) override {
-    WriteStandardOutput(ToConsoleEncoding(line) + "\r\n");
-  }
+void Win32Host::ConsoleWriteLine(std::string_view line) {
+  WriteStandardOutput(ToConsoleEncoding(line) + "\r\n");
+}
 
-  std::unique_ptr<SharedLibrary> LoadLibrary(const std::string& name) override {
-    // An unattended program must not stop at a system dialog about a
-    // missing or broken library.
-    DWORD previous_mode = 0;
-    const bool mode_set = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
-    const HMODULE module = ::LoadLibraryW(Wide(name).c_str());
-    const DWORD error = ::GetLastError();
-    if (mode_set) ::SetThreadErrorMode(previous_mode, nullptr);
-    if (module == nullptr) ThrowError(error);
-    return std::make_unique<Win32Library>(module);
-  }
+std::unique_ptr<SharedLibrary> Win32Host::LoadLibrary(const std::string& name) {
+  // An unattended program must not stop at a system dialog about a
+  // missing or broken library.
+  DWORD previous_mode = 0;
+  const bool mode_set = ::SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &previous_mode);
+  const HMODULE module = ::LoadLibraryW(Wide(name).c_str());
+  const DWORD error = ::GetLastError();
+  if (mode_set) ::SetThreadErrorMode(previous_mode, nullptr);
+  if (module == nullptr) ThrowError(error);
+  return std::make_unique<Win32Library>(module);
+}
 
-  std::string GetEnvironmentVariable(const std::string& name) override {
-    const std::wstring wide = Wide(name);
-    return Narrow(GrowingBuffer(
-        [&](wchar_t* buffer, DWORD size) { return ::GetEnvironmentVariableW(wide.c_str(), buffer, size); }));
-  }
+std::string Win32Host::GetEnvironmentVariable(const std::string& name) {
+  const std::wstring wide = Wide(name);
+  return Narrow(GrowingBuffer(
+      [&](wchar_t* buffer, DWORD size) { return ::GetEnvironmentVariableW(wide.c_str(), buffer, size); }));
+}
 
-  std::unique_ptr<CapturedProcess> StartCapturedProcess(const std::string& command_line,
-                                                        const std::string& working_dir) override {
-    SECURITY_ATTRIBUTES security{};
-    security.nLength = sizeof security;
-    security.bInheritHandle = TRUE;
-    HANDLE read_end = nullptr, write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, &security, 0)) RaisePipeError(ErrorFromCode(::GetLastError()));
-    HandleGuard read_guard(read_end);
-    PROCESS_INFORMATION info{};
-    const DWORD error = CreateHiddenProcess(command_line, working_dir, true, write_end, info);
-    // The pipe breaks when the child and whatever inherited it from the
-    // child have ended.
-    ::CloseHandle(write_end);
-    if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), true);
-    ::CloseHandle(info.hThread);
-    return std::make_unique<Win32CapturedProcess>(info.hProcess, read_guard.release());
-  }
+std::unique_ptr<CapturedProcess> Win32Host::StartCapturedProcess(const std::string& command_line,
+                                                                 const std::string& working_dir) {
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof security;
+  security.bInheritHandle = TRUE;
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!::CreatePipe(&read_end, &write_end, &security, 0)) RaisePipeError(ErrorFromCode(::GetLastError()));
+  HandleGuard read_guard(read_end);
+  PROCESS_INFORMATION info{};
+  const DWORD error = CreateHiddenProcess(command_line, working_dir, true, write_end, info);
+  // The pipe breaks when the child and whatever inherited it from the
+  // child have ended.
+  ::CloseHandle(write_end);
+  if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), true);
+  ::CloseHandle(info.hThread);
+  return std::make_unique<Win32CapturedProcess>(info.hProcess, read_guard.release());
+}
 
-  void RunAndWait(const std::string& command_line, const std::string& working_dir) override {
-    PROCESS_INFORMATION info{};
-    const DWORD error = CreateHiddenProcess(command_line, working_dir, false, nullptr, info);
-    if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), false);
-    ::WaitForSingleObject(info.hProcess, INFINITE);
-    ::CloseHandle(info.hThread);
-    ::CloseHandle(info.hProcess);
-  }
+void Win32Host::RunAndWait(const std::string& command_line, const std::string& working_dir) {
+  PROCESS_INFORMATION info{};
+  const DWORD error = CreateHiddenProcess(command_line, working_dir, false, nullptr, info);
+  if (error != 0) RaiseStartError(command_line, ErrorFromCode(error), false);
+  ::WaitForSingleObject(info.hProcess, INFINITE);
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+}
 
-  std::string ReadServiceImagePath(const std::string& name) override {
-    HKEY key = nullptr;
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(name);
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
-    std::wstring value;
-    DWORD type = 0, size = 0;
-    if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
-      value.assign(size / sizeof(wchar_t) + 1, L'\0');
-      if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) !=
-          ERROR_SUCCESS) {
-        value.clear();
-      }
-      value.resize(std::wcslen(value.c_str()));
+std::string Win32Host::ReadServiceImagePath(const std::string& name) {
+  HKEY key = nullptr;
+  const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\" + Wide(name);
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+  std::wstring value;
+  DWORD type = 0, size = 0;
+  if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
+    value.assign(size / sizeof(wchar_t) + 1, L'\0');
+    if (::RegQueryValueExW(key, L"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(value.data()), &size) !=
+        ERROR_SUCCESS) {
+      value.clear();
     }
-    ::RegCloseKey(key);
-    return Trim(Narrow(value));
+    value.resize(std::wcslen(value.c_str()));
   }
+  ::RegCloseKey(key);
+  return Trim(Narrow(value));
+}
 
-  std::unique_ptr<ServiceManagerHandle> OpenServiceManager(const std::string& machine, bool full_access) override {
-    const std::wstring wide = Wide(machine);
-    const SC_HANDLE manager = ::OpenSCManagerW(machine.empty() ? nullptr : wide.c_str(), nullptr,
-                                               full_access ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
-    if (manager == nullptr) ThrowLastError();
-    return std::make_unique<Win32ServiceManager>(manager);
-  }
+std::unique_ptr<ServiceManagerHandle> Win32Host::OpenServiceManager(const std::string& machine, bool full_access) {
+  const std::wstring wide = Wide(machine);
+  const SC_HANDLE manager = ::OpenSCManagerW(machine.empty() ? nullptr : wide.c_str(), nullptr,
+                                             full_access ? SC_MANAGER_ALL_ACCESS : SC_MANAGER_CONNECT);
+  if (manager == nullptr) ThrowLastError();
+  return std::make_unique<Win32ServiceManager>(manager);
+}
 
-  std::string ServiceCommandLine(const std::string& name, bool start) override {
-    return std::string(start ? "net start " : "net stop ") + name;
-  }
+std::string Win32Host::ServiceCommandLine(const std::string& name, bool start) {
+  return std::string(start ? "net start " : "net stop ") + name;
+}
 
-  std::vector<ProcessEntry> ListProcesses() override {
-    HandleGuard snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot.valid()) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrorFromCode(::GetLastError()));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    if (!::Process32FirstW(snapshot.get(), &entry)) RaiseSnapshotError("Process32First", ErrorFromCode(::GetLastError()));
-    std::vector<ProcessEntry> entries;
-    do {
-      entries.push_back({entry.th32ProcessID, ExtractFileName(Narrow(entry.szExeFile))});
-    } while (::Process32NextW(snapshot.get(), &entry));
-    return entries;
-  }
+std::vector<ProcessEntry> Win32Host::ListProcesses() {
+  HandleGuard snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.valid()) RaiseSnapshotError("CreateToolhelp32Snapshot", ErrorFromCode(::GetLastError()));
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  if (!::Process32FirstW(snapshot.get(), &entry)) RaiseSnapshotError("Process32First", ErrorFromCode(::GetLastError()));
+  std::vector<ProcessEntry> entries;
+  do {
+    entries.push_back({entry.th32ProcessID, ExtractFileName(Narrow(entry.szExeFile))});
+  } while (::Process32NextW(snapshot.get(), &entry));
+  return entries;
+}
 
- private:
   // Registers `source` in the Application log with this executable as its
   // message file (its message 0 is the entry's text), so that Event Viewer
   // shows the text without "the description cannot be found". Best effort:
   // without the right to write the key the entry goes as it is.
-  void RegisterEventSourceMessages(const std::wstring& source) {
-    const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS) {
-      return;
-    }
-    const std::wstring file = Wide(executable_path_);
-    ::RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
-                     static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
-    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
-    ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
-    ::RegCloseKey(key);
+void Win32Host::RegisterEventSourceMessages(const std::wstring& source) {
+  const std::wstring path = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + source;
+  HKEY key = nullptr;
+  if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return;
   }
+  const std::wstring file = Wide(executable_path_);
+  ::RegSetValueExW(key, L"EventMessageFile", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                   static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+  const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+  ::RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+  ::RegCloseKey(key);
+}
 
-  std::vector<std::string> arguments_;
-  std::string executable_path_;
-};
+}  // namespace korvel::host::win32
 
-}  // namespace
+namespace korvel::host {
+
+using namespace win32;
 
 std::unique_ptr<Host> CreateSystemHost(int /*argc*/, char** /*argv*/, const std::string& /*service_root*/) {
   return std::make_unique<Win32Host>();
