@@ -44,6 +44,57 @@
 
 namespace korvel::host::win32 {
 
+[[noreturn]] void ThrowError(DWORD code);
+
+// Must be called right after the failing call, before anything else can
+// overwrite the thread's last error.
+[[noreturn]] void ThrowLastError();
+
+std::string WideToUtf8(std::wstring_view wide);
+
+std::wstring Utf8ToWide(std::string_view utf8);
+
+class HandleGuard {
+ public:
+  explicit HandleGuard(HANDLE handle) : handle_(handle) {}
+  ~HandleGuard() {
+    if (valid()) ::CloseHandle(handle_);
+  }
+  HandleGuard(const HandleGuard&) = delete;
+  HandleGuard& operator=(const HandleGuard&) = delete;
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+  HANDLE release() {
+    HANDLE handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// A wide string filled by a call that reports the length it needs.
+template <typename Call>
+std::wstring GrowingBuffer(Call call) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = call(buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    // Too small: n is the size needed (or, for truncating calls, the size
+    // given); grow past it.
+    buffer.assign(std::max<std::size_t>(n + 1, buffer.size() * 2), L'\0');
+  }
+}
+
+TDateTime FromSystemTime(const SYSTEMTIME& st);
+
+void WriteAll(HANDLE handle, const char* data, std::size_t size);
+
 class Win32Host : public Host {
  public:
   // The process-wide rest: the clock, the single-instance lock, the system log, the console (win32_system.cpp).
