@@ -44,6 +44,8 @@
 
 namespace korvel::host::win32 {
 
+SysError ErrorFromCode(DWORD code);
+
 [[noreturn]] void ThrowError(DWORD code);
 
 // Must be called right after the failing call, before anything else can
