@@ -1,4 +1,5 @@
-// The Win32 backend.
+// The Win32 backend's process-wide rest: the host itself, the clock, the
+// single-instance lock, the event log and the console.
 #include "host/win32_backend.h"
 
 namespace korvel::host::win32 {
