@@ -1,8 +1,8 @@
 // Everything the operating system does for the program goes through Host:
 // files and directories, the process and its command line, the clock, the
 // single-instance lock, the system log, the console, the ini file and
-// shared libraries. Two backends implement the primitives (posix_host.cpp,
-// win32_host.cpp); the file operations the program uses everywhere, with
+// shared libraries. Two backends split alike by concern (posix_*.cpp and
+// win32_*.cpp, see CMakeLists.txt); the file operations the program uses, with
 // their exact failure messages, are built once on top of them (file_ops.cpp).
 //
 // All strings are Windows-1251; backends convert at the system boundary.

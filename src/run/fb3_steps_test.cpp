@@ -12,19 +12,12 @@
 #include "dbservice/fb3_transition.h"
 #include "host/cp1251.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using ::testing::HasSubstr;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
 constexpr std::int64_t kGiB = 1024LL * 1024 * 1024;
 
@@ -65,21 +58,17 @@ class Fb3Host : public RunTestHost {
   std::string partial_copy_of;
 };
 
-class Fb3Steps : public ::testing::Test {
+class Fb3Steps : public testing::StepFixture<Fb3Host> {
  protected:
   void SetUp() override {
     dm_.ExeDir = root_ / "Korvel\\";
     dm_.TmpDir = root_ / "Work\\TMP\\";
     dm_.DistribDir = root_ / "Work\\Distrib\\";
-    for (const std::string& dir : {dm_.ExeDir, dm_.TmpDir, dm_.DistribDir}) SystemHost().ForceDirectoriesOrFail(dir);
+    MakeDirectories({dm_.ExeDir, dm_.TmpDir, dm_.DistribDir});
   }
 
   // The log's messages without their times.
   V Log() const { return testing::LogMessages(dm_.LogLines); }
-
-  TempDir root_;
-  Fb3Host host_{root_ / "Korvel\\", {}};
-  TdmKorvel dm_{host_};
 };
 
 // ---- The client files ----

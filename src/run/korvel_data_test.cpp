@@ -9,24 +9,18 @@
 #include "host/cp1251.h"
 #include "host/text.h"
 #include "modules/dir_helpers.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using testing::RunningServicesHost;
-using testing::RunTestHost;
 
 // A temporary installation: Korvel/ holds the executable's place and the
 // ini file, Work/ the distribution.
-class RunFixture : public ::testing::Test {
+class RunFixture : public testing::StepTest {
  protected:
   void SetUp() override {
-    saved_cwd_ = SystemHost().CurrentDirectory();
     exe_dir_ = root_ / "Korvel\\";
     SystemHost().ForceDirectoriesOrFail(exe_dir_);
     SystemHost().ForceDirectoriesOrFail(root_ / "Work\\Distrib\\");
@@ -34,7 +28,6 @@ class RunFixture : public ::testing::Test {
     SystemHost().ForceDirectoriesOrFail(root_ / "In\\");
     SystemHost().ForceDirectoriesOrFail(root_ / "Out\\");
   }
-  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
 
   void SetVersion(int version) { WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(version), ""); }
 
@@ -57,9 +50,7 @@ class RunFixture : public ::testing::Test {
     return text;
   }
 
-  TempDir root_;
   std::string exe_dir_;
-  std::string saved_cwd_;
   std::unique_ptr<fb::testing::ScratchDatabase> db_;
 };
 

@@ -12,21 +12,14 @@
 #include "host/testing/dummy_service.h"
 #include "packages/launcher_service.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
 SysError AccessDenied() { return SysError{13, SysErrorKind::kAccessDenied, "Permission denied"}; }
 
@@ -90,7 +83,7 @@ class FaultHost : public RunTestHost {
 
 constexpr const char* kService = "TarnelService";
 
-class LauncherService : public ::testing::Test {
+class LauncherService : public testing::StepTest {
  protected:
   void SetUp() override {
     dm_.ExeDir = root_ / "Korvel\\";
@@ -134,7 +127,6 @@ class LauncherService : public ::testing::Test {
 
   korvel::testing::DummyServices services_;
   korvel::testing::DummyServices templates_;
-  TempDir root_;
   std::string source_, installed_;
   FaultHost host_{services_.Host(), root_ / "Korvel\\", {}};
   TdmKorvel dm_{host_};

@@ -10,18 +10,12 @@
 #include "host/text.h"
 #include "host/win32_api.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
 using ::testing::ElementsAre;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
 // Stops and deletes TarnelService, before and after the test.
 void RemoveService() {

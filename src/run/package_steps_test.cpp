@@ -8,31 +8,25 @@
 #include "packages/package_maker.h"
 #include "packages/testing/office_keys.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using ::testing::HasSubstr;
-using namespace korvel::literals;
 
-class PackageSteps : public ::testing::Test {
+class PackageSteps : public testing::StepTest {
  protected:
   void SetUp() override {
-    saved_cwd_ = SystemHost().CurrentDirectory();
     dm_.ExeDir = root_ / "Korvel/";
     dm_.InDir = root_ / "In/";
     dm_.TmpDir = root_ / "Work/TMP/";
     dm_.PredId = 3;
     dm_.NodeId = 44;
     dm_.CurVersion = 1520;
-    for (const std::string& dir : {dm_.ExeDir, dm_.InDir, dm_.TmpDir}) SystemHost().ForceDirectoriesOrFail(dir);
+    MakeDirectories({dm_.ExeDir, dm_.InDir, dm_.TmpDir});
     WriteFile(root_ / "payload/Scripts/Numbers/1521.sql", "select 1;");
   }
-  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
 
   void InstallKey() { WriteFile(dm_.ExeDir + "Korvel.pub", packages::testing::OfficeKeys().public_pem); }
 
@@ -55,8 +49,6 @@ class PackageSteps : public ::testing::Test {
     return text;
   }
 
-  TempDir root_;
-  std::string saved_cwd_;
   testing::RunTestHost host_{root_ / "Korvel/", {}};
   TdmKorvel dm_{host_};
 };

@@ -16,18 +16,12 @@
 #include "packages/package_maker.h"
 #include "packages/testing/office_keys.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using ::testing::HasSubstr;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
 constexpr const char* kIdA = "{AAAAAAAA-0000-0000-0000-000000000001}";
 constexpr const char* kIdB = "{BBBBBBBB-0000-0000-0000-000000000002}";
@@ -39,7 +33,7 @@ std::string PrivateScript(const std::string& id, const std::string& body, bool r
          (records ? "insert into SCRIPT_LOG (SCRIPT_ID) values ('" + id + "');\r\ncommit;\r\n" : "");
 }
 
-class PrivateScripts : public ::testing::Test {
+class PrivateScripts : public testing::StepTest {
  protected:
   PrivateScripts() : host_(services_.Host(), root_ / "Korvel\\", {}), dm_(host_) {}
 
@@ -52,7 +46,6 @@ class PrivateScripts : public ::testing::Test {
     statements.push_back(std::string("insert into SCRIPT_LOG (SCRIPT_ID) values ('") + kIdB + "')");
     db_ = std::make_unique<fb::testing::ScratchDatabase>(statements);
     ASSERT_TRUE(dm_.FbClient.Load());
-    saved_cwd_ = SystemHost().CurrentDirectory();
     dm_.ExeDir = root_ / "Korvel\\";
     SystemHost().ForceDirectoriesOrFail(dm_.ExeDir);
     SystemHost().SetCurrentDirectory(dm_.ExeDir);
@@ -68,9 +61,6 @@ class PrivateScripts : public ::testing::Test {
     dm_.DbService->SetDatabase(dm_.DbName);
     dm_.DbService->ServiceName = "FirebirdServerPelkora";
     dm_.DbService->OnMessage = [this](const std::string& m) { dm_.WriteLog(m); };
-  }
-  void TearDown() override {
-    if (!saved_cwd_.empty()) SystemHost().SetCurrentDirectory(saved_cwd_);
   }
 
   std::string Script(const std::string& relative, const std::string& text) {
@@ -102,11 +92,9 @@ class PrivateScripts : public ::testing::Test {
   bool Contains(const V& log, const std::string& line) { return std::find(log.begin(), log.end(), line) != log.end(); }
 
   korvel::testing::DummyServices services_;
-  TempDir root_;
   RunTestHost host_;
   TdmKorvel dm_;
   std::unique_ptr<fb::testing::ScratchDatabase> db_;
-  std::string saved_cwd_;
 };
 
 TEST_F(PrivateScripts, WithoutNewScriptsTheDatabaseIsNotTakenDown) {

@@ -12,23 +12,16 @@
 #include "packages/package_maker.h"
 #include "packages/testing/office_keys.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
-using namespace korvel::literals;
-using V = std::vector<std::string>;
 using Payload = std::map<std::string, std::string>;
 
-class PrivateUpdates : public ::testing::Test {
+class PrivateUpdates : public testing::StepFixture<> {
  protected:
   void SetUp() override {
-    saved_cwd_ = SystemHost().CurrentDirectory();
     dm_.ExeDir = root_ / "Korvel\\";
     dm_.InDir = root_ / "In\\";
     dm_.TmpDir = root_ / "Work\\TMP\\";
@@ -36,11 +29,8 @@ class PrivateUpdates : public ::testing::Test {
     dm_.PredId = 3;
     dm_.NodeId = 44;
     dm_.CurVersion = 1520;
-    for (const std::string& dir : {dm_.ExeDir, dm_.InDir, dm_.TmpDir, dm_.AptekaDir}) {
-      SystemHost().ForceDirectoriesOrFail(dir);
-    }
+    MakeDirectories({dm_.ExeDir, dm_.InDir, dm_.TmpDir, dm_.AptekaDir});
   }
-  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
 
   void InstallKey() { WriteFile(dm_.ExeDir + "Korvel.pub", packages::testing::OfficeKeys().public_pem); }
 
@@ -73,10 +63,6 @@ class PrivateUpdates : public ::testing::Test {
     return lines;
   }
 
-  TempDir root_;
-  std::string saved_cwd_;
-  testing::RunTestHost host_{root_ / "Korvel\\", {}};
-  TdmKorvel dm_{host_};
 };
 
 TEST_F(PrivateUpdates, EveryValidOneIsAppliedInListingOrderAndDeletedTheOthersStay) {

@@ -8,28 +8,20 @@
 #include "host/testing/dummy_service.h"
 #include "modules/dir_helpers.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 #include "xml/xml_node.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
-class PromoFixture : public ::testing::Test {
+class PromoFixture : public testing::StepTest {
  protected:
   void SetUp() override {
-    saved_cwd_ = SystemHost().CurrentDirectory();
     exe_dir_ = root_ / "Korvel\\";
     for (const char* dir : {"Korvel\\", "Work\\Distrib\\", "Work\\Apteka\\", "In\\", "Out\\"}) SystemHost().ForceDirectoriesOrFail(root_ / dir);
     WriteFile(root_ / "Work\\Distrib\\" + modules::VersionMarkerName(1600), "");
   }
-  void TearDown() override { SystemHost().SetCurrentDirectory(saved_cwd_); }
 
   // The ini file names the test server's database when it answers, else a
   // server that does not exist (the run then fails reading its identity).
@@ -64,8 +56,7 @@ class PromoFixture : public ::testing::Test {
   int State(const std::string& name) { return services_.Host().QueryServiceState(name); }
 
   korvel::testing::DummyServices services_;
-  TempDir root_;
-  std::string exe_dir_, saved_cwd_;
+  std::string exe_dir_;
   std::unique_ptr<fb::testing::ScratchDatabase> db_;
 };
 

@@ -6,17 +6,12 @@
 #include "host/text.h"
 #include "modules/dir_helpers.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 #include "xml/xml_node.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 
 // A host that refuses the rename of the finished packet, or that fails
 // once the configuration has been read (the mode's first look at the
@@ -50,11 +45,10 @@ class PacketTestHost : public testing::RunningServicesHost {
 };
 
 // An installation whose database lives on the test server.
-class RequestPacketRunTest : public ::testing::Test {
+class RequestPacketRunTest : public testing::StepTest {
  protected:
   void SetUp() override {
     KORVEL_REQUIRE_FB_SERVER();
-    saved_cwd_ = SystemHost().CurrentDirectory();
     exe_dir_ = root_ / "Korvel\\";
     for (const char* dir : {"Korvel\\", "Work\\Distrib\\", "Work\\Apteka\\", "In\\", "Out\\"}) {
       SystemHost().ForceDirectoriesOrFail(root_ / dir);
@@ -64,9 +58,6 @@ class RequestPacketRunTest : public ::testing::Test {
     WriteFile(exe_dir_ + "Korvel.ini", "[Path]\r\nWorkDir=" + root_ / "Work" + "\r\nDB=" + db_->Connection() +
                                            "\r\nInDir=" + root_ / "In" + "\r\nOutDir=" + root_ / "Out" +
                                            "\r\nModules=2;5\r\n");
-  }
-  void TearDown() override {
-    if (!saved_cwd_.empty()) SystemHost().SetCurrentDirectory(saved_cwd_);
   }
 
   std::string PacketFile() const { return root_ / "Out\\0012005.UPR"; }
@@ -91,9 +82,7 @@ class RequestPacketRunTest : public ::testing::Test {
     transaction.Commit();
   }
 
-  TempDir root_;
   std::string exe_dir_;
-  std::string saved_cwd_;
   std::unique_ptr<fb::testing::ScratchDatabase> db_;
 };
 

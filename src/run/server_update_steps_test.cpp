@@ -9,19 +9,12 @@
 #include "host/cp1251.h"
 #include "host/testing/dummy_service.h"
 #include "run/korvel_data.h"
-#include "run/run_test_host.h"
+#include "run/step_test_fixture.h"
 
 namespace korvel::run {
 namespace {
 
-using namespace korvel::literals;
-using korvel::testing::ReadFile;
-using korvel::testing::SystemHost;
-using korvel::testing::TempDir;
-using korvel::testing::WriteFile;
 using ::testing::HasSubstr;
-using testing::RunTestHost;
-using V = std::vector<std::string>;
 
 // Records the database service's state at every copy of a file.
 class RecordingHost : public RunTestHost {
@@ -35,7 +28,7 @@ class RecordingHost : public RunTestHost {
   V copies;
 };
 
-class ServerUpdate : public ::testing::Test {
+class ServerUpdate : public testing::StepTest {
  protected:
   void SetUp() override {
     dm_.ExeDir = root_ / "Korvel\\";
@@ -43,9 +36,7 @@ class ServerUpdate : public ::testing::Test {
     dm_.DistribDir = root_ / "Work\\Distrib\\";
     dm_.AptekaDir = root_ / "Apteka\\";
     app_ = root_ / "Server";
-    for (const std::string& dir : {dm_.ExeDir, dm_.TmpDir, dm_.DistribDir, dm_.AptekaDir}) {
-      SystemHost().ForceDirectoriesOrFail(dir);
-    }
+    MakeDirectories({dm_.ExeDir, dm_.TmpDir, dm_.DistribDir, dm_.AptekaDir});
     WriteFile(host::JoinPath(dm_.TmpDir, "bin\\fbserver"), "server 2");
     WriteFile(host::JoinPath(dm_.TmpDir, "classic\\fb_inet_server.exe"), "classic 200");
   }
@@ -85,7 +76,6 @@ class ServerUpdate : public ::testing::Test {
   int State() { return services_.Host().QueryServiceState(host_.service); }
 
   korvel::testing::DummyServices services_;
-  TempDir root_;
   std::string app_;
   RecordingHost host_{services_.Host(), root_ / "Korvel\\", {}};
   TdmKorvel dm_{host_};
