@@ -361,17 +361,44 @@ TEST_F(OwnExecutableTest, AFileThatIsNoExecutableOfThisSystemChangesNothing) {
 }
 
 // A host whose start of programs can be refused, and whose clock runs as
-// fast as its waits are asked for.
+// fast as its waits are asked for once the child has said something (so
+// that a slow start of the child never looks like a hang).
 class StartRefusingHost : public RefusingHost {
  public:
   std::unique_ptr<host::CapturedProcess> StartCapturedProcess(const std::string& command_line,
                                                               const std::string& working_dir) override {
     if (refuse_start) throw Exception("Ошибка запуска программы \""_cp + command_line + "\":\r\nrefused");
-    return RefusingHost::StartCapturedProcess(command_line, working_dir);
+    heard_at_ms.reset();
+    return std::make_unique<Heard>(*this, RefusingHost::StartCapturedProcess(command_line, working_dir));
   }
-  TDateTime Now() override { return RefusingHost::Now() + (fast_clock ? slept_ms / 86400000.0 : 0); }
+  TDateTime Now() override {
+    const bool running = fast_clock && heard_at_ms;
+    return RefusingHost::Now() + (running ? (slept_ms - *heard_at_ms) / 86400000.0 : 0);
+  }
   bool refuse_start = false;
   bool fast_clock = false;
+
+ private:
+  // The child's process, noting when its first output arrives.
+  class Heard : public host::CapturedProcess {
+   public:
+    Heard(StartRefusingHost& host, std::unique_ptr<host::CapturedProcess> child)
+        : host_(host), child_(std::move(child)) {}
+    std::optional<std::string> ReadOutput() override { return Note(child_->ReadOutput()); }
+    std::uint32_t ExitCode() override { return child_->ExitCode(); }
+    std::optional<std::string> ReadAvailableOutput() override { return Note(child_->ReadAvailableOutput()); }
+    bool HasEnded() override { return child_->HasEnded(); }
+    void Terminate() override { child_->Terminate(); }
+
+   private:
+    std::optional<std::string> Note(std::optional<std::string> output) {
+      if (!host_.heard_at_ms && (!output || !output->empty())) host_.heard_at_ms = host_.slept_ms;
+      return output;
+    }
+    StartRefusingHost& host_;
+    std::unique_ptr<host::CapturedProcess> child_;
+  };
+  std::optional<unsigned long long> heard_at_ms;
 };
 
 // Once the executable that ran has been moved aside, every failure puts
