@@ -170,6 +170,8 @@ bool TFileCheker::CheckTrailer(host::File& file, host::File* copy) {
   // next is read into the other.
   std::vector<char> buffers[2] = {std::vector<char>(kCheckBlock), std::vector<char>(kCheckBlock)};
   int current = 0;
+  // Declared after the blocks, so that its thread has stopped before they
+  // are freed, whatever ends the pass.
   BackgroundSha256 sha256;
   file.Seek(0);
   for (std::int64_t position = 0; position < content;) {

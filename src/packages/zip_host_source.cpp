@@ -150,9 +150,10 @@ class HostSource {
   }
 
   // libzip reads the directory a few bytes at a time and compressed data
-  // in small blocks: those reads are served from one larger read ahead, so
-  // that a package of thousands of files costs hundreds of reads, not tens
-  // of thousands. A read as large as the read-ahead goes straight through.
+  // in 8 KB blocks: those reads are served from one larger read-ahead, one
+  // read of the file per 64 KB (a 218 MB package of 2,000 files: 3,400
+  // reads instead of 35,000). A read as large as the read-ahead goes
+  // straight through.
   std::size_t Read(char* data, std::size_t want) {
     std::size_t done = 0;
     while (done < want) {

@@ -158,9 +158,9 @@ void PowerCutHost::Cut() {
     std::optional<TDateTime> time;  // a cut changes no file's time
   };
   std::vector<Rewound> files;
-  for (const auto& [name, durable_node] : durable_) {
-    const auto& node = durable_node;  // a binding no lambda may capture
-    const auto now = std::find_if(current_.begin(), current_.end(), [&](const auto& n) { return n.second == node; });
+  for (const auto& [name, node] : durable_) {
+    const auto now = std::find_if(current_.begin(), current_.end(),
+                                  [&node = node](const auto& n) { return n.second == node; });
     const std::string held = now != current_.end() ? ReadAll(now->first) : node->durable;
     std::string contents = node->created ? std::string() : node->written ? node->durable : held;
     const auto tear = [&contents](std::size_t at) {
