@@ -17,6 +17,7 @@ class ForwardingFile : public File {
   std::int64_t Size() override { return target_->Size(); }
   void Flush() override { target_->Flush(); }
   void StartWriteBack() override { target_->StartWriteBack(); }
+  void Release(std::int64_t offset, std::int64_t length) override { target_->Release(offset, length); }
 
  protected:
   File& target() { return *target_; }

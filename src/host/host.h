@@ -99,6 +99,10 @@ class File {
   // durable until a Flush or the host's FlushTree. Does nothing where the
   // system has no such call.
   virtual void StartWriteBack() {}
+  // Says that the bytes in [offset, offset + length) will not be read
+  // again: the system may free the memory that caches them (they read as
+  // zeros afterwards). Does nothing where the system has no such call.
+  virtual void Release(std::int64_t /*offset*/, std::int64_t /*length*/) {}
 
   // Reads until `size` bytes or the end of the file, whichever comes first.
   std::string ReadUpTo(std::size_t size) {

@@ -92,6 +92,12 @@ class PosixFile : public File {
     ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 #endif
   }
+  void Release(std::int64_t offset, std::int64_t length) override {
+#ifdef __linux__
+    // Only a hint: where the file system cannot punch holes, nothing is freed.
+    if (length > 0) ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
+#endif
+  }
 
  private:
   int fd_;

@@ -92,8 +92,10 @@ bool PackageIntake::CheckPackage(const std::string& name, int type) {
   host_.DeleteDirectoryTree(TmpDir, true);
   host_.SetCurrentDirectory(TmpDir);
   // The payload must leave the same margin free as the package's bound:
-  // a small archive may unpack to far more than twice its size.
-  const int count = ExtractArchive(host_, copy.file(), TmpDir, kSpaceMargin);
+  // a small archive may unpack to far more than twice its size. The copy
+  // is consumed as it is unpacked: each file takes the memory its part of
+  // the copy held.
+  const int count = ExtractArchive(host_, copy.file(), TmpDir, kSpaceMargin, ArchiveUse::kConsume);
   // Removed before the flush, so that its pages are never written out.
   copy.Remove();
   if (count < 1) Fail("Файл не является ZIP архивом или не содержит ни одного файла"_cp);

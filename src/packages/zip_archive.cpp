@@ -16,6 +16,8 @@ using namespace korvel::literals;
 namespace {
 
 constexpr std::size_t kBlock = 1 << 16;
+// The size from which a file unpacked is sent to the disk at once.
+constexpr std::uint64_t kWriteBackSize = 1 << 20;
 
 // The archive says how a name is written: the UTF-8 flag (bit 11) or an
 // Info-ZIP Unicode path field (0x7075) whose CRC matches the raw name
@@ -58,14 +60,16 @@ struct ZipReader::Archive {
   }
 };
 
-ZipReader::ZipReader(std::unique_ptr<Archive> archive) : archive_(std::move(archive)) {}
+ZipReader::ZipReader(host::File& file, std::unique_ptr<ReadRanges> reads, std::unique_ptr<Archive> archive)
+    : file_(file), reads_(std::move(reads)), archive_(std::move(archive)) {}
 
 ZipReader::~ZipReader() = default;
 
-std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error) {
+std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error, ArchiveUse use) {
   zip_error_t zip_error;
   zip_error_init(&zip_error);
-  zip_source_t* source = NewBorrowedFileSource(file, &zip_error);
+  auto reads = use == ArchiveUse::kConsume ? std::make_unique<ReadRanges>() : nullptr;
+  zip_source_t* source = NewBorrowedFileSource(file, &zip_error, reads.get());
   zip_t* zip = source == nullptr ? nullptr : zip_open_from_source(source, ZIP_RDONLY, &zip_error);
   if (zip == nullptr) {
     if (source != nullptr) zip_source_free(source);
@@ -76,7 +80,7 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error)
   zip_error_fini(&zip_error);
   auto archive = std::make_unique<Archive>();
   archive->zip = zip;
-  std::unique_ptr<ZipReader> reader(new ZipReader(std::move(archive)));
+  std::unique_ptr<ZipReader> reader(new ZipReader(file, std::move(reads), std::move(archive)));
 
   const zip_int64_t count = zip_get_num_entries(zip, 0);
   for (zip_int64_t i = 0; i < count; ++i) {
@@ -108,8 +112,17 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error)
 }
 
 void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink) {
+  // The entry's reads (its local header and data) are recorded from its
+  // opening on; the directory, read when the archive was opened, is not.
+  if (reads_) {
+    reads_->ranges.clear();
+    reads_->recording = true;
+  }
   zip_file_t* file = zip_fopen_index(archive_->zip, index, 0);
-  if (file == nullptr) throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
+  if (file == nullptr) {
+    if (reads_) reads_->recording = false;
+    throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
+  }
   // One buffer for every entry: thousands of small files cost no
   // allocation each.
   buffer_.resize(kBlock);
@@ -122,9 +135,23 @@ void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::strin
     }
   } catch (...) {
     zip_fclose(file);
+    if (reads_) reads_->recording = false;
     throw;
   }
   zip_fclose(file);
+  ReleaseRead();
+}
+
+void ZipReader::ReleaseRead() {
+  if (!reads_) return;
+  reads_->recording = false;
+  // Whole pages only: a page the entry shares with its neighbours stays.
+  constexpr std::int64_t kPage = 4096;
+  for (const auto& [start, end] : reads_->ranges) {
+    const std::int64_t first = (start + kPage - 1) / kPage * kPage, last = end / kPage * kPage;
+    if (last > first) file_.Release(first, last - first);
+  }
+  reads_->ranges.clear();
 }
 
 std::string JoinEntryPath(const std::vector<std::string>& steps, std::size_t count) {
@@ -182,8 +209,9 @@ struct PlannedFile {
 
 }  // namespace
 
-int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory, std::int64_t keep_free) {
-  std::unique_ptr<ZipReader> reader = ZipReader::Open(archive);
+int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory, std::int64_t keep_free,
+                   ArchiveUse use) {
+  std::unique_ptr<ZipReader> reader = ZipReader::Open(archive, nullptr, use);
   if (!reader) return 0;
   const std::vector<ZipEntry>& entries = reader->Entries();
 
@@ -234,8 +262,13 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
     temp_name = "~korvel-unzip" + IntToStr(n) + ".tmp";
   }
 
-  const auto make_directory = [&host](const std::string& path) {
+  // Each directory is made once: the files of one directory follow one
+  // another in an archive, so the last one made is remembered.
+  std::string last_made;
+  const auto make_directory = [&host, &last_made](const std::string& path) {
+    if (path == last_made) return;
     if (!host.ForceDirectoriesOrFail(path)) throw Exception("Ошибка создания каталога "_cp + path);
+    last_made = path;
   };
   for (const auto& steps : directories) make_directory(host::IncludePathDelimiter(directory + JoinEntryPath(steps)));
 
@@ -261,9 +294,11 @@ int ExtractArchive(host::Host& host, host::File& archive, const std::string& dir
           out->Write(block);
         });
         if (written != entry.size) throw Exception("данные короче объявленного размера"_cp);
-        // The disk writes this file while the next ones are unpacked; the
-        // one flush of the tree at the end then has little left to wait for.
-        out->StartWriteBack();
+        // The disk writes a large file while the next ones are unpacked;
+        // the one flush of the tree at the end then has little left to wait
+        // for. Small files wait for that flush, which writes them together
+        // instead of in a request each.
+        if (written >= kWriteBackSize) out->StartWriteBack();
       }
       if (entry.time != 0) host.SetFileWriteTime(temp_path, entry.time);
       // A program stays a program (POSIX; Windows has no such attribute):

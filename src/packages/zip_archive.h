@@ -34,12 +34,23 @@ struct ZipEntry {
   bool executable = false;
 };
 
+// What becomes of an archive's file as its entries are read: kept whole,
+// or consumed, for a file that is removed once it is unpacked (a private
+// copy): the part of the file an entry occupies is released once the
+// entry has been read (host::File::Release), so that the files unpacked
+// from it take the memory that cached it instead of as much again, and
+// its pages are never written to the disk.
+enum class ArchiveUse { kKeep, kConsume };
+
+struct ReadRanges;
+
 class ZipReader {
  public:
   // Reads the central directory of the archive in `file`, which must stay
   // open while the reader lives. Null when the file is not a ZIP archive
   // libzip can read; `error` then says why.
-  static std::unique_ptr<ZipReader> Open(host::File& file, std::string* error = nullptr);
+  static std::unique_ptr<ZipReader> Open(host::File& file, std::string* error = nullptr,
+                                         ArchiveUse use = ArchiveUse::kKeep);
   ~ZipReader();
   ZipReader(const ZipReader&) = delete;
   ZipReader& operator=(const ZipReader&) = delete;
@@ -48,12 +59,19 @@ class ZipReader {
 
   // Streams the data of entry `index` to `sink` in blocks. Throws
   // Exception with libzip's reason when the entry cannot be read or its
-  // data does not match its size or CRC.
+  // data does not match its size or CRC. A consumed archive's entry reads
+  // only once: what it read is released when it is done. Entries that
+  // share bytes (no archiver writes them) then fail their CRC.
   void ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink);
 
  private:
   struct Archive;
-  explicit ZipReader(std::unique_ptr<Archive> archive);
+  ZipReader(host::File& file, std::unique_ptr<ReadRanges> reads, std::unique_ptr<Archive> archive);
+  void ReleaseRead();
+
+  host::File& file_;
+  // Outlives the archive, whose source records into it.
+  std::unique_ptr<ReadRanges> reads_;
   std::unique_ptr<Archive> archive_;
   std::vector<ZipEntry> entries_;
   std::vector<char> buffer_;
@@ -88,7 +106,8 @@ std::string JoinEntryPath(const std::vector<std::string>& steps, std::size_t cou
 // is written under a temporary name and renamed into place once it is
 // complete, so that a failed extraction never leaves a truncated file
 // under an entry's name. Failures raise Exception with the entry's name.
+// A consumed archive (ArchiveUse) reads as zeros where it was unpacked.
 int ExtractArchive(host::Host& host, host::File& archive, const std::string& directory,
-                   std::int64_t keep_free = 0);
+                   std::int64_t keep_free = 0, ArchiveUse use = ArchiveUse::kKeep);
 
 }  // namespace korvel::packages

@@ -23,6 +23,13 @@ using korvel::testing::WriteFile;
 using namespace korvel::literals;
 using namespace korvel::packages::testing;
 
+// Linux frees a range of a file (a hole); other systems keep the bytes.
+#ifdef __linux__
+constexpr bool kFreesFileRanges = true;
+#else
+constexpr bool kFreesFileRanges = false;
+#endif
+
 RawEntry Entry(std::string name, std::string data) {
   RawEntry e;
   e.name = std::move(name);
@@ -87,6 +94,37 @@ TEST_F(Extraction, RecreatesPathsWithEitherSeparatorAndCountsFiles) {
   EXPECT_EQ(Tree(out()), (std::vector<std::string>{"Scripts/", "Scripts/Numbers/", "Scripts/Numbers/1521.sql", "a/",
                                                    "a/b.txt", "bin/", "bin/x.dll", "contents.xml"}));
   EXPECT_EQ(ReadFile(out() + "Scripts/Numbers/1521.sql"), "select 1;");
+}
+
+// A private copy is consumed as it is unpacked: the same files come out,
+// and on Linux the parts of the copy that held them read as zeros after,
+// its directory untouched; a kept archive stays as it was.
+TEST_F(Extraction, AConsumedArchiveGivesTheSameFilesAndFreesTheirBytes) {
+  std::string big;
+  for (int i = 0; i < 300000; ++i) big += static_cast<char>('a' + i % 23);
+  const std::vector<RawEntry> entries = {Entry("bin/big.dll", big), Entry("contents.xml", "<R/>"),
+                                         Entry("Scripts/Numbers/1.sql", std::string(9000, 's'))};
+  const std::string zip = BuildZip(entries);
+  for (const ArchiveUse use : {ArchiveUse::kKeep, ArchiveUse::kConsume}) {
+    SCOPED_TRACE(use == ArchiveUse::kKeep ? "kept" : "consumed");
+    SystemHost().DeleteDirectoryTree(out(), false);
+    WriteFile(archive_path(), zip);
+    SystemHost().ForceDirectoriesOrFail(out());
+    {
+      auto file = SystemHost().OpenFile(archive_path(), host::OpenMode::kReadWrite, host::ShareMode::kExclusive);
+      EXPECT_EQ(ExtractArchive(roomy_, *file, out(), 0, use), 3);
+    }
+    for (const RawEntry& e : entries) EXPECT_EQ(ReadFile(out() + e.name), e.data) << e.name;
+    const std::string after = ReadFile(archive_path());
+    ASSERT_EQ(after.size(), zip.size());
+    const bool released = use == ArchiveUse::kConsume && kFreesFileRanges;
+    // The big entry's data, whole pages of it, and the directory at the end.
+    EXPECT_EQ(after.substr(8192, 4096) == std::string(4096, '\0'), released);
+    EXPECT_EQ(after.substr(after.size() - 200), zip.substr(zip.size() - 200));
+    if (!released) {
+      EXPECT_EQ(after, zip);
+    }
+  }
 }
 
 TEST_F(Extraction, KeepsTheStoredTime) {

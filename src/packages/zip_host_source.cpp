@@ -8,14 +8,23 @@
 
 namespace korvel::packages {
 
+void ReadRanges::Add(std::int64_t start, std::int64_t end) {
+  if (!recording || end <= start) return;
+  if (!ranges.empty() && ranges.back().second == start) {
+    ranges.back().second = end;
+  } else {
+    ranges.emplace_back(start, end);
+  }
+}
+
 namespace {
 
 class HostSource {
  public:
   enum class Kind { kBorrowed, kPath, kTarget };
 
-  HostSource(Kind kind, host::Host* host, host::File* borrowed, std::string path)
-      : kind_(kind), host_(host), borrowed_(borrowed), path_(std::move(path)) {
+  HostSource(Kind kind, host::Host* host, host::File* borrowed, std::string path, ReadRanges* reads = nullptr)
+      : kind_(kind), host_(host), borrowed_(borrowed), path_(std::move(path)), reads_(reads) {
     zip_error_init(&error_);
   }
   ~HostSource() { zip_error_fini(&error_); }
@@ -56,7 +65,7 @@ class HostSource {
           zip_error_set(&error_, ZIP_ER_NOENT, ENOENT);
           return -1;
         }
-        size_ = ReadFile()->Size();
+        size_ = kind_ == Kind::kBorrowed && borrowed_size_ >= 0 ? borrowed_size_ : ReadFile()->Size();
         position_ = 0;
         file_position_ = -1;
         ahead_.clear();
@@ -65,6 +74,7 @@ class HostSource {
         const std::int64_t left = size_ - position_;
         const std::size_t want = left <= 0 ? 0 : static_cast<std::size_t>(left < static_cast<std::int64_t>(len) ? left : len);
         const std::size_t done = Read(static_cast<char*>(data), want);
+        if (reads_ != nullptr) reads_->Add(position_, position_ + static_cast<std::int64_t>(done));
         position_ += static_cast<std::int64_t>(done);
         return static_cast<zip_int64_t>(done);
       }
@@ -77,7 +87,10 @@ class HostSource {
         zip_stat_init(st);
         // The target of a new archive reads as absent: libzip knows
         // absence by a read error with ENOENT.
-        const std::int64_t size = kind_ == Kind::kBorrowed ? borrowed_->Size()
+        // A borrowed file's size is taken once: libzip asks for it with
+        // every entry it opens.
+        if (kind_ == Kind::kBorrowed && borrowed_size_ < 0) borrowed_size_ = borrowed_->Size();
+        const std::int64_t size = kind_ == Kind::kBorrowed ? borrowed_size_
                                   : kind_ == Kind::kPath   ? host_->FileSize(path_)
                                                            : -1;
         if (size < 0) {
@@ -191,9 +204,10 @@ class HostSource {
   host::Host* host_;
   host::File* borrowed_;
   std::string path_;
+  ReadRanges* reads_;
   std::unique_ptr<host::File> owned_;
   std::unique_ptr<host::File> write_file_;
-  std::int64_t size_ = 0, position_ = 0, file_position_ = -1;
+  std::int64_t size_ = 0, position_ = 0, file_position_ = -1, borrowed_size_ = -1;
   std::vector<char> ahead_;
   std::int64_t ahead_start_ = 0;
   std::int64_t write_position_ = 0, write_size_ = 0;
@@ -208,8 +222,8 @@ zip_source_t* NewSource(HostSource* state, zip_error_t* error) {
 
 }  // namespace
 
-zip_source_t* NewBorrowedFileSource(host::File& file, zip_error_t* error) {
-  return NewSource(new HostSource(HostSource::Kind::kBorrowed, nullptr, &file, {}), error);
+zip_source_t* NewBorrowedFileSource(host::File& file, zip_error_t* error, ReadRanges* reads) {
+  return NewSource(new HostSource(HostSource::Kind::kBorrowed, nullptr, &file, {}, reads), error);
 }
 
 zip_source_t* NewPathSource(host::Host& host, std::string path, zip_error_t* error) {

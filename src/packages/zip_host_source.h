@@ -4,14 +4,28 @@
 
 #include <zip.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/host.h"
 
 namespace korvel::packages {
 
-// Reads an open file that the caller keeps open for the source's lifetime.
-zip_source_t* NewBorrowedFileSource(host::File& file, zip_error_t* error);
+// The parts of a file that libzip has read, as [start, end) ranges in
+// the order read, one read that follows another joining its range; kept
+// only while `recording`.
+struct ReadRanges {
+  bool recording = false;
+  std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+
+  void Add(std::int64_t start, std::int64_t end);
+};
+
+// Reads an open file that the caller keeps open for the source's lifetime;
+// what libzip reads is recorded in `reads` when it is given.
+zip_source_t* NewBorrowedFileSource(host::File& file, zip_error_t* error, ReadRanges* reads = nullptr);
 
 // Reads the file at `path`, opened (shared for reading) when libzip starts
 // reading it; for the files added to a new archive.
