@@ -1,5 +1,7 @@
 // The file operations every subsystem uses, with the program's failure
 // messages, built on the backend's primitives.
+#include <unordered_set>
+
 #include "host/cp1251.h"
 #include "host/host.h"
 #include "host/text.h"
@@ -31,13 +33,9 @@ std::size_t LastDelimiter(std::string_view path) {
 bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
 
 // Windows file names ignore letter case; POSIX ones do not, so that
-// "twin.upd" and "TWIN.upd" are two files there.
-bool SameFileName(const std::string& a, const std::string& b) { return kWindows ? SameText(a, b) : a == b; }
-
-bool SameFileName(const DirEntry& a, const DirEntry& b) {
-  if (!a.reachable() || !b.reachable()) return a.system_name == b.system_name && a.name == b.name;
-  return SameFileName(a.name, b.name);
-}
+// "twin.upd" and "TWIN.upd" are two files there. Two names are the same
+// file name when their keys are equal.
+std::string FileNameKey(const std::string& name) { return kWindows ? UpperCase(name) : name; }
 
 bool HasWildcard(std::string_view path) {
   const std::string_view name = path.substr(LastDelimiter(path) + 1);
@@ -180,38 +178,31 @@ void Host::DeleteDirectoryTree(const std::string& path, bool keep_top) {
 std::vector<DirEntry> Host::ListFileEntries(const std::string& directory, const std::string& mask) {
   const std::string dir = IncludePathDelimiter(directory);
   std::vector<DirEntry> files;
+  // Entries that are the same file name are listed once.
+  std::unordered_set<std::string> seen;
   for (DirEntry& entry : FindEntries(dir + mask)) {
-    if (IsDotEntry(entry.name) || !MatchesMask(entry.name, mask)) continue;
-    if (entry.reachable()) {
-      const auto attributes = GetAttributes(dir + entry.name);
-      if (!attributes || attributes->directory) continue;
-    } else if (entry.directory) {
-      continue;
-    }
-    bool present = false;
-    for (const DirEntry& file : files) present = present || SameFileName(file, entry);
-    if (!present) files.push_back(std::move(entry));
+    if (IsDotEntry(entry.name) || !MatchesMask(entry.name, mask) || entry.directory) continue;
+    const std::string key = entry.reachable() ? FileNameKey(entry.name) : entry.system_name + '\0' + entry.name;
+    if (seen.insert(key).second) files.push_back(std::move(entry));
   }
   return files;
 }
 
 void Host::ListFiles(const std::string& directory, const std::string& mask, std::vector<std::string>& list) {
+  std::unordered_set<std::string> seen;
+  for (const std::string& name : list) seen.insert(FileNameKey(name));
   for (const DirEntry& entry : ListFileEntries(directory, mask)) {
-    bool present = false;
-    for (const std::string& name : list) present = present || SameFileName(name, entry.name);
-    if (!present) list.push_back(entry.name);
+    if (seen.insert(FileNameKey(entry.name)).second) list.push_back(entry.name);
   }
 }
 
 void Host::ListSubdirectories(const std::string& directory, std::vector<std::string>& list) {
   const std::string dir = IncludePathDelimiter(directory);
+  std::unordered_set<std::string> seen;
+  for (const std::string& name : list) seen.insert(UpperCase(name));
   for (const DirEntry& entry : FindEntries(dir + "*")) {
-    if (IsDotEntry(entry.name)) continue;
-    const auto attributes = GetAttributes(dir + entry.name);
-    if (!attributes || !attributes->directory) continue;
-    bool present = false;
-    for (const std::string& name : list) present = present || SameText(name, entry.name);
-    if (!present) list.push_back(entry.name);
+    if (IsDotEntry(entry.name) || !entry.directory) continue;
+    if (seen.insert(UpperCase(entry.name)).second) list.push_back(entry.name);
   }
 }
 

@@ -179,8 +179,14 @@ std::vector<DirEntry> PosixHost::FindEntries(const std::string& pattern) {
     if (name.size() > 260 || cp1251::ToUtf8(name) != e->d_name) entry.system_name = e->d_name;
     if (name.size() > 260) name.resize(260);
     entry.name = name;
-    struct stat st;
-    entry.directory = ::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // The type the directory records, where it records one; a link is
+    // followed, as GetAttributes follows it.
+    if (e->d_type == DT_DIR || (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)) {
+      entry.directory = e->d_type == DT_DIR;
+    } else {
+      struct stat st;
+      entry.directory = ::stat((dir + "/" + e->d_name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
     entries.push_back(std::move(entry));
   }
   ::closedir(d);

@@ -118,13 +118,17 @@ void MovePayload(host::Host& host, const std::string& tmp_dir, const std::string
   std::vector<std::string> files;
   modules::ListFilesRecursive(host, true, tmp_dir, "*", files);
   std::string errors;
+  // The files of a directory are listed together: the directory made
+  // last is not looked for again.
+  std::string last_made;
   for (const std::string& file : files) {
     const std::string target = target_dir + file.substr(tmp_dir.size());
     if (host.FileExists(target)) {
       host.ClearFileAttributes(target);
     } else {
       const std::string dir = host::ExtractFilePath(target);
-      if (!host.ForceDirectoriesOrFail(dir)) throw Exception("Ошибка создания каталога "_cp + dir);
+      if (dir != last_made && !host.ForceDirectoriesOrFail(dir)) throw Exception("Ошибка создания каталога "_cp + dir);
+      last_made = dir;
     }
     MoveOneFile(host, file, target, log, errors);
   }
