@@ -338,14 +338,16 @@ std::unique_ptr<File> PosixHost::OpenFile(const std::string& path, OpenMode mode
       flags |= O_WRONLY | O_CREAT | O_APPEND;
       break;
   }
-  if (mode != OpenMode::kRead) RefuseIfReadOnly(sys);
   // Only regular files are opened: a FIFO, device or socket dropped where
   // a file is expected would block the read for ever or act on the device.
   // The type is checked before the open, and again on the descriptor,
   // which is opened without blocking so that a FIFO swapped in between
-  // cannot hold the open itself.
+  // cannot hold the open itself. A read-only file is not opened to write.
   struct stat st;
-  if (::stat(sys.c_str(), &st) == 0) RefuseNonRegular(st.st_mode);
+  if (::stat(sys.c_str(), &st) == 0) {
+    if (mode != OpenMode::kRead && IsReadOnlyMode(st.st_mode)) ThrowErrno(EACCES);
+    RefuseNonRegular(st.st_mode);
+  }
   FdGuard fd(::open(sys.c_str(), flags | O_NONBLOCK, mode == OpenMode::kCreatePrivate ? 0600 : 0666));
   if (fd.get() < 0) ThrowLastErrno();
   if (::fstat(fd.get(), &st) != 0) ThrowLastErrno();

@@ -139,8 +139,10 @@ void PackageIntake::CheckManifest(int type) {
       // A name that would leave the unpacked root is refused as an
       // archive entry of that name would be.
       const std::string path = TmpDir + JoinEntryPath(SafeEntryPath(entry->ReadAttr<atString>("NAME"), "Недопустимое имя файла"_cp));
-      if (!host_.FileExists(path)) Fail("Файл не найден"_cp);
-      if (host_.GetFileSize64(path) != entry->ReadAttr<atInteger>("SIZE")) Fail("Не совпадает размер"_cp);
+      // One look at each file: a missing one has no size.
+      const std::int64_t size = host_.FileSize(path);
+      if (size < 0) Fail("Файл не найден"_cp);
+      if (size != entry->ReadAttr<atInteger>("SIZE")) Fail("Не совпадает размер"_cp);
     } catch (Exception& e) {
       e.SetMessage("Нарушена целостность пакета. Строка "_cp + IntToStr(i) + " файл "_cp + ShownName(entry->GetAttribute("NAME")) +
                    ":\r\n" + e.Message());
