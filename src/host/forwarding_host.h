@@ -18,6 +18,7 @@ class ForwardingFile : public File {
   void Flush() override { target_->Flush(); }
   void StartWriteBack() override { target_->StartWriteBack(); }
   void Release(std::int64_t offset, std::int64_t length) override { target_->Release(offset, length); }
+  void DropCache(std::int64_t offset, std::int64_t length) override { target_->DropCache(offset, length); }
 
  protected:
   File& target() { return *target_; }

@@ -103,6 +103,10 @@ class File {
   // again: the system may free the memory that caches them (they read as
   // zeros afterwards). Does nothing where the system has no such call.
   virtual void Release(std::int64_t /*offset*/, std::int64_t /*length*/) {}
+  // Says that the bytes in [offset, offset + length) will not be read
+  // again soon: the system may drop them from its cache; the file stays
+  // as it is. Does nothing where the system has no such call.
+  virtual void DropCache(std::int64_t /*offset*/, std::int64_t /*length*/) {}
 
   // Reads until `size` bytes or the end of the file, whichever comes first.
   std::string ReadUpTo(std::size_t size) {

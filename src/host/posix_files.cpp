@@ -98,6 +98,9 @@ class PosixFile : public File {
     if (length > 0) ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset, length);
 #endif
   }
+  void DropCache(std::int64_t offset, std::int64_t length) override {
+    if (length > 0) ::posix_fadvise(fd_, offset, length, POSIX_FADV_DONTNEED);
+  }
 
  private:
   int fd_;
