@@ -39,7 +39,7 @@ struct ZipEntry {
 // copy): the part of the file an entry occupies is released once the
 // entry has been read (host::File::Release), so that the files unpacked
 // from it take the memory that cached it instead of as much again, and
-// its pages are never written to the disk.
+// its pages are normally gone before the system would write them out.
 enum class ArchiveUse { kKeep, kConsume };
 
 struct ReadRanges;
