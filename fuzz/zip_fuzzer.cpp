@@ -1,7 +1,8 @@
 // Unpacking hostile archives: raw bytes (first byte even), or entries with
 // any names, link attributes, lying sizes and Unicode path fields assembled into a well-formed
-// archive (first byte odd). Nothing may crash, and nothing may appear
-// outside the extraction directory.
+// archive (first byte odd), kept or consumed as they are unpacked (second
+// bit). Nothing may crash, and nothing may appear outside the extraction
+// directory.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -68,8 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   testing::WriteFile(root + "package.upd", archive);
   host.ForceDirectoriesOrFail(out);
   try {
-    auto file = host.OpenFile(root + "package.upd", host::OpenMode::kRead, host::ShareMode::kRead);
-    packages::ExtractArchive(host, *file, out);
+    // Second bit: the archive is consumed as it is unpacked, as the
+    // intake's private copy is.
+    const bool consume = (data[0] & 2) != 0;
+    auto file = host.OpenFile(root + "package.upd", consume ? host::OpenMode::kReadWrite : host::OpenMode::kRead,
+                              consume ? host::ShareMode::kExclusive : host::ShareMode::kRead);
+    packages::ExtractArchive(host, *file, out, 0,
+                             consume ? packages::ArchiveUse::kConsume : packages::ArchiveUse::kKeep);
   } catch (const Exception&) {
     // Refused archives are the point of the exercise.
   }
