@@ -184,7 +184,7 @@ std::vector<DirEntry> PosixHost::FindEntries(const std::string& pattern) {
     entry.name = name;
     // The type the directory records, where it records one; a link is
     // followed, as GetAttributes follows it.
-    if (e->d_type == DT_DIR || (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN)) {
+    if (e->d_type != DT_LNK && e->d_type != DT_UNKNOWN) {
       entry.directory = e->d_type == DT_DIR;
     } else {
       struct stat st;

@@ -113,16 +113,20 @@ std::unique_ptr<ZipReader> ZipReader::Open(host::File& file, std::string* error,
 
 void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::string_view)>& sink) {
   // The entry's reads (its local header and data) are recorded from its
-  // opening on; the directory, read when the archive was opened, is not.
+  // opening until this returns, however it returns; the directory, read
+  // when the archive was opened, is not.
+  struct Recording {
+    ReadRanges* reads;
+    ~Recording() {
+      if (reads != nullptr) reads->recording = false;
+    }
+  } recording{reads_.get()};
   if (reads_) {
     reads_->ranges.clear();
     reads_->recording = true;
   }
   zip_file_t* file = zip_fopen_index(archive_->zip, index, 0);
-  if (file == nullptr) {
-    if (reads_) reads_->recording = false;
-    throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
-  }
+  if (file == nullptr) throw Exception(ZipErrorText(zip_get_error(archive_->zip)));
   // One buffer for every entry: thousands of small files cost no
   // allocation each.
   buffer_.resize(kBlock);
@@ -135,7 +139,6 @@ void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::strin
     }
   } catch (...) {
     zip_fclose(file);
-    if (reads_) reads_->recording = false;
     throw;
   }
   zip_fclose(file);
@@ -144,7 +147,6 @@ void ZipReader::ReadEntry(std::size_t index, const std::function<void(std::strin
 
 void ZipReader::ReleaseRead() {
   if (!reads_) return;
-  reads_->recording = false;
   // Whole pages only: a page the entry shares with its neighbours stays.
   constexpr std::int64_t kPage = 4096;
   for (const auto& [start, end] : reads_->ranges) {

@@ -56,6 +56,13 @@ class HostSource {
 
   host::File* ReadFile() { return kind_ == Kind::kBorrowed ? borrowed_ : owned_.get(); }
 
+  // A borrowed file's size is taken once: libzip asks for it with every
+  // entry it opens.
+  std::int64_t BorrowedSize() {
+    if (borrowed_size_ < 0) borrowed_size_ = borrowed_->Size();
+    return borrowed_size_;
+  }
+
   zip_int64_t Handle(void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
     switch (cmd) {
       case ZIP_SOURCE_OPEN:
@@ -65,7 +72,7 @@ class HostSource {
           zip_error_set(&error_, ZIP_ER_NOENT, ENOENT);
           return -1;
         }
-        size_ = kind_ == Kind::kBorrowed && borrowed_size_ >= 0 ? borrowed_size_ : ReadFile()->Size();
+        size_ = kind_ == Kind::kBorrowed ? BorrowedSize() : ReadFile()->Size();
         position_ = 0;
         file_position_ = -1;
         ahead_.clear();
@@ -87,10 +94,7 @@ class HostSource {
         zip_stat_init(st);
         // The target of a new archive reads as absent: libzip knows
         // absence by a read error with ENOENT.
-        // A borrowed file's size is taken once: libzip asks for it with
-        // every entry it opens.
-        if (kind_ == Kind::kBorrowed && borrowed_size_ < 0) borrowed_size_ = borrowed_->Size();
-        const std::int64_t size = kind_ == Kind::kBorrowed ? borrowed_size_
+        const std::int64_t size = kind_ == Kind::kBorrowed ? BorrowedSize()
                                   : kind_ == Kind::kPath   ? host_->FileSize(path_)
                                                            : -1;
         if (size < 0) {
