@@ -49,21 +49,22 @@ cmake --build "$build" -j2
 # The bridge exports exactly the entry points the program loads.
 bridge_src=tools/ci/winbridge
 if ! diff <(sed -n 's/^ *X(\([a-z_0-9]*\)).*/\1/p' src/fb/client_api.h) \
-  <(sed -n 's/^@ stdcall \([a-z_0-9]*\)(.*/\1/p' "$bridge_src/gds32.spec"); then
-  echo "test-windows-db: $bridge_src/gds32.spec and src/fb/client_api.h list different entry points" >&2
+  <(sed -n 's/^@ stdcall \([a-z_0-9]*\)(.*/\1/p' "$bridge_src/gds32.exports"); then
+  echo "test-windows-db: $bridge_src/gds32.exports and src/fb/client_api.h list different entry points" >&2
   exit 1
 fi
 # Wine loads a Winelib DLL (an ELF file) found under its .dll name along the
 # search path; WINEPATH adds the client's directory to it. The service
-# finds unixrun.dll beside itself.
+# finds unixrun.dll beside itself. Each DLL's exports (winebuild's export
+# file syntax) reach winebuild through its --export option.
 bridge="$build/winbridge"
 mkdir -p "$bridge/client" "$bridge/service"
 for dll in gds32 fbclient; do
-  winegcc -shared -O2 -Wall -Wextra -Werror -o "$bridge/$dll.dll" "$bridge_src/gds32.spec" \
+  winegcc -shared -O2 -Wall -Wextra -Werror -o "$bridge/$dll.dll" -Wb,--export="$bridge_src/gds32.exports" \
     "$bridge_src/gds32_bridge.c" -lfbclient
   cp "$bridge/$dll.dll.so" "$bridge/client/$dll.dll"
 done
-winegcc -shared -O2 -Wall -Wextra -Werror -o "$bridge/unixrun.dll" "$bridge_src/unixrun.spec" \
+winegcc -shared -O2 -Wall -Wextra -Werror -o "$bridge/unixrun.dll" -Wb,--export="$bridge_src/unixrun.exports" \
   "$bridge_src/unixrun.c"
 cp "$bridge/unixrun.dll.so" "$bridge/service/unixrun.dll"
 x86_64-w64-mingw32-gcc-posix -O2 -Wall -Wextra -Werror -o "$bridge/service/firebird_service.exe" \
